@@ -1,0 +1,5 @@
+"""Rows of text from Claude and Codex session logs, read by a native core."""
+
+from ._core import __version__, extract_claude, extract_codex, extract_many
+
+__all__ = ["__version__", "extract_claude", "extract_codex", "extract_many"]

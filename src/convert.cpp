@@ -1,0 +1,202 @@
+#include "convert.h"
+
+namespace sr {
+
+namespace {
+
+// A new reference to the type's __qualname__ as a str, or a stand-in text.
+PyObject* type_qualname(PyObject* obj) {
+    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+    if (name && PyUnicode_Check(name)) return name;
+    Py_XDECREF(name);
+    PyErr_Clear();
+    return PyUnicode_FromString("<failed to extract type name>");
+}
+
+// True if the type attribute `attr` is a str equal to one of the given texts.
+bool type_attr_is(PyObject* type, const char* attr, const char* a, const char* b = nullptr) {
+    PyObject* v = PyObject_GetAttrString(type, attr);
+    if (!v) {
+        PyErr_Clear();
+        return false;
+    }
+    bool match = PyUnicode_Check(v) && (PyUnicode_CompareWithASCIIString(v, a) == 0 ||
+                                        (b && PyUnicode_CompareWithASCIIString(v, b) == 0));
+    if (PyErr_Occurred()) PyErr_Clear();
+    Py_DECREF(v);
+    return match;
+}
+
+}  // namespace
+
+void set_conversion_error(PyObject* obj, const char* target) {
+    PyObject* name = type_qualname(obj);
+    if (!name) return;
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name, target);
+    Py_DECREF(name);
+}
+
+bool bind_args(const params& p, PyObject* args, PyObject* kwargs, PyObject* values[2]) {
+    values[0] = values[1] = nullptr;
+    Py_ssize_t given = PyTuple_Size(args);
+    if (given < 0) return false;
+    if (given > 2) {
+        PyErr_Format(PyExc_TypeError, "%s() takes from 1 to 2 positional arguments but %zd were given",
+                     p.function, given);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < given; ++i) values[i] = PyTuple_GetItem(args, i);
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        const char* names[2] = {p.first, p.second};
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            int index = -1;
+            for (int i = 0; i < 2 && index < 0 && PyUnicode_Check(key); ++i)
+                if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) index = i;
+            if (PyErr_Occurred()) return false;
+            if (index < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", p.function, key);
+                return false;
+            }
+            if (index < given) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", p.function,
+                             names[index]);
+                return false;
+            }
+            values[index] = value;
+        }
+    }
+    if (!values[0]) {
+        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", p.function, p.first);
+        return false;
+    }
+    return true;
+}
+
+bool to_text(PyObject* obj, std::string& out) {
+    if (!(PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
+        set_conversion_error(obj, "PyString");
+        return false;
+    }
+    PyObject* bytes = PyUnicode_AsUTF8String(obj);
+    if (!bytes) return false;
+    const char* data = PyBytes_AsString(bytes);
+    Py_ssize_t size = PyBytes_Size(bytes);
+    if (!data || size < 0) {
+        Py_DECREF(bytes);
+        return false;
+    }
+    try {
+        out.assign(data, static_cast<size_t>(size));
+    } catch (...) {
+        Py_DECREF(bytes);
+        throw;
+    }
+    Py_DECREF(bytes);
+    return true;
+}
+
+bool to_flag(PyObject* obj, bool& out) {
+    if (obj == Py_True || obj == Py_False) {
+        out = obj == Py_True;
+        return true;
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    if (type_attr_is(type, "__module__", "numpy") && type_attr_is(type, "__name__", "bool_", "bool")) {
+        PyObject* method = PyObject_GetAttrString(type, "__bool__");
+        if (!method) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion", type);
+            return false;
+        }
+        PyObject* call_args = PyTuple_New(1);
+        if (!call_args) {
+            Py_DECREF(method);
+            return false;
+        }
+        Py_INCREF(obj);
+        PyTuple_SetItem(call_args, 0, obj);
+        PyObject* result = PyObject_CallObject(method, call_args);
+        Py_DECREF(call_args);
+        Py_DECREF(method);
+        if (!result) return false;
+        bool ok = result == Py_True || result == Py_False;
+        if (ok)
+            out = result == Py_True;
+        else
+            set_conversion_error(result, "PyBool");
+        Py_DECREF(result);
+        return ok;
+    }
+    set_conversion_error(obj, "PyBool");
+    return false;
+}
+
+void name_argument_error(const char* name) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) return;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (!value || reinterpret_cast<PyObject*>(Py_TYPE(value)) != PyExc_TypeError) {
+        PyErr_Restore(type, value, traceback);
+        return;
+    }
+    PyObject* message = PyObject_Str(value);
+    PyObject* text = message ? PyUnicode_FromFormat("argument '%s': %U", name, message) : nullptr;
+    PyObject* renamed = text ? PyObject_CallFunctionObjArgs(PyExc_TypeError, text, nullptr) : nullptr;
+    Py_XDECREF(text);
+    Py_XDECREF(message);
+    if (!renamed) {  // could not build the new error: keep the original
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return;
+    }
+    PyException_SetCause(renamed, PyException_GetCause(value));  // steals the new reference
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    PyErr_SetObject(PyExc_TypeError, renamed);
+    Py_DECREF(renamed);
+}
+
+PyObject* rows_to_list(row_list& rows) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        Row& row = rows[i];
+        std::string* fields[4] = {&row.role, &row.text, &row.timestamp, &row.source};
+        PyObject* tuple = PyTuple_New(4);
+        if (!tuple) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        for (int f = 0; f < 4; ++f) {
+            PyObject* s = PyUnicode_FromStringAndSize(fields[f]->data(), static_cast<Py_ssize_t>(fields[f]->size()));
+            if (!s) {
+                Py_DECREF(tuple);
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyTuple_SetItem(tuple, f, s);
+            std::string().swap(*fields[f]);
+        }
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), tuple);
+    }
+    return list;
+}
+
+bool raise_outcome(const native_outcome& outcome) {
+    switch (outcome.status) {
+        case native_outcome::ok: return true;
+        case native_outcome::no_memory: PyErr_NoMemory(); return false;
+        case native_outcome::fault:
+            PyErr_Format(PyExc_RuntimeError, "sessionrows internal error: %s",
+                         outcome.what.empty() ? "unknown" : outcome.what.c_str());
+            return false;
+    }
+    return false;
+}
+
+}  // namespace sr

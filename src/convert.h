@@ -1,0 +1,93 @@
+// The Python side of a call: argument binding and conversion, the row lists handed
+// back, and the barrier that keeps C++ exceptions out of the interpreter.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include "scan/row.h"
+
+namespace sr {
+
+// A module function's two parameters; the first is required, the second defaults
+// to False. Both may be given by position or by name.
+struct params {
+    const char* function;  // e.g. "extract_claude"
+    const char* first;     // "path" or "jobs"
+    const char* second;    // "include_tools"
+};
+
+// Binds a call's positional tuple and keyword dict. On success values[0..1] hold
+// borrowed references (values[1] is NULL when not given); on failure a TypeError
+// is set and false returned.
+bool bind_args(const params& p, PyObject* args, PyObject* kwargs, PyObject* values[2]);
+
+// A str (or subclass) to an owned UTF-8 text. Sets a Python error on failure.
+bool to_text(PyObject* obj, std::string& out);
+
+// A bool (or a numpy bool) to a flag. Sets a Python error on failure.
+bool to_flag(PyObject* obj, bool& out);
+
+// Re-raises a pending TypeError as "argument '<name>': <message>" (keeping its
+// cause); any other pending exception is left as it is.
+void name_argument_error(const char* name);
+
+// "'<type qualname>' object cannot be converted to '<target>'" as a TypeError.
+void set_conversion_error(PyObject* obj, const char* target);
+
+// A new list of 4-tuples of str; each row's texts are released once converted.
+PyObject* rows_to_list(row_list& rows);
+
+// What happened to native work run without the interpreter lock.
+struct native_outcome {
+    enum { ok, no_memory, fault } status = ok;
+    std::string what;
+};
+
+// Runs f() with the interpreter lock released; a C++ exception is caught there and
+// reported in the outcome (raise it with raise_outcome once the lock is back).
+template <class F>
+native_outcome run_without_gil(F&& f) noexcept {
+    native_outcome outcome;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        f();
+    } catch (const std::bad_alloc&) {
+        outcome.status = native_outcome::no_memory;
+    } catch (const std::exception& e) {
+        outcome.status = native_outcome::fault;
+        try {
+            outcome.what = e.what();
+        } catch (...) {
+        }
+    } catch (...) {
+        outcome.status = native_outcome::fault;
+    }
+    PyEval_RestoreThread(state);
+    return outcome;
+}
+
+// Sets the Python exception for a failed outcome; returns false if it failed.
+bool raise_outcome(const native_outcome& outcome);
+
+// The barrier around every function called from Python: a C++ exception becomes a
+// Python exception (MemoryError for std::bad_alloc) and never unwinds into CPython.
+template <class F>
+PyObject* python_barrier(F&& f) noexcept {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "sessionrows internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "sessionrows internal error");
+    }
+    return nullptr;
+}
+
+}  // namespace sr

@@ -1,0 +1,37 @@
+// JSON values written back as text, in three styles:
+//   compact_json  JSON with no blanks between tokens;
+//   py_dumps      JSON with the separators of Python's json.dumps (", " and ": "),
+//                 non-ASCII characters kept as they are;
+//   py_str        Python's str() of the decoded value for None, booleans and strings,
+//                 the compact JSON text for everything else.
+// Object members come in document order, each key once, at its first position,
+// with its last value. All of them are pure and never fail.
+//
+// The append_ forms may stop writing once `out` holds `stop_at` bytes or more; a
+// caller that keeps only the first n characters written after position p passes
+// stop_at >= p + 4n (no character is longer than 4 bytes).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "../scan/json_value.h"
+
+namespace sr {
+
+constexpr size_t no_stop = static_cast<size_t>(-1);
+
+void append_json_string(std::string& out, std::string_view s, size_t stop_at = no_stop);
+void append_compact_json(std::string& out, jv v, size_t stop_at = no_stop);
+void append_py_dumps(std::string& out, jv v, size_t stop_at = no_stop);
+void append_py_str(std::string& out, jv v, size_t stop_at = no_stop);
+
+std::string compact_json(jv v);
+std::string py_dumps(jv v);
+std::string py_str(jv v);
+
+// A budget of n characters written from position `from` on.
+inline size_t stop_after_chars(size_t from, size_t n) { return from + 4 * n; }
+
+}  // namespace sr

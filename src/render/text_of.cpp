@@ -1,0 +1,96 @@
+#include "text_of.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "utf8.h"
+
+namespace sr {
+
+namespace {
+
+void append_text_member_or_content(std::string& out, jv block, size_t stop_at, bool content_fallback) {
+    jv text = get(block, "text");
+    if (truthy(text)) {
+        append_py_str(out, text, stop_at);
+    } else if (content_fallback) {
+        jv content = get(block, "content");
+        if (truthy(content)) append_text_of(out, content, stop_at);
+    }
+}
+
+// One element of a content array; appends nothing when the element yields no part.
+void append_block(std::string& out, jv e, size_t stop_at) {
+    switch (kind_of(e)) {
+        case jkind::string: append_py_str(out, e, stop_at); return;
+        case jkind::object: break;
+        default: append_py_str(out, e, stop_at); return;  // None, True, numbers, nested arrays
+    }
+    jv type = get(e, "type");
+    if (!is_string(type)) {
+        append_text_member_or_content(out, e, stop_at, true);
+        return;
+    }
+    std::string_view t = string_value(type);
+    if (t == "text" || t == "input_text" || t == "output_text") {
+        append_text_member_or_content(out, e, stop_at, true);
+    } else if (t == "thinking" || t == "reasoning") {
+        // dropped
+    } else if (t == "tool_use") {
+        out += "[tool_use:";
+        jv name = get(e, "name");
+        if (truthy(name))
+            append_py_str(out, name, stop_at);
+        else
+            out += "tool";
+        out += ']';
+    } else if (t == "tool_result") {
+        out += "[tool_result]";
+    } else {
+        append_text_member_or_content(out, e, stop_at, false);
+    }
+}
+
+}  // namespace
+
+void append_text_of(std::string& out, jv v, size_t stop_at) {
+    switch (kind_of(v)) {
+        case jkind::absent:
+        case jkind::null: return;
+        case jkind::object: {
+            jv text = get(v, "text");
+            if (is_absent(text)) {
+                size_t start = out.size();
+                append_compact_json(out, v, std::min(stop_at, stop_after_chars(start, object_text_limit)));
+                cut_chars(out, object_text_limit, start);
+            } else if (truthy(text)) {
+                append_py_str(out, text, stop_at);
+            }
+            return;
+        }
+        case jkind::array: {
+            bool any = false;
+            for_each_element(v, [&](jv e) {
+                if (out.size() >= stop_at) return;
+                size_t mark = out.size();
+                if (any) out += '\n';
+                size_t part = out.size();
+                append_block(out, e, stop_at);
+                if (out.size() == part)
+                    out.resize(mark);  // an empty part is dropped with its separator
+                else
+                    any = true;
+            });
+            return;
+        }
+        default: append_py_str(out, v, stop_at); return;  // strings, booleans, numbers
+    }
+}
+
+std::string text_of(jv v) {
+    std::string out;
+    append_text_of(out, v);
+    return out;
+}
+
+}  // namespace sr

@@ -1,0 +1,61 @@
+// Character-level helpers for UTF-8 texts (characters are Unicode code points).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace sr {
+
+inline bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// Byte length of the first n characters of s (all of s if it has fewer).
+inline size_t prefix_bytes(std::string_view s, size_t n) {
+    size_t chars = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (!is_continuation(static_cast<unsigned char>(s[i])) && chars++ == n) return i;
+    }
+    return s.size();
+}
+
+// Keeps the first n characters of s[from:], never cutting inside a character.
+inline void cut_chars(std::string& s, size_t n, size_t from = 0) {
+    size_t keep = prefix_bytes(std::string_view(s).substr(from), n);
+    s.resize(from + keep);
+}
+
+// Unicode White_Space: U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680,
+// U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+inline bool is_white_space(uint32_t c) {
+    if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+    if (c < 0x85) return false;
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+           c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// True if s is empty or holds only White_Space characters. s must be valid UTF-8.
+inline bool is_blank(std::string_view s) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
+    const unsigned char* end = p + s.size();
+    while (p < end) {
+        uint32_t c = *p;
+        if (c < 0x80) {
+            ++p;
+        } else if (c < 0xE0) {
+            if (end - p < 2) return false;
+            c = ((c & 0x1F) << 6) | (p[1] & 0x3F);
+            p += 2;
+        } else if (c < 0xF0) {
+            if (end - p < 3) return false;
+            c = ((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+            p += 3;
+        } else {
+            return false;  // no White_Space character lies above U+FFFF
+        }
+        if (!is_white_space(c)) return false;
+    }
+    return true;
+}
+
+}  // namespace sr

@@ -1,0 +1,127 @@
+#include "codex_rules.h"
+
+#include <iterator>
+#include <string>
+
+#include "../render/json_text.h"
+#include "../render/text_of.h"
+#include "../render/utf8.h"
+
+namespace sr {
+
+namespace {
+
+constexpr size_t argument_limit = 500;  // characters of a tool call's arguments
+constexpr size_t output_limit = 800;    // characters of a tool call's output
+
+enum class line_rule { none, session_meta, response_item, event };
+
+line_rule choose_rule(const codex_rules& r, std::string_view line) {
+    std::string_view window = line.substr(0, codex_window);
+    if (has_kv(window, r.session_meta)) return line_rule::session_meta;
+    if (has_kv(window, r.response_item)) {
+        if (has_kv(window, r.message)) return line_rule::response_item;
+        if (r.include_tools && contains(r.call, window)) return line_rule::response_item;
+        return line_rule::none;
+    }
+    if (has_kv(window, r.event_msg)) {
+        if (contains(r.user_message, window) || contains(r.agent_message, window)) return line_rule::event;
+    }
+    return line_rule::none;
+}
+
+void session_meta_row(jv root, row_list& rows) {
+    static constexpr std::string_view keys[] = {"id", "session_id", "cwd"};
+    jv f[3];
+    get_many(get(root, "payload"), keys, f);
+    std::string_view id = is_string(f[0]) ? string_value(f[0]) : str_of(f[1]);
+    rows.push_back(Row{"__meta__", std::string(str_of(f[2])), {}, std::string(id)});
+}
+
+std::string tool_call_text(jv payload) {
+    static constexpr std::string_view keys[] = {"name", "arguments", "input"};
+    jv f[3];
+    get_many(payload, keys, f);
+    std::string text = "[tool_call ";
+    text += is_string(f[0]) ? string_value(f[0]) : std::string_view("tool");
+    text += "] ";
+    size_t start = text.size();
+    switch (kind_of(f[1])) {
+        case jkind::string: text += string_value(f[1]); break;
+        case jkind::absent:
+        case jkind::null: text += str_of(f[2]); break;
+        default: append_compact_json(text, f[1], stop_after_chars(start, argument_limit)); break;
+    }
+    cut_chars(text, argument_limit, start);
+    return text;
+}
+
+std::string tool_result_text(jv payload) {
+    std::string text = "[tool_result] ";
+    size_t start = text.size();
+    append_text_of(text, get(payload, "output"), stop_after_chars(start, output_limit));
+    cut_chars(text, output_limit, start);
+    return text;
+}
+
+void response_item_row(const codex_rules& r, std::string_view type, jv payload, std::string timestamp,
+                       row_list& rows) {
+    if (type == "message") {
+        jv role = get(payload, "role");
+        rows.push_back(Row{is_string(role) ? std::string(string_value(role)) : std::string("assistant"),
+                           text_of(get(payload, "content")), std::move(timestamp), "response_item"});
+    } else if (type == "function_call" || type == "custom_tool_call" || type == "tool_call") {
+        if (r.include_tools) rows.push_back(Row{"assistant", tool_call_text(payload), std::move(timestamp), "tool"});
+    } else if (type == "function_call_output" || type == "custom_tool_call_output") {
+        if (r.include_tools) rows.push_back(Row{"tool", tool_result_text(payload), std::move(timestamp), "tool"});
+    }
+}
+
+void event_row(std::string_view type, jv payload, std::string timestamp, row_list& rows) {
+    const char* role;
+    if (type == "user_message")
+        role = "user";
+    else if (type == "agent_message")
+        role = "assistant";
+    else
+        return;
+    jv message = get(payload, "message");
+    std::string text = truthy(message) ? text_of(message) : text_of(get(payload, "text"));
+    rows.push_back(Row{role, std::move(text), std::move(timestamp), "event_msg"});
+}
+
+}  // namespace
+
+codex_rules make_codex_rules(bool include_tools) {
+    return codex_rules{make_quoted_finder("response_item"),
+                       make_quoted_finder("event_msg"),
+                       make_quoted_finder("session_meta"),
+                       make_quoted_finder("message"),
+                       make_finder("user_message"),
+                       make_finder("agent_message"),
+                       make_finder("_call"),
+                       include_tools};
+}
+
+void codex_line(const codex_rules& rules, line_parser& parser, std::string_view line, row_list& rows) {
+    line_rule rule = choose_rule(rules, line);
+    if (rule == line_rule::none) return;
+    jv root = parse_line(parser, line);
+    if (is_absent(root)) return;
+    if (rule == line_rule::session_meta) {
+        session_meta_row(root, rows);
+        return;
+    }
+    static constexpr std::string_view keys[] = {"timestamp", "payload"};
+    jv f[2];
+    get_many(root, keys, f);
+    jv type = get(f[1], "type");
+    if (!is_string(type)) return;
+    std::string timestamp(str_of(f[0]));
+    if (rule == line_rule::response_item)
+        response_item_row(rules, string_value(type), f[1], std::move(timestamp), rows);
+    else
+        event_row(string_value(type), f[1], std::move(timestamp), rows);
+}
+
+}  // namespace sr

@@ -1,0 +1,24 @@
+// The per-file scan: open a session log, walk its lines, and turn them into rows by
+// the rules of its kind. Touches no Python object; safe on any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "file_lines.h"
+#include "row.h"
+
+namespace sr {
+
+struct scan_result {
+    bool ok = false;
+    row_list rows;       // when ok: every row of the file, in line order
+    error_value error;   // when not ok
+};
+
+// Exactly "codex" selects the Codex rules; every other kind the Claude rules.
+// Nothing in a file's content is an error: only failing to open, measure or read
+// the file is. May throw std::bad_alloc.
+scan_result run(std::string_view kind, const std::string& path, bool include_tools);
+
+}  // namespace sr

@@ -1,0 +1,138 @@
+"""Opening and reading files: errors, special files, files that change under the scan,
+and the interpreter lock."""
+
+import errno
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from sessionrows import extract_claude, extract_codex
+
+BOTH = pytest.mark.parametrize("extract", [extract_claude, extract_codex])
+
+
+def os_message(code):
+    return f"{os.strerror(code)} (os error {code})"
+
+
+@BOTH
+@pytest.mark.parametrize(
+    "path, message",
+    [
+        ("/no/such/file.jsonl", os_message(errno.ENOENT)),
+        ("", os_message(errno.ENOENT)),
+        ("bad\0name.jsonl", "file name contained an unexpected NUL byte"),
+        ("/", os_message(errno.ENODEV)),  # a directory cannot be read as a log
+        ("/dev/null", os_message(errno.ENODEV)),
+    ],
+)
+def test_open_failures_raise_plain_oserror(extract, path, message):
+    with pytest.raises(OSError) as info:
+        extract(path)
+    assert type(info.value) is OSError
+    assert str(info.value) == message
+    assert info.value.errno is None and info.value.filename is None
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads files regardless of their mode")
+def test_unreadable_file(tmp_path):
+    path = tmp_path / "secret.jsonl"
+    path.write_text("{}\n")
+    path.chmod(0)
+    with pytest.raises(OSError, match=r"^" + os_message(errno.EACCES).replace("(", r"\(").replace(")", r"\)") + "$"):
+        extract_claude(str(path))
+
+
+@BOTH
+@pytest.mark.parametrize("content", [b"", b"\n", b"\n\n\n", b"   \n\t\n", b"\x00\xff\xfe garbage"])
+def test_files_without_usable_lines_give_no_rows(tmp_path, extract, content):
+    path = tmp_path / "log.jsonl"
+    path.write_bytes(content)
+    assert extract(str(path)) == []
+
+
+def test_fifo_does_not_hang(tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    started = time.monotonic()
+    with pytest.raises(OSError, match=r"\(os error 19\)$"):
+        extract_claude(str(fifo))
+    assert time.monotonic() - started < 10
+
+
+def claude_line(i, text="x" * 200):
+    return json.dumps(
+        {"type": "user", "message": {"role": "user", "content": f"{i} {text}"}, "timestamp": "t", "cwd": "/w",
+         "sessionId": "s"}
+    )
+
+
+TRUNCATION_SCRIPT = r"""
+import sys, threading, time
+from sessionrows import extract_claude
+path = sys.argv[1]
+full = open(path, "rb").read()
+stop = threading.Event()
+
+def shrink_and_regrow():
+    while not stop.is_set():
+        with open(path, "r+b") as f:
+            f.truncate(len(full) // 3)
+            f.seek(0, 2)
+            f.write(full[len(full) // 3:])
+        time.sleep(0.002)
+
+writer = threading.Thread(target=shrink_and_regrow)
+writer.start()
+try:
+    counts = [len(extract_claude(path)) for _ in range(200)]
+finally:
+    stop.set()
+    writer.join()
+print(max(counts))
+"""
+
+
+def test_file_truncated_while_it_is_read_does_not_kill_the_process(tmp_path):
+    path = tmp_path / "rewritten.jsonl"
+    lines = [claude_line(i) for i in range(20000)]  # about 5 MB
+    path.write_text("\n".join(lines) + "\n")
+    proc = subprocess.run([sys.executable, "-c", TRUNCATION_SCRIPT, str(path)], capture_output=True, text=True,
+                          timeout=300)
+    assert proc.returncode == 0, proc.stderr  # a SIGBUS would show as -7
+    assert int(proc.stdout) <= len(lines)
+
+
+def test_the_interpreter_lock_is_released_during_the_scan(tmp_path):
+    # Lines that pass the byte test and are parsed, but yield no row: the call's time
+    # is spent in the scan, not in building Python objects.
+    inner = json.dumps({"type": "progress", "data": {"type": "user", "blob": "y" * 4000}})
+    path = tmp_path / "big.jsonl"
+    path.write_text((inner + "\n") * 20000)  # about 80 MB of parsed lines
+
+    count = 0
+    stop = threading.Event()
+
+    def spin():
+        nonlocal count
+        while not stop.is_set():
+            count += 1
+
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    try:
+        time.sleep(0.05)
+        before = count
+        rows = extract_claude(str(path))
+        during = count - before
+    finally:
+        stop.set()
+        spinner.join()
+    assert rows == []
+    # With the lock held for the whole scan the spinner could not run at all.
+    assert during > 1000

@@ -71,8 +71,12 @@ claude_rules make_claude_rules(bool include_tools) {
 }
 
 void claude_line(const claude_rules& rules, line_parser& parser, std::string_view line, row_list& rows) {
-    if (!has_kv(line, rules.ai_title) && !has_kv(line, rules.user) && !has_kv(line, rules.assistant))
-        return;
+    // has_kv with each of the three needles, in one pass over the line.
+    bool wanted = for_each_type_value(line, [&](std::string_view value) {
+        return starts_with(value, rules.ai_title) || starts_with(value, rules.user) ||
+               starts_with(value, rules.assistant);
+    });
+    if (!wanted) return;
     jv root = parse_line(parser, line);
 
     static constexpr std::string_view keys[] = {"type",   "isMeta",    "isCompactSummary",

@@ -18,13 +18,22 @@ enum class line_rule { none, session_meta, response_item, event };
 
 line_rule choose_rule(const codex_rules& r, std::string_view line) {
     std::string_view window = line.substr(0, codex_window);
-    if (has_kv(window, r.session_meta)) return line_rule::session_meta;
-    if (has_kv(window, r.response_item)) {
-        if (has_kv(window, r.message)) return line_rule::response_item;
+    // has_kv with each of the four needles, in one pass over the window.
+    bool session_meta = false, response_item = false, event_msg = false, message = false;
+    for_each_type_value(window, [&](std::string_view value) {
+        session_meta = session_meta || starts_with(value, r.session_meta);
+        response_item = response_item || starts_with(value, r.response_item);
+        event_msg = event_msg || starts_with(value, r.event_msg);
+        message = message || starts_with(value, r.message);
+        return session_meta;  // nothing can outrank it
+    });
+    if (session_meta) return line_rule::session_meta;
+    if (response_item) {
+        if (message) return line_rule::response_item;
         if (r.include_tools && contains(r.call, window)) return line_rule::response_item;
         return line_rule::none;
     }
-    if (has_kv(window, r.event_msg)) {
+    if (event_msg) {
         if (contains(r.user_message, window) || contains(r.agent_message, window)) return line_rule::event;
     }
     return line_rule::none;

@@ -36,8 +36,8 @@ def result_row(text):
     return ("tool", "[tool_result] " + text, TS, "tool")
 
 
-def ev_row(text, role="user"):
-    return (role, text, TS, "event_msg")
+def ev_row(text, role="user", ts=TS):
+    return (role, text, ts, "event_msg")
 
 
 CASES = [
@@ -133,6 +133,10 @@ CASES = [
     ([event({"type": "user_message", "message": ["a", None], "text": "t"})], False, [ev_row("a\nNone")]),
     ([event({"type": "user_message", "message": {"b": 1}})], False, [ev_row('{"b":1}')]),
     ([event({"type": "user_message", "message": False})], False, [ev_row("")]),
+    (['{"type":"event_msg","payload":{"type":"user_message","message":-0.0,"text":"t"}}'], False, [ev_row("t", ts="")]),
+    (['{"type":"event_msg","payload":{"type":"user_message","message":1e-400}}'], False, [ev_row("", ts="")]),
+    (['{"type":"event_msg","payload":{"type":"user_message","message":0.5,"text":"t"}}'], False,
+     [ev_row("0.5", ts="")]),
     ([event({"type": "user_message"})], True, [ev_row("")]),
     ([event({"type": "agent_message", "message": "done"})], True, [ev_row("done", "assistant")]),
     ([event({"type": "token_count", "info": "user_message agent_message"})], True, []),

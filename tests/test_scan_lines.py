@@ -148,6 +148,8 @@ def test_string_and_syntax_validity(claude, raw, ok):
     ('{"type":"progress","message":{"content":"hi"},"data":{"type":"user"}}', 0),
     # every occurrence of the needle is tried
     ('{"a":"user","b":"user" ,"type":"user","message":{"content":"hi"}}', 1),
+    # Claude lines are tested whole, however long
+    ('{"pad":"' + "p" * 100000 + '","type":"user","message":{"content":"hi"}}', 1),
     # a duplicate "type" is judged by its last value
     ('{"type":"user","type":"system","message":{"content":"hi"}}', 0),
     ('{"type":"system","type":"user","message":{"content":"hi"}}', 1),

@@ -1,4 +1,4 @@
-"""The native module against the Python model (tests/pyrules.py) on real logs
+"""The native module against the Python model (bench/pyrules.py) on real logs
 and on seeded random and mutated lines."""
 
 import json

@@ -11,8 +11,8 @@ data folder is laid out:
     DIR/big/codex/...
     DIR/manifest.json            written last; a folder whose manifest matches is reused
 
-A set file is a prefix of one session (a session still being written) or several
-whole sessions one after the other, sized to a log-normal draw.
+A set file holds whole sessions one after the other and ends with a prefix of one (a
+session still being written), sized to a log-normal draw.
 
 Run as a script to write a few made-up sessions for a look at their line mix:
     python bench/datagen.py --sample /tmp/synth && python3 ../shared/corpus/linestats.py /tmp/synth
@@ -30,8 +30,9 @@ import shutil
 import sys
 
 FORMATS = ("claude", "codex")
-GENERATOR_VERSION = 1
+GENERATOR_VERSION = 2
 MiB = 1 << 20
+SYNTHETIC_BYTES = 24 * MiB  # made-up source sessions per format, before replication
 REPO = pathlib.Path(__file__).resolve().parent.parent
 
 
@@ -323,26 +324,21 @@ def synthetic_sessions(fmt, total_bytes, seed=1):
 # ---------------------------------------------------------------------------
 # Replication into a data folder
 
-def _split_lines(data):
-    return data.splitlines(keepends=True)
-
-
 def _set_file(rng, sessions, target):
-    """One file of about `target` bytes: a prefix of a longer session, or whole ones."""
-    s = rng.choice(sessions)
-    if len(s) >= target:
-        out, n = [], 0
-        for line in _split_lines(s):
-            out.append(line)
+    """One file of about `target` bytes: whole sessions one after the other, the last
+    one cut after the line that reaches the size (a session still being written)."""
+    parts, n = [], 0
+    while n < target:
+        s = rng.choice(sessions)
+        if n + len(s) <= target * 1.2:
+            parts.append(s)
+            n += len(s)
+            continue
+        for line in s.splitlines(keepends=True):
+            parts.append(line)
             n += len(line)
             if n >= target:
                 break
-        return b"".join(out)
-    parts, n = [s], len(s)
-    while n < target:
-        s = rng.choice(sessions)
-        parts.append(s)
-        n += len(s)
     return b"".join(parts)
 
 
@@ -364,7 +360,7 @@ def load_sources(corpus=None, synthetic=False):
     """(kind of source, {format: [session bytes]})."""
     root = None if synthetic else corpus_dir(corpus)
     if root is None:
-        return "synthetic", {f: synthetic_sessions(f, 24 * MiB) for f in FORMATS}
+        return "synthetic", {f: synthetic_sessions(f, SYNTHETIC_BYTES) for f in FORMATS}
     return "corpus:" + str(root), {f: [p.read_bytes() for p in sorted((root / f).glob("*.jsonl"))] for f in FORMATS}
 
 

@@ -284,7 +284,7 @@ def section_many(data, fmt, tools, repeat):
     jobs = [(fmt, p) for p in files]
     extract = module_fn(fmt)
     t_one, t_many = [], []
-    same = None
+    same, rows = None, 0
     for r in range(repeat):
         for which in (("one", "many") if r % 2 == 0 else ("many", "one")):
             gc.collect()
@@ -296,9 +296,10 @@ def section_many(data, fmt, tools, repeat):
                 out = sessionrows.extract_many(jobs, tools)
                 t_many.append(time.perf_counter() - t)
                 if same is None:
+                    rows = sum(len(x) for x in out)
                     same = out == [extract(p, tools) for p in files]
             out = None
-    return {"bytes": total, "one": t_one, "many": t_many, "same": same}
+    return {"bytes": total, "one": t_one, "many": t_many, "same": same, "rows": rows}
 
 
 def section_scaling(data, fmt, tools, repeat, min_bytes):
@@ -521,7 +522,8 @@ def build_tables(results, have_many, why_not, have_floors):
         for (f2, t2), m in results["many"].items():
             if (f2, t2) == (fmt, tools):
                 mbs = [m["bytes"] / s / 1e6 for s in m["many"]]
-                t.add(fmt, "yes" if tools else "no", LABELS["many"], fmt_range(mbs), "-", fmt_range(m["many"], 2))
+                t.add(fmt, "yes" if tools else "no", LABELS["many"], fmt_range(mbs),
+                      fmt_range([m["rows"] / s / 1e3 for s in m["many"]]), fmt_range(m["many"], 2))
         if not have_many:
             t.add(fmt, "yes" if tools else "no", LABELS["many"], "n/a", "n/a", "n/a")
     if results["per_file"]:

@@ -11,8 +11,9 @@ data folder is laid out:
     DIR/big/codex/...
     DIR/manifest.json            written last; a folder whose manifest matches is reused
 
-A set file holds whole sessions one after the other and ends with a prefix of one (a
-session still being written), sized to a log-normal draw.
+The set is cut from the sessions' lines laid end to end (in a new order each round)
+into files of log-normal sizes, at line boundaries: every kind of line keeps the share
+of bytes it has in the sources. The large files are whole sessions, concatenated.
 
 Run as a script to write a few made-up sessions for a look at their line mix:
     python bench/datagen.py --sample /tmp/synth && python3 ../shared/corpus/linestats.py /tmp/synth
@@ -30,7 +31,7 @@ import shutil
 import sys
 
 FORMATS = ("claude", "codex")
-GENERATOR_VERSION = 2
+GENERATOR_VERSION = 3
 MiB = 1 << 20
 SYNTHETIC_BYTES = 24 * MiB  # made-up source sessions per format, before replication
 REPO = pathlib.Path(__file__).resolve().parent.parent
@@ -324,21 +325,23 @@ def synthetic_sessions(fmt, total_bytes, seed=1):
 # ---------------------------------------------------------------------------
 # Replication into a data folder
 
-def _set_file(rng, sessions, target):
-    """One file of about `target` bytes: whole sessions one after the other, the last
-    one cut after the line that reaches the size (a session still being written)."""
+def _line_stream(rng, sessions):
+    """The lines of all sessions laid end to end, in a new order each round."""
+    order = list(sessions)
+    while True:
+        rng.shuffle(order)
+        for s in order:
+            yield from s.splitlines(keepends=True)
+
+
+def _set_file(lines, target):
+    """The next lines of the stream, up to the one that reaches `target` bytes."""
     parts, n = [], 0
-    while n < target:
-        s = rng.choice(sessions)
-        if n + len(s) <= target * 1.2:
-            parts.append(s)
-            n += len(s)
-            continue
-        for line in s.splitlines(keepends=True):
-            parts.append(line)
-            n += len(line)
-            if n >= target:
-                break
+    for line in lines:
+        parts.append(line)
+        n += len(line)
+        if n >= target:
+            break
     return b"".join(parts)
 
 
@@ -392,9 +395,10 @@ def ensure(data_dir, quick=False, corpus=None, synthetic=False, log=print):
         d = data_dir / "set" / fmt
         d.mkdir(parents=True)
         n, i = 0, 0
+        lines = _line_stream(rng, sessions[fmt])
         while n < set_bytes:
             # median 150 KB, mean about 350 KB: some thousands of files per GB
-            data = _set_file(rng, sessions[fmt], _lognormal(rng, 150_000, 1.3, 2_000, 12 * MiB))
+            data = _set_file(lines, _lognormal(rng, 150_000, 1.3, 2_000, 12 * MiB))
             (d / ("%05d.jsonl" % i)).write_bytes(data)
             n += len(data)
             i += 1

@@ -42,7 +42,8 @@ struct style {
 constexpr style compact_style{",", ":"};
 constexpr style dumps_style{", ", ": "};
 
-void append_number(std::string& out, jv v) {
+template <class V>
+void append_number(std::string& out, V v) {
     switch (kind_of(v)) {
         case jkind::uint: append_uint(out, uint_value(v)); break;
         case jkind::sint:
@@ -53,7 +54,8 @@ void append_number(std::string& out, jv v) {
     }
 }
 
-void append_json(std::string& out, jv v, const style& st, size_t stop_at) {
+template <class V>
+void append_json(std::string& out, V v, const style& st, size_t stop_at) {
     if (out.size() >= stop_at) return;
     switch (kind_of(v)) {
         case jkind::absent:
@@ -66,7 +68,7 @@ void append_json(std::string& out, jv v, const style& st, size_t stop_at) {
         case jkind::array: {
             out += '[';
             bool first = true;
-            for_each_element(v, [&](jv e) {
+            for_each_element(v, [&](V e) {
                 if (out.size() >= stop_at) return;
                 if (!first) out += st.elem_sep;
                 first = false;
@@ -78,7 +80,7 @@ void append_json(std::string& out, jv v, const style& st, size_t stop_at) {
         case jkind::object: {
             out += '{';
             bool first = true;
-            auto member = [&](member_ref m) {
+            auto member = [&](member_of<V> m) {
                 if (out.size() >= stop_at) return;
                 if (!first) out += st.elem_sep;
                 first = false;
@@ -89,7 +91,7 @@ void append_json(std::string& out, jv v, const style& st, size_t stop_at) {
             if (keys_are_unique(v)) {
                 for_each_member(v, member);
             } else {
-                std::vector<member_ref> members(length(v));
+                std::vector<member_of<V>> members(length(v));
                 size_t count = unique_members(v, members.data());
                 for (size_t i = 0; i < count; ++i) member(members[i]);
             }
@@ -128,11 +130,18 @@ void append_json_string(std::string& out, std::string_view s, size_t stop_at) {
     out += '"';
 }
 
-void append_compact_json(std::string& out, jv v, size_t stop_at) { append_json(out, v, compact_style, stop_at); }
+template <class V>
+void append_compact_json(std::string& out, V v, size_t stop_at) {
+    append_json(out, v, compact_style, stop_at);
+}
 
-void append_py_dumps(std::string& out, jv v, size_t stop_at) { append_json(out, v, dumps_style, stop_at); }
+template <class V>
+void append_py_dumps(std::string& out, V v, size_t stop_at) {
+    append_json(out, v, dumps_style, stop_at);
+}
 
-void append_py_str(std::string& out, jv v, size_t stop_at) {
+template <class V>
+void append_py_str(std::string& out, V v, size_t stop_at) {
     switch (kind_of(v)) {
         case jkind::absent:
         case jkind::null: out += "None"; return;
@@ -150,22 +159,12 @@ void append_py_str(std::string& out, jv v, size_t stop_at) {
     }
 }
 
-std::string compact_json(jv v) {
-    std::string out;
-    append_compact_json(out, v);
-    return out;
-}
-
-std::string py_dumps(jv v) {
-    std::string out;
-    append_py_dumps(out, v);
-    return out;
-}
-
-std::string py_str(jv v) {
-    std::string out;
-    append_py_str(out, v);
-    return out;
-}
+#define SR_INSTANTIATE(V)                                                  \
+    template void append_compact_json(std::string&, V, size_t);        \
+    template void append_py_dumps(std::string&, V, size_t);            \
+    template void append_py_str(std::string&, V, size_t);
+SR_INSTANTIATE(yy_value)
+SR_INSTANTIATE(sj_value)
+#undef SR_INSTANTIATE
 
 }  // namespace sr

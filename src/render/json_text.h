@@ -23,13 +23,35 @@ namespace sr {
 constexpr size_t no_stop = static_cast<size_t>(-1);
 
 void append_json_string(std::string& out, std::string_view s, size_t stop_at = no_stop);
-void append_compact_json(std::string& out, jv v, size_t stop_at = no_stop);
-void append_py_dumps(std::string& out, jv v, size_t stop_at = no_stop);
-void append_py_str(std::string& out, jv v, size_t stop_at = no_stop);
 
-std::string compact_json(jv v);
-std::string py_dumps(jv v);
-std::string py_str(jv v);
+// V is yy_value or sj_value (json_value.h).
+template <class V>
+void append_compact_json(std::string& out, V v, size_t stop_at = no_stop);
+template <class V>
+void append_py_dumps(std::string& out, V v, size_t stop_at = no_stop);
+template <class V>
+void append_py_str(std::string& out, V v, size_t stop_at = no_stop);
+
+template <class V>
+std::string compact_json(V v) {
+    std::string out;
+    append_compact_json(out, v);
+    return out;
+}
+
+template <class V>
+std::string py_dumps(V v) {
+    std::string out;
+    append_py_dumps(out, v);
+    return out;
+}
+
+template <class V>
+std::string py_str(V v) {
+    std::string out;
+    append_py_str(out, v);
+    return out;
+}
 
 // A budget of n characters written from position `from` on.
 inline size_t stop_after_chars(size_t from, size_t n) { return from + 4 * n; }

@@ -9,24 +9,26 @@ namespace sr {
 
 namespace {
 
-void append_text_member_or_content(std::string& out, jv block, size_t stop_at, bool content_fallback) {
-    jv text = get(block, "text");
+template <class V>
+void append_text_member_or_content(std::string& out, V block, size_t stop_at, bool content_fallback) {
+    V text = get(block, "text");
     if (truthy(text)) {
         append_py_str(out, text, stop_at);
     } else if (content_fallback) {
-        jv content = get(block, "content");
+        V content = get(block, "content");
         if (truthy(content)) append_text_of(out, content, stop_at);
     }
 }
 
 // One element of a content array; appends nothing when the element yields no part.
-void append_block(std::string& out, jv e, size_t stop_at) {
+template <class V>
+void append_block(std::string& out, V e, size_t stop_at) {
     switch (kind_of(e)) {
         case jkind::string: append_py_str(out, e, stop_at); return;
         case jkind::object: break;
         default: append_py_str(out, e, stop_at); return;  // None, True, numbers, nested arrays
     }
-    jv type = get(e, "type");
+    V type = get(e, "type");
     if (!is_string(type)) {
         append_text_member_or_content(out, e, stop_at, true);
         return;
@@ -38,7 +40,7 @@ void append_block(std::string& out, jv e, size_t stop_at) {
         // dropped
     } else if (t == "tool_use") {
         out += "[tool_use:";
-        jv name = get(e, "name");
+        V name = get(e, "name");
         if (truthy(name))
             append_py_str(out, name, stop_at);
         else
@@ -53,12 +55,13 @@ void append_block(std::string& out, jv e, size_t stop_at) {
 
 }  // namespace
 
-void append_text_of(std::string& out, jv v, size_t stop_at) {
+template <class V>
+void append_text_of(std::string& out, V v, size_t stop_at) {
     switch (kind_of(v)) {
         case jkind::absent:
         case jkind::null: return;
         case jkind::object: {
-            jv text = get(v, "text");
+            V text = get(v, "text");
             if (is_absent(text)) {
                 size_t start = out.size();
                 append_compact_json(out, v, std::min(stop_at, stop_after_chars(start, object_text_limit)));
@@ -70,7 +73,7 @@ void append_text_of(std::string& out, jv v, size_t stop_at) {
         }
         case jkind::array: {
             bool any = false;
-            for_each_element(v, [&](jv e) {
+            for_each_element(v, [&](V e) {
                 if (out.size() >= stop_at) return;
                 size_t mark = out.size();
                 if (any) out += '\n';
@@ -87,10 +90,7 @@ void append_text_of(std::string& out, jv v, size_t stop_at) {
     }
 }
 
-std::string text_of(jv v) {
-    std::string out;
-    append_text_of(out, v);
-    return out;
-}
+template void append_text_of(std::string&, yy_value, size_t);
+template void append_text_of(std::string&, sj_value, size_t);
 
 }  // namespace sr

@@ -14,9 +14,16 @@ namespace sr {
 // Characters kept of the compact JSON text of an object without "text".
 constexpr size_t object_text_limit = 4000;
 
-std::string text_of(jv v);
+// Appends the flattened text of v to out; may stop once out holds stop_at bytes
+// (see json_text.h). V is yy_value or sj_value.
+template <class V>
+void append_text_of(std::string& out, V v, size_t stop_at = no_stop);
 
-// Appends text_of(v) to out; may stop once out holds stop_at bytes (see json_text.h).
-void append_text_of(std::string& out, jv v, size_t stop_at = no_stop);
+template <class V>
+std::string text_of(V v) {
+    std::string out;
+    append_text_of(out, v);
+    return out;
+}
 
 }  // namespace sr

@@ -14,9 +14,10 @@ namespace {
 constexpr size_t tool_input_limit = 400;   // characters of a tool_use block's rendered input
 constexpr size_t tool_result_limit = 600;  // characters of a tool_result block's flattened content
 
-void append_tool_use(std::string& out, jv block) {
+template <class V>
+void append_tool_use(std::string& out, V block) {
     out += "[tool_use ";
-    jv name = get(block, "name");
+    V name = get(block, "name");
     out += is_string(name) ? string_value(name) : std::string_view("tool");
     out += "] ";
     size_t start = out.size();
@@ -24,7 +25,8 @@ void append_tool_use(std::string& out, jv block) {
     cut_chars(out, tool_input_limit, start);
 }
 
-void append_tool_result(std::string& out, jv block) {
+template <class V>
+void append_tool_result(std::string& out, V block) {
     out += "[tool_result] ";
     size_t start = out.size();
     append_text_of(out, get(block, "content"), stop_after_chars(start, tool_result_limit));
@@ -33,7 +35,8 @@ void append_tool_result(std::string& out, jv block) {
 
 // The row text of a message content: text parts joined by line feeds, then (after
 // one more line feed, if there is text) the tool parts joined the same way.
-std::string assemble_text(jv content, bool include_tools) {
+template <class V>
+std::string assemble_text(V content, bool include_tools) {
     std::string text;
     if (is_string(content)) {
         text = string_value(content);
@@ -42,7 +45,7 @@ std::string assemble_text(jv content, bool include_tools) {
     if (!is_array(content)) return text;
     std::string tools;
     bool any_text = false;
-    for_each_element(content, [&](jv block) {
+    for_each_element(content, [&](V block) {
         std::string_view type = str_of(get(block, "type"));
         if (type == "text" || type == "image") {
             if (any_text) text += '\n';
@@ -63,29 +66,15 @@ std::string assemble_text(jv content, bool include_tools) {
     return text;
 }
 
-}  // namespace
-
-claude_rules make_claude_rules(bool include_tools) {
-    return claude_rules{make_quoted_finder("ai-title"), make_quoted_finder("user"),
-                        make_quoted_finder("assistant"), include_tools};
-}
-
-void claude_line(const claude_rules& rules, line_parser& parser, std::string_view line, row_list& rows) {
-    // has_kv with each of the three needles, in one pass over the line.
-    bool wanted = for_each_type_value(line, [&](std::string_view value) {
-        return starts_with(value, rules.ai_title) || starts_with(value, rules.user) ||
-               starts_with(value, rules.assistant);
-    });
-    if (!wanted) return;
-    jv root = parse_line(parser, line);
-
+template <class V>
+void claude_row(const claude_rules& rules, V root, row_list& rows) {
     static constexpr std::string_view keys[] = {"type",   "isMeta",    "isCompactSummary",
                                                 "isVisibleInTranscriptOnly", "message", "timestamp",
                                                 "cwd",    "sessionId", "title",
                                                 "aiTitle"};
     enum { type, is_meta, is_compact_summary, is_visible_in_transcript_only, message, timestamp, cwd,
            session_id, title, ai_title };
-    jv f[std::size(keys)];
+    V f[std::size(keys)];
     get_many(root, keys, f);
 
     if (!is_string(f[type])) return;
@@ -101,7 +90,7 @@ void claude_line(const claude_rules& rules, line_parser& parser, std::string_vie
         return;
 
     static constexpr std::string_view message_keys[] = {"role", "id", "content"};
-    jv m[3];
+    V m[3];
     get_many(f[message], message_keys, m);
 
     std::string text = assemble_text(m[2], rules.include_tools);
@@ -115,6 +104,24 @@ void claude_line(const claude_rules& rules, line_parser& parser, std::string_vie
     row.source.reserve(id.size() + dir.size() + session.size() + 2);
     row.source.append(id).append(1, '\t').append(dir).append(1, '\t').append(session);
     rows.push_back(std::move(row));
+}
+
+}  // namespace
+
+claude_rules make_claude_rules(bool include_tools) {
+    return claude_rules{make_quoted_finder("ai-title"), make_quoted_finder("user"),
+                        make_quoted_finder("assistant"), include_tools};
+}
+
+void claude_line(const claude_rules& rules, line_parser& parser, std::string_view line, row_list& rows) {
+    // has_kv with each of the three needles, in one pass over the line.
+    bool wanted = for_each_type_value(line, [&](std::string_view value) {
+        return starts_with(value, rules.ai_title) || starts_with(value, rules.user) ||
+               starts_with(value, rules.assistant);
+    });
+    if (!wanted) return;
+    parsed_line parsed = parse_line(parser, line);
+    with_root(parsed, [&](auto root) { claude_row(rules, root, rows); });
 }
 
 }  // namespace sr

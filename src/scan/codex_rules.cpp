@@ -39,17 +39,19 @@ line_rule choose_rule(const codex_rules& r, std::string_view line) {
     return line_rule::none;
 }
 
-void session_meta_row(jv root, row_list& rows) {
+template <class V>
+void session_meta_row(V root, row_list& rows) {
     static constexpr std::string_view keys[] = {"id", "session_id", "cwd"};
-    jv f[3];
+    V f[3];
     get_many(get(root, "payload"), keys, f);
     std::string_view id = is_string(f[0]) ? string_value(f[0]) : str_of(f[1]);
     rows.push_back(Row{"__meta__", std::string(str_of(f[2])), {}, std::string(id)});
 }
 
-std::string tool_call_text(jv payload) {
+template <class V>
+std::string tool_call_text(V payload) {
     static constexpr std::string_view keys[] = {"name", "arguments", "input"};
-    jv f[3];
+    V f[3];
     get_many(payload, keys, f);
     std::string text = "[tool_call ";
     text += is_string(f[0]) ? string_value(f[0]) : std::string_view("tool");
@@ -65,7 +67,8 @@ std::string tool_call_text(jv payload) {
     return text;
 }
 
-std::string tool_result_text(jv payload) {
+template <class V>
+std::string tool_result_text(V payload) {
     std::string text = "[tool_result] ";
     size_t start = text.size();
     append_text_of(text, get(payload, "output"), stop_after_chars(start, output_limit));
@@ -73,10 +76,11 @@ std::string tool_result_text(jv payload) {
     return text;
 }
 
-void response_item_row(const codex_rules& r, std::string_view type, jv payload, std::string timestamp,
+template <class V>
+void response_item_row(const codex_rules& r, std::string_view type, V payload, std::string timestamp,
                        row_list& rows) {
     if (type == "message") {
-        jv role = get(payload, "role");
+        V role = get(payload, "role");
         rows.push_back(Row{is_string(role) ? std::string(string_value(role)) : std::string("assistant"),
                            text_of(get(payload, "content")), std::move(timestamp), "response_item"});
     } else if (type == "function_call" || type == "custom_tool_call" || type == "tool_call") {
@@ -86,7 +90,8 @@ void response_item_row(const codex_rules& r, std::string_view type, jv payload, 
     }
 }
 
-void event_row(std::string_view type, jv payload, std::string timestamp, row_list& rows) {
+template <class V>
+void event_row(std::string_view type, V payload, std::string timestamp, row_list& rows) {
     const char* role;
     if (type == "user_message")
         role = "user";
@@ -94,9 +99,27 @@ void event_row(std::string_view type, jv payload, std::string timestamp, row_lis
         role = "assistant";
     else
         return;
-    jv message = get(payload, "message");
+    V message = get(payload, "message");
     std::string text = truthy(message) ? text_of(message) : text_of(get(payload, "text"));
     rows.push_back(Row{role, std::move(text), std::move(timestamp), "event_msg"});
+}
+
+template <class V>
+void codex_row(const codex_rules& rules, line_rule rule, V root, row_list& rows) {
+    if (rule == line_rule::session_meta) {
+        session_meta_row(root, rows);
+        return;
+    }
+    static constexpr std::string_view keys[] = {"timestamp", "payload"};
+    V f[2];
+    get_many(root, keys, f);
+    V type = get(f[1], "type");
+    if (!is_string(type)) return;
+    std::string timestamp(str_of(f[0]));
+    if (rule == line_rule::response_item)
+        response_item_row(rules, string_value(type), f[1], std::move(timestamp), rows);
+    else
+        event_row(string_value(type), f[1], std::move(timestamp), rows);
 }
 
 }  // namespace
@@ -115,22 +138,8 @@ codex_rules make_codex_rules(bool include_tools) {
 void codex_line(const codex_rules& rules, line_parser& parser, std::string_view line, row_list& rows) {
     line_rule rule = choose_rule(rules, line);
     if (rule == line_rule::none) return;
-    jv root = parse_line(parser, line);
-    if (is_absent(root)) return;
-    if (rule == line_rule::session_meta) {
-        session_meta_row(root, rows);
-        return;
-    }
-    static constexpr std::string_view keys[] = {"timestamp", "payload"};
-    jv f[2];
-    get_many(root, keys, f);
-    jv type = get(f[1], "type");
-    if (!is_string(type)) return;
-    std::string timestamp(str_of(f[0]));
-    if (rule == line_rule::response_item)
-        response_item_row(rules, string_value(type), f[1], std::move(timestamp), rows);
-    else
-        event_row(string_value(type), f[1], std::move(timestamp), rows);
+    parsed_line parsed = parse_line(parser, line);
+    with_root(parsed, [&](auto root) { codex_row(rules, rule, root, rows); });
 }
 
 }  // namespace sr

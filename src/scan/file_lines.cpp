@@ -21,6 +21,15 @@ constexpr size_t chunk_size = size_t(1) << 20;
     return xsi_result == 0 ? buf : "Unknown error";
 }
 
+// Replaces the buffer by one of `cap` usable bytes that starts with the first
+// `keep` bytes of the old one.
+void reallocate(read_buffer& buffer, size_t cap, size_t keep) {
+    std::unique_ptr<char[]> bigger(new char[cap + read_padding]());
+    if (keep) std::memcpy(bigger.get(), buffer.data.get(), keep);
+    buffer.data = std::move(bigger);
+    buffer.cap = cap;
+}
+
 }  // namespace
 
 error_value os_error(int err) {
@@ -82,6 +91,9 @@ bool open_lines(file_lines& f, const std::string& path, error_value& err) {
 #endif
     f.unread = size;
     f.at_eof = size == 0;
+    // A small file is read in one go, a large one a chunk at a time.
+    size_t first = size < chunk_size ? static_cast<size_t>(size) : chunk_size;
+    if (f.buf.cap < first || f.buf.cap == 0) reallocate(f.buf, first ? first : 1, 0);
     return true;
 }
 
@@ -91,28 +103,19 @@ namespace {
 // the buffer when it is full. Returns false once nothing more can be read.
 bool fill(file_lines& f) {
     if (f.at_eof) return false;
+    char* base = f.buf.data.get();
     if (f.begin > 0) {
         size_t pending = f.end - f.begin;
-        if (pending) std::memmove(f.buf.get(), f.buf.get() + f.begin, pending);
+        if (pending) std::memmove(base, base + f.begin, pending);
         f.end = pending;
         f.begin = 0;
     }
-    if (f.end == f.cap) {
-        // A small file gets a buffer of its own size (one read); a large one a
-        // chunk, doubled whenever a single line outgrows it.
-        size_t want = f.cap ? f.cap * 2
-                            : (f.unread < chunk_size ? static_cast<size_t>(f.unread) : chunk_size);
-        if (want == 0) want = 1;
-        std::unique_ptr<char[]> bigger(new char[want]);
-        if (f.end) std::memcpy(bigger.get(), f.buf.get(), f.end);
-        f.buf = std::move(bigger);
-        f.cap = want;
-    }
-    size_t room = f.cap - f.end;
+    if (f.end == f.buf.cap) reallocate(f.buf, f.buf.cap * 2, f.end);  // one line outgrew the buffer
+    size_t room = f.buf.cap - f.end;
     if (room > f.unread) room = static_cast<size_t>(f.unread);
     ssize_t got;
     do {
-        got = ::read(f.fd, f.buf.get() + f.end, room);
+        got = ::read(f.fd, f.buf.data.get() + f.end, room);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) f.read_errno = errno;
@@ -131,9 +134,16 @@ bool fill(file_lines& f) {
 
 }  // namespace
 
+void trim(read_buffer& buffer) {
+    if (buffer.cap > chunk_size) {
+        buffer.data.reset();
+        buffer.cap = 0;
+    }
+}
+
 bool next_line(file_lines& f, std::string_view& line) {
     for (;;) {
-        const char* base = f.buf.get();
+        const char* base = f.buf.data.get();
         size_t from = f.begin + f.searched;
         if (from < f.end) {
             const void* nl = std::memchr(base + from, '\n', f.end - from);
@@ -148,7 +158,7 @@ bool next_line(file_lines& f, std::string_view& line) {
         f.searched = f.end - f.begin;
         if (!fill(f)) {
             if (f.begin == f.end) return false;
-            line = std::string_view(f.buf.get() + f.begin, f.end - f.begin);  // last line, no line feed
+            line = std::string_view(f.buf.data.get() + f.begin, f.end - f.begin);  // last line, no line feed
             f.begin = f.end;
             f.searched = 0;
             return true;

@@ -25,18 +25,31 @@ struct error_value {
 // "<strerror text> (os error N)".
 error_value os_error(int err);
 
+// Every line handed out is followed by at least this many readable bytes (the
+// JSON parser reads ahead in blocks).
+constexpr size_t read_padding = 64;
+
+// The bytes a file is read into. It may outlive the file, so that a thread reads
+// file after file into the same memory.
+struct read_buffer {
+    std::unique_ptr<char[]> data;
+    size_t cap = 0;  // usable bytes; read_padding more are allocated
+};
+
+// Frees a buffer that grew past the usual chunk size for one very long line.
+void trim(read_buffer& buffer);
+
 struct file_lines {
     int fd = -1;
     uint64_t unread = 0;            // bytes left to read, up to the size measured at open
-    std::unique_ptr<char[]> buf;
-    size_t cap = 0;                 // size of buf
+    read_buffer& buf;
     size_t begin = 0;               // start of the next line in buf
     size_t end = 0;                 // end of the bytes read into buf
     size_t searched = 0;            // bytes from begin known to hold no line feed
     bool at_eof = false;
     int read_errno = 0;             // set if reading failed part-way
 
-    file_lines() = default;
+    explicit file_lines(read_buffer& buffer) : buf(buffer) {}
     ~file_lines();
     file_lines(const file_lines&) = delete;
     file_lines& operator=(const file_lines&) = delete;

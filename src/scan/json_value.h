@@ -2,13 +2,16 @@
 //
 // The rules and the renderers reach parsed values only through this header: value
 // kinds, last-wins member lookup, string views, iteration and the field access
-// conventions. The parser behind it is yyjson; the project's own rules on top of
-// the library's are applied here:
-//   * the literal -0 (which yyjson returns as the signed integer 0, the only
-//     literal that yields that subtype) is the float negative zero;
+// conventions. A line is parsed by simdjson when it can take it and by yyjson
+// otherwise (see line_parser.h); both give a value type with the same functions,
+// and the rules and renderers are templates over it. On top of the libraries:
+//   * an integer in 0..2^64-1 is the unsigned form, a negative one that fits 64
+//     bits the negative form, everything else a double; the literal -0 (which
+//     yyjson returns as the signed integer 0, the only literal that yields it) is
+//     the float negative zero;
 //   * an object keeps every member, duplicates included; a lookup takes the last
-//     match, and `for_each_unique_member` visits each key once, at its first
-//     position, with its last value.
+//     match, and unique_members gives each key once, at its first position, with
+//     its last value.
 // Strings may hold NUL bytes: always use their lengths.
 #pragma once
 
@@ -17,21 +20,36 @@
 #include <cstring>
 #include <string_view>
 
+#include "simdjson.h"
 #include "yyjson.h"
 
 namespace sr {
 
 enum class jkind : uint8_t { absent, null, boolean, uint, sint, real, string, array, object };
 
-// A view of one value of a parsed line, or absent. Valid until the line's parser
+// A value of a line parsed by yyjson, or absent. Valid until the line's parser
 // moves on to the next line.
-struct jv {
+struct yy_value {
     yyjson_val* p = nullptr;
 };
 
-inline bool is_absent(jv v) { return v.p == nullptr; }
+// A value of a line parsed by simdjson, or absent. Same lifetime.
+struct sj_value {
+    simdjson::dom::element e{};
+    bool present = false;
+};
 
-inline jkind kind_of(jv v) {
+template <class V>
+struct member_of {
+    std::string_view key;
+    V val;
+};
+
+// --- yyjson values ---
+
+inline bool is_absent(yy_value v) { return v.p == nullptr; }
+
+inline jkind kind_of(yy_value v) {
     if (!v.p) return jkind::absent;
     switch (unsafe_yyjson_get_tag(v.p)) {
         case YYJSON_TYPE_NULL | YYJSON_SUBTYPE_NONE: return jkind::null;
@@ -49,71 +67,151 @@ inline jkind kind_of(jv v) {
     }
 }
 
-inline bool is_string(jv v) { return v.p && unsafe_yyjson_is_str(v.p); }
-inline bool is_object(jv v) { return v.p && unsafe_yyjson_is_obj(v.p); }
-inline bool is_array(jv v) { return v.p && unsafe_yyjson_is_arr(v.p); }
-
-// The JSON literal true (the field access convention for flags).
-inline bool is_true(jv v) { return v.p && unsafe_yyjson_is_true(v.p); }
-inline bool bool_value(jv v) { return is_true(v); }
-inline uint64_t uint_value(jv v) { return unsafe_yyjson_get_uint(v.p); }
-inline int64_t sint_value(jv v) { return unsafe_yyjson_get_sint(v.p); }
-inline double real_value(jv v) {
+inline bool is_string(yy_value v) { return v.p && unsafe_yyjson_is_str(v.p); }
+inline bool is_object(yy_value v) { return v.p && unsafe_yyjson_is_obj(v.p); }
+inline bool is_array(yy_value v) { return v.p && unsafe_yyjson_is_arr(v.p); }
+inline bool is_true(yy_value v) { return v.p && unsafe_yyjson_is_true(v.p); }
+inline uint64_t uint_value(yy_value v) { return unsafe_yyjson_get_uint(v.p); }
+inline int64_t sint_value(yy_value v) { return unsafe_yyjson_get_sint(v.p); }
+inline double real_value(yy_value v) {
     if (unsafe_yyjson_is_sint(v.p)) return -0.0;  // kind_of says real only for -0
     return unsafe_yyjson_get_real(v.p);
 }
-
-// The bytes of a string value; call only when kind_of(v) is string.
-inline std::string_view string_value(jv v) {
+inline std::string_view string_value(yy_value v) {
     return {unsafe_yyjson_get_str(v.p), unsafe_yyjson_get_len(v.p)};
+}
+inline size_t length(yy_value v) { return unsafe_yyjson_get_len(v.p); }
+
+template <class F>
+void for_each_element(yy_value arr, F&& f) {
+    size_t n = unsafe_yyjson_get_len(arr.p);
+    yyjson_val* e = unsafe_yyjson_get_first(arr.p);
+    for (size_t i = 0; i < n; ++i) {
+        f(yy_value{e});
+        e = unsafe_yyjson_get_next(e);
+    }
+}
+
+template <class F>
+void for_each_member(yy_value obj, F&& f) {
+    size_t n = unsafe_yyjson_get_len(obj.p);
+    yyjson_val* k = unsafe_yyjson_get_first(obj.p);
+    for (size_t i = 0; i < n; ++i) {
+        yyjson_val* val = k + 1;
+        f(member_of<yy_value>{{unsafe_yyjson_get_str(k), unsafe_yyjson_get_len(k)}, yy_value{val}});
+        k = unsafe_yyjson_get_next(val);
+    }
+}
+
+// --- simdjson values ---
+
+inline bool is_absent(sj_value v) { return !v.present; }
+
+inline jkind kind_of(sj_value v) {
+    if (!v.present) return jkind::absent;
+    using t = simdjson::dom::element_type;
+    switch (v.e.type()) {
+        case t::NULL_VALUE: return jkind::null;
+        case t::BOOL: return jkind::boolean;
+        case t::INT64: return v.e.get_int64().value_unsafe() < 0 ? jkind::sint : jkind::uint;
+        case t::UINT64: return jkind::uint;
+        case t::DOUBLE: return jkind::real;
+        case t::STRING: return jkind::string;
+        case t::ARRAY: return jkind::array;
+        case t::OBJECT: return jkind::object;
+    }
+    return jkind::null;
+}
+
+inline bool is_string(sj_value v) { return v.present && v.e.is_string(); }
+inline bool is_object(sj_value v) { return v.present && v.e.is_object(); }
+inline bool is_array(sj_value v) { return v.present && v.e.is_array(); }
+inline bool is_true(sj_value v) { return v.present && v.e.is_bool() && v.e.get_bool().value_unsafe(); }
+inline uint64_t uint_value(sj_value v) {
+    // simdjson keeps integers up to 2^63-1 as int64 and only larger ones as uint64.
+    if (v.e.type() == simdjson::dom::element_type::INT64)
+        return static_cast<uint64_t>(v.e.get_int64().value_unsafe());
+    return v.e.get_uint64().value_unsafe();
+}
+inline int64_t sint_value(sj_value v) { return v.e.get_int64().value_unsafe(); }
+inline double real_value(sj_value v) { return v.e.get_double().value_unsafe(); }
+inline std::string_view string_value(sj_value v) { return v.e.get_string().value_unsafe(); }
+inline size_t length(sj_value v) {
+    // The tape stores counts up to 0xFFFFFF; a larger container is counted.
+    constexpr size_t saturated = 0xFFFFFF;
+    if (v.e.is_string()) return string_value(v).size();
+    size_t n = 0;
+    if (v.e.is_array()) {
+        simdjson::dom::array elements = v.e.get_array().value_unsafe();
+        n = elements.size();
+        if (n == saturated) {
+            n = 0;
+            for (auto it = elements.begin(); it != elements.end(); ++it) ++n;
+        }
+        return n;
+    }
+    simdjson::dom::object members = v.e.get_object().value_unsafe();
+    n = members.size();
+    if (n == saturated) {
+        n = 0;
+        for (auto it = members.begin(); it != members.end(); ++it) ++n;
+    }
+    return n;
+}
+
+template <class F>
+void for_each_element(sj_value arr, F&& f) {
+    simdjson::dom::array elements = arr.e.get_array().value_unsafe();  // a copy: range-for must not bind a temporary's member
+    for (simdjson::dom::element e : elements) f(sj_value{e, true});
+}
+
+template <class F>
+void for_each_member(sj_value obj, F&& f) {
+    simdjson::dom::object members = obj.e.get_object().value_unsafe();
+    for (simdjson::dom::key_value_pair kv : members) f(member_of<sj_value>{kv.key, sj_value{kv.value, true}});
+}
+
+// --- the same for both ---
+
+// The JSON literal true (the field access convention for flags).
+template <class V>
+bool bool_value(V v) {
+    return is_true(v);
 }
 
 // The string of a field: its value if that is a JSON string, else the empty text.
-inline std::string_view str_of(jv v) { return is_string(v) ? string_value(v) : std::string_view(); }
-
-// Element count of an array, member count (duplicates included) of an object.
-inline size_t length(jv v) { return unsafe_yyjson_get_len(v.p); }
-
-namespace detail {
-inline bool key_is(yyjson_val* key, std::string_view name) {
-    return unsafe_yyjson_get_len(key) == name.size() &&
-           std::memcmp(unsafe_yyjson_get_str(key), name.data(), name.size()) == 0;
+template <class V>
+std::string_view str_of(V v) {
+    return is_string(v) ? string_value(v) : std::string_view();
 }
-}  // namespace detail
 
 // Looks up a key: the value of its last occurrence if v is an object that has it,
 // else absent. Chains without failing: get(absent, k) is absent.
-inline jv get(jv v, std::string_view key) {
-    if (!is_object(v)) return {};
-    size_t n = unsafe_yyjson_get_len(v.p);
-    yyjson_val* k = unsafe_yyjson_get_first(v.p);
-    yyjson_val* found = nullptr;
-    for (size_t i = 0; i < n; ++i) {
-        yyjson_val* val = k + 1;
-        if (detail::key_is(k, key)) found = val;
-        k = unsafe_yyjson_get_next(val);
-    }
-    return {found};
+template <class V>
+V get(V v, std::string_view key) {
+    V found{};
+    if (is_object(v))
+        for_each_member(v, [&](member_of<V> m) {
+            if (m.key == key) found = m.val;
+        });
+    return found;
 }
 
 // Looks up several keys in one pass over the members: out[i] = get(v, keys[i]).
-template <size_t N>
-void get_many(jv v, const std::string_view (&keys)[N], jv (&out)[N]) {
-    for (size_t j = 0; j < N; ++j) out[j] = jv{};
+template <class V, size_t N>
+void get_many(V v, const std::string_view (&keys)[N], V (&out)[N]) {
+    for (size_t j = 0; j < N; ++j) out[j] = V{};
     if (!is_object(v)) return;
-    size_t n = unsafe_yyjson_get_len(v.p);
-    yyjson_val* k = unsafe_yyjson_get_first(v.p);
-    for (size_t i = 0; i < n; ++i) {
-        yyjson_val* val = k + 1;
+    for_each_member(v, [&](member_of<V> m) {
         for (size_t j = 0; j < N; ++j)
-            if (detail::key_is(k, keys[j])) out[j] = jv{val};
-        k = unsafe_yyjson_get_next(val);
-    }
+            if (m.key == keys[j]) out[j] = m.val;
+    });
 }
 
 // Python truth value: null, false, zero, and empty strings, arrays and objects are
 // false; absent is false.
-inline bool truthy(jv v) {
+template <class V>
+bool truthy(V v) {
     switch (kind_of(v)) {
         case jkind::absent:
         case jkind::null: return false;
@@ -128,41 +226,13 @@ inline bool truthy(jv v) {
     return false;
 }
 
-// Calls f(jv element) for each element of an array, in order.
-template <class F>
-void for_each_element(jv arr, F&& f) {
-    size_t n = unsafe_yyjson_get_len(arr.p);
-    yyjson_val* e = unsafe_yyjson_get_first(arr.p);
-    for (size_t i = 0; i < n; ++i) {
-        f(jv{e});
-        e = unsafe_yyjson_get_next(e);
-    }
-}
-
-// Object members as (key, value) pairs in document order.
-struct member_ref {
-    std::string_view key;
-    jv val;
-};
-
 // True if no key occurs twice in the object.
-bool keys_are_unique(jv obj);
+template <class V>
+bool keys_are_unique(V obj);
 
 // Fills `out` (room for length(obj) entries) with each key once, at the position
 // of its first occurrence and with the value of its last; returns the count.
-size_t unique_members(jv obj, member_ref* out);
-
-// Calls f(member_ref) for each member of an object in document order, every
-// member, duplicates included.
-template <class F>
-void for_each_member(jv obj, F&& f) {
-    size_t n = unsafe_yyjson_get_len(obj.p);
-    yyjson_val* k = unsafe_yyjson_get_first(obj.p);
-    for (size_t i = 0; i < n; ++i) {
-        yyjson_val* val = k + 1;
-        f(member_ref{{unsafe_yyjson_get_str(k), unsafe_yyjson_get_len(k)}, jv{val}});
-        k = unsafe_yyjson_get_next(val);
-    }
-}
+template <class V>
+size_t unique_members(V obj, member_of<V>* out);
 
 }  // namespace sr

@@ -1,14 +1,27 @@
 #include "line_parser.h"
 
+#include <cstdint>
 #include <new>
 
 namespace sr {
 
-line_parser::line_parser() : alc(yyjson_alc_dyn_new()) {}
+line_parser::line_parser() : alc(yyjson_alc_dyn_new()) {
+    if (sj.allocate(4096, max_nesting) != simdjson::SUCCESS) throw std::bad_alloc();
+}
 
 line_parser::~line_parser() {
     if (doc) yyjson_doc_free(doc);
     if (alc) yyjson_alc_dyn_free(alc);
+}
+
+void end_scan(line_parser& parser) {
+    if (parser.doc) {
+        yyjson_doc_free(parser.doc);
+        parser.doc = nullptr;
+    }
+    // The dynamic allocator keeps every chunk it got until it is freed.
+    if (parser.alc) yyjson_alc_dyn_free(parser.alc);
+    parser.alc = yyjson_alc_dyn_new();
 }
 
 namespace {
@@ -33,13 +46,7 @@ bool nesting_within_limit(yyjson_doc* doc) {
     return true;
 }
 
-}  // namespace
-
-jv parse_line(line_parser& parser, std::string_view line) {
-    if (parser.doc) {
-        yyjson_doc_free(parser.doc);
-        parser.doc = nullptr;
-    }
+parsed_line parse_with_yyjson(line_parser& parser, std::string_view line) {
     yyjson_read_err err;
     // No flags: never in-situ, never raw numbers. The input is not modified.
     yyjson_doc* doc = yyjson_read_opts(const_cast<char*>(line.data()), line.size(), 0, parser.alc, &err);
@@ -49,7 +56,65 @@ jv parse_line(line_parser& parser, std::string_view line) {
     }
     parser.doc = doc;
     if (!nesting_within_limit(doc)) return {};
-    return {yyjson_doc_get_root(doc)};
+    parsed_line parsed;
+    parsed.which = parsed_line::yy;
+    parsed.yy_root = yy_value{yyjson_doc_get_root(doc)};
+    return parsed;
+}
+
+bool starts_with_bom(std::string_view line) { return line.size() >= 3 && line.compare(0, 3, "\xEF\xBB\xBF") == 0; }
+
+// True if simdjson's tape holds an integer 0: only then can the line's -0 matter.
+// Tape entries are 64-bit words with the value's type in the top byte; a number
+// takes two words. The first word's low bits give the tape's length.
+bool tape_holds_int_zero(const simdjson::dom::document& doc) {
+    const uint64_t* tape = doc.tape.get();
+    const size_t end = static_cast<size_t>(tape[0] & 0x00FFFFFFFFFFFFFFull);
+    for (size_t i = 1; i < end; ++i) {
+        const char type = static_cast<char>(tape[i] >> 56);
+        if (type == 'l' || type == 'u' || type == 'd') {
+            if (type == 'l' && tape[i + 1] == 0) return true;
+            ++i;
+        }
+    }
+    return false;
+}
+
+// True if the line may hold the number literal -0: "-0" standing between a byte
+// that can precede a value and one that can follow it. Inside a string it does no
+// harm (such lines just go the slower way); a UUID's "-0a" does not count.
+bool has_negative_zero_literal(std::string_view line) {
+    auto before_value = [](char c) { return c == ':' || c == '[' || c == ',' || c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    auto after_value = [](char c) { return c == ',' || c == ']' || c == '}' || c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    for (size_t at = line.find("-0"); at != std::string_view::npos; at = line.find("-0", at + 1)) {
+        if (at > 0 && !before_value(line[at - 1])) continue;
+        if (at + 2 == line.size() || after_value(line[at + 2])) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+parsed_line parse_line(line_parser& parser, std::string_view line) {
+    if (parser.doc) {
+        yyjson_doc_free(parser.doc);
+        parser.doc = nullptr;
+    }
+    if (line.size() <= simdjson_line_limit && !starts_with_bom(line)) {
+        simdjson::dom::element root;
+        auto err = parser.sj.parse(line.data(), line.size(), !parser.input_padded).get(root);
+        if (err == simdjson::SUCCESS) {
+            if (!(tape_holds_int_zero(parser.sj.doc) && has_negative_zero_literal(line))) {
+                parsed_line parsed;
+                parsed.which = parsed_line::sj;
+                parsed.sj_root = sj_value{root, true};
+                return parsed;
+            }
+        } else if (err == simdjson::MEMALLOC) {
+            throw std::bad_alloc();
+        }
+    }
+    return parse_with_yyjson(parser, line);
 }
 
 }  // namespace sr

@@ -4,8 +4,9 @@
 // compiler flags as the module. Three passes over a list of files, each file on its
 // own, nothing handed to Python:
 //   lines  - open_lines/next_line over the file: the chunked reads and the line split;
-//   parse  - the same, plus the module's prefilter and parse_line (yyjson with the
-//            module's settings) on exactly the lines the prefilter lets through;
+//   parse  - the same, plus the module's prefilter and parse_line (simdjson with
+//            the yyjson fallback, as the module parses) on exactly the lines the
+//            prefilter lets through;
 //   scan   - sr::run(kind, path, include_tools): prefilter, parse and rules, rows
 //            built as C++ strings and dropped.
 // As a shared library the harness calls srf_run() through ctypes; as the program
@@ -47,34 +48,14 @@ struct totals {
 };
 constexpr int totals_count = 7;
 
-// The Codex line selection of the rules: the same needles and the same decisions as
-// choose_rule() in src/scan/codex_rules.cpp, which is not visible outside that file.
-bool codex_selects(const sr::codex_rules& r, std::string_view line) {
-    std::string_view window = line.substr(0, sr::codex_window);
-    bool session_meta = false, response_item = false, event_msg = false, message = false;
-    sr::for_each_type_value(window, [&](std::string_view value) {
-        session_meta = session_meta || sr::starts_with(value, r.session_meta);
-        response_item = response_item || sr::starts_with(value, r.response_item);
-        event_msg = event_msg || sr::starts_with(value, r.event_msg);
-        message = message || sr::starts_with(value, r.message);
-        return session_meta;
-    });
-    if (session_meta) return true;
-    if (response_item) return message || (r.include_tools && sr::contains(r.call, window));
-    if (event_msg) return sr::contains(r.user_message, window) || sr::contains(r.agent_message, window);
-    return false;
-}
-
-// The Claude prefilter of the rules (claude_line in src/scan/claude_rules.cpp).
-bool claude_selects(const sr::claude_rules& r, std::string_view line) {
-    return sr::for_each_type_value(line, [&](std::string_view value) {
-        return sr::starts_with(value, r.ai_title) || sr::starts_with(value, r.user) ||
-               sr::starts_with(value, r.assistant);
-    });
-}
-
 // One file; false if it cannot be opened or read.
-bool run_file(int m, bool codex, bool include_tools, const std::string& path, totals& t) {
+// Buffers kept from file to file, as the module keeps them per thread.
+struct reuse {
+    sr::read_buffer buffer;
+    sr::line_parser parser;
+};
+
+bool run_file(int m, bool codex, bool include_tools, const std::string& path, totals& t, reuse& kept) {
     if (m == scan_only) {
         sr::scan_result r = sr::run(codex ? "codex" : "claude", path, include_tools);
         if (!r.ok) return false;
@@ -84,7 +65,7 @@ bool run_file(int m, bool codex, bool include_tools, const std::string& path, to
         ++t.files;
         return true;
     }
-    sr::file_lines file;
+    sr::file_lines file(kept.buffer);
     sr::error_value err;
     if (!sr::open_lines(file, path, err)) return false;
     std::string_view line;
@@ -96,15 +77,17 @@ bool run_file(int m, bool codex, bool include_tools, const std::string& path, to
     } else {
         const sr::claude_rules claude = sr::make_claude_rules(include_tools);
         const sr::codex_rules cx = sr::make_codex_rules(include_tools);
-        sr::line_parser parser;
+        sr::line_parser& parser = kept.parser;
+        parser.input_padded = true;
         while (sr::next_line(file, line)) {
             t.bytes += line.size() + 1;
             if (line.empty()) continue;
             ++t.lines;
-            if (!(codex ? codex_selects(cx, line) : claude_selects(claude, line))) continue;
+            if (!(codex ? sr::choose_rule(cx, line) != sr::line_rule::none : sr::claude_prefilter(claude, line)))
+                continue;
             ++t.parsed_lines;
             t.parsed_bytes += line.size() + 1;
-            if (sr::is_absent(sr::parse_line(parser, line))) ++t.parse_failures;
+            if (sr::parse_line(parser, line).which == sr::parsed_line::none) ++t.parse_failures;
         }
     }
     if (file.read_errno != 0) return false;
@@ -113,8 +96,13 @@ bool run_file(int m, bool codex, bool include_tools, const std::string& path, to
 }
 
 int run_files(int m, bool codex, bool include_tools, const char* const* paths, size_t n, totals& t) {
-    for (size_t i = 0; i < n; ++i)
-        if (!run_file(m, codex, include_tools, paths[i], t)) return static_cast<int>(i) + 1;
+    reuse kept;
+    for (size_t i = 0; i < n; ++i) {
+        bool ok = run_file(m, codex, include_tools, paths[i], t, kept);
+        sr::end_scan(kept.parser);
+        sr::trim(kept.buffer);
+        if (!ok) return static_cast<int>(i) + 1;
+    }
     return 0;
 }
 

@@ -113,13 +113,16 @@ claude_rules make_claude_rules(bool include_tools) {
                         make_quoted_finder("assistant"), include_tools};
 }
 
-void claude_line(const claude_rules& rules, line_parser& parser, std::string_view line, row_list& rows) {
+bool claude_prefilter(const claude_rules& rules, std::string_view line) {
     // has_kv with each of the three needles, in one pass over the line.
-    bool wanted = for_each_type_value(line, [&](std::string_view value) {
+    return for_each_type_value(line, [&](std::string_view value) {
         return starts_with(value, rules.ai_title) || starts_with(value, rules.user) ||
                starts_with(value, rules.assistant);
     });
-    if (!wanted) return;
+}
+
+void claude_line(const claude_rules& rules, line_parser& parser, std::string_view line, row_list& rows) {
+    if (!claude_prefilter(rules, line)) return;
     parsed_line parsed = parse_line(parser, line);
     with_root(parsed, [&](auto root) { claude_row(rules, root, rows); });
 }

@@ -19,6 +19,10 @@ struct claude_rules {
 
 claude_rules make_claude_rules(bool include_tools);
 
+// The byte test: does the line hold a "type" key whose value is one of the three
+// line kinds? Only such lines are parsed.
+bool claude_prefilter(const claude_rules& rules, std::string_view line);
+
 // Appends at most one row for one non-empty line.
 void claude_line(const claude_rules& rules, line_parser& parser, std::string_view line, row_list& rows);
 

@@ -14,7 +14,7 @@ namespace {
 constexpr size_t argument_limit = 500;  // characters of a tool call's arguments
 constexpr size_t output_limit = 800;    // characters of a tool call's output
 
-enum class line_rule { none, session_meta, response_item, event };
+}  // namespace
 
 line_rule choose_rule(const codex_rules& r, std::string_view line) {
     std::string_view window = line.substr(0, codex_window);
@@ -38,6 +38,8 @@ line_rule choose_rule(const codex_rules& r, std::string_view line) {
     }
     return line_rule::none;
 }
+
+namespace {
 
 template <class V>
 void session_meta_row(V root, row_list& rows) {

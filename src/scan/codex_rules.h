@@ -26,6 +26,10 @@ struct codex_rules {
 
 codex_rules make_codex_rules(bool include_tools);
 
+// Which rule a line goes to, judged from its first codex_window bytes alone.
+enum class line_rule { none, session_meta, response_item, event };
+line_rule choose_rule(const codex_rules& rules, std::string_view line);
+
 // Appends at most one row for one non-empty line.
 void codex_line(const codex_rules& rules, line_parser& parser, std::string_view line, row_list& rows);
 

@@ -59,7 +59,7 @@ bool run_file(int m, bool codex, bool include_tools, const std::string& path, to
     if (m == scan_only) {
         sr::scan_result r = sr::run(codex ? "codex" : "claude", path, include_tools);
         if (!r.ok) return false;
-        t.rows += r.rows.size();
+        t.rows += sr::size(r.rows);
         struct stat st;
         if (::stat(path.c_str(), &st) == 0) t.bytes += static_cast<uint64_t>(st.st_size);
         ++t.files;

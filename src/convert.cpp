@@ -1,5 +1,8 @@
 #include "convert.h"
 
+#include <cstring>
+#include <string_view>
+
 namespace sr {
 
 namespace {
@@ -161,28 +164,72 @@ void name_argument_error(const char* name) {
     Py_DECREF(renamed);
 }
 
-PyObject* rows_to_list(row_list& rows) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < rows.size(); ++i) {
-        Row& row = rows[i];
-        std::string* fields[4] = {&row.role, &row.text, &row.timestamp, &row.source};
-        PyObject* tuple = PyTuple_New(4);
-        if (!tuple) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        for (int f = 0; f < 4; ++f) {
-            PyObject* s = PyUnicode_FromStringAndSize(fields[f]->data(), static_cast<Py_ssize_t>(fields[f]->size()));
-            if (!s) {
-                Py_DECREF(tuple);
-                Py_DECREF(list);
-                return nullptr;
+namespace {
+
+PyObject* new_str(std::string_view s) {
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+// Rows repeat a handful of role and source texts ("user", "assistant", "tool",
+// "response_item", ...): the rows of one list share one str object for each of the
+// last few short texts seen.
+struct repeated_strs {
+    struct entry {
+        char bytes[32];
+        size_t len = 0;
+        PyObject* str = nullptr;
+    };
+    entry entries[4];
+    unsigned next = 0;
+
+    repeated_strs() = default;
+    repeated_strs(const repeated_strs&) = delete;
+    repeated_strs& operator=(const repeated_strs&) = delete;
+    ~repeated_strs() {
+        for (entry& e : entries) Py_XDECREF(e.str);
+    }
+
+    // A new reference to a str of s.
+    PyObject* get(std::string_view s) {
+        if (s.size() > sizeof(entry::bytes)) return new_str(s);
+        for (entry& e : entries)
+            if (e.str && e.len == s.size() && std::memcmp(e.bytes, s.data(), s.size()) == 0) {
+                Py_INCREF(e.str);
+                return e.str;
             }
-            PyTuple_SetItem(tuple, f, s);
-            std::string().swap(*fields[f]);
+        PyObject* str = new_str(s);
+        if (!str) return nullptr;
+        entry& e = entries[next++ % 4];
+        Py_XDECREF(e.str);
+        if (!s.empty()) std::memcpy(e.bytes, s.data(), s.size());
+        e.len = s.size();
+        e.str = str;
+        Py_INCREF(str);
+        return str;
+    }
+};
+
+}  // namespace
+
+PyObject* rows_to_list(row_list& rows) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(size(rows)));
+    if (!list) return nullptr;
+    repeated_strs roles, sources;
+    Py_ssize_t index = 0;
+    bool ok = drain_rows(rows, [&](row_view r) {
+        PyObject* items[4] = {roles.get(r.role), new_str(r.text), new_str(r.timestamp), sources.get(r.source)};
+        PyObject* tuple = items[0] && items[1] && items[2] && items[3] ? PyTuple_New(4) : nullptr;
+        if (!tuple) {
+            for (PyObject* item : items) Py_XDECREF(item);
+            return false;
         }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), tuple);
+        for (int f = 0; f < 4; ++f) PyTuple_SetItem(tuple, f, items[f]);
+        PyList_SetItem(list, index++, tuple);
+        return true;
+    });
+    if (!ok) {
+        Py_DECREF(list);
+        return nullptr;
     }
     return list;
 }

@@ -39,7 +39,8 @@ void name_argument_error(const char* name);
 // "'<type qualname>' object cannot be converted to '<target>'" as a TypeError.
 void set_conversion_error(PyObject* obj, const char* target);
 
-// A new list of 4-tuples of str; each row's texts are released once converted.
+// A new list of 4-tuples of str; the rows are released chunk by chunk as they are
+// converted, so the native rows and their Python copy are never both held whole.
 PyObject* rows_to_list(row_list& rows);
 
 // What happened to native work run without the interpreter lock.

@@ -82,7 +82,7 @@ void claude_row(const claude_rules& rules, V root, row_list& rows) {
     if (kind == "ai-title") {
         // Claude Code writes the title under "aiTitle"; "title" is read first.
         std::string_view text = is_string(f[title]) ? string_value(f[title]) : str_of(f[ai_title]);
-        rows.push_back(Row{"__title__", std::string(text), {}, {}});
+        add_row(rows, "__title__", text, {}, {});
         return;
     }
     if (kind != "user" && kind != "assistant") return;
@@ -96,14 +96,8 @@ void claude_row(const claude_rules& rules, V root, row_list& rows) {
     std::string text = assemble_text(m[2], rules.include_tools);
     if (is_blank(text)) return;
 
-    Row row;
-    row.role = is_string(m[0]) ? string_value(m[0]) : kind;
-    row.text = std::move(text);
-    row.timestamp = str_of(f[timestamp]);
-    std::string_view id = str_of(m[1]), dir = str_of(f[cwd]), session = str_of(f[session_id]);
-    row.source.reserve(id.size() + dir.size() + session.size() + 2);
-    row.source.append(id).append(1, '\t').append(dir).append(1, '\t').append(session);
-    rows.push_back(std::move(row));
+    add_row(rows, is_string(m[0]) ? string_value(m[0]) : kind, text, str_of(f[timestamp]),
+            {str_of(m[1]), str_of(f[cwd]), str_of(f[session_id])});
 }
 
 }  // namespace

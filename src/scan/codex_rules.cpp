@@ -47,7 +47,7 @@ void session_meta_row(V root, row_list& rows) {
     V f[3];
     get_many(get(root, "payload"), keys, f);
     std::string_view id = is_string(f[0]) ? string_value(f[0]) : str_of(f[1]);
-    rows.push_back(Row{"__meta__", std::string(str_of(f[2])), {}, std::string(id)});
+    add_row(rows, "__meta__", str_of(f[2]), {}, {id});
 }
 
 template <class V>
@@ -79,21 +79,21 @@ std::string tool_result_text(V payload) {
 }
 
 template <class V>
-void response_item_row(const codex_rules& r, std::string_view type, V payload, std::string timestamp,
+void response_item_row(const codex_rules& r, std::string_view type, V payload, std::string_view timestamp,
                        row_list& rows) {
     if (type == "message") {
         V role = get(payload, "role");
-        rows.push_back(Row{is_string(role) ? std::string(string_value(role)) : std::string("assistant"),
-                           text_of(get(payload, "content")), std::move(timestamp), "response_item"});
+        add_row(rows, is_string(role) ? string_value(role) : "assistant", text_of(get(payload, "content")), timestamp,
+                {"response_item"});
     } else if (type == "function_call" || type == "custom_tool_call" || type == "tool_call") {
-        if (r.include_tools) rows.push_back(Row{"assistant", tool_call_text(payload), std::move(timestamp), "tool"});
+        if (r.include_tools) add_row(rows, "assistant", tool_call_text(payload), timestamp, {"tool"});
     } else if (type == "function_call_output" || type == "custom_tool_call_output") {
-        if (r.include_tools) rows.push_back(Row{"tool", tool_result_text(payload), std::move(timestamp), "tool"});
+        if (r.include_tools) add_row(rows, "tool", tool_result_text(payload), timestamp, {"tool"});
     }
 }
 
 template <class V>
-void event_row(std::string_view type, V payload, std::string timestamp, row_list& rows) {
+void event_row(std::string_view type, V payload, std::string_view timestamp, row_list& rows) {
     const char* role;
     if (type == "user_message")
         role = "user";
@@ -103,7 +103,7 @@ void event_row(std::string_view type, V payload, std::string timestamp, row_list
         return;
     V message = get(payload, "message");
     std::string text = truthy(message) ? text_of(message) : text_of(get(payload, "text"));
-    rows.push_back(Row{role, std::move(text), std::move(timestamp), "event_msg"});
+    add_row(rows, role, text, timestamp, {"event_msg"});
 }
 
 template <class V>
@@ -117,11 +117,11 @@ void codex_row(const codex_rules& rules, line_rule rule, V root, row_list& rows)
     get_many(root, keys, f);
     V type = get(f[1], "type");
     if (!is_string(type)) return;
-    std::string timestamp(str_of(f[0]));
+    std::string_view timestamp = str_of(f[0]);
     if (rule == line_rule::response_item)
-        response_item_row(rules, string_value(type), f[1], std::move(timestamp), rows);
+        response_item_row(rules, string_value(type), f[1], timestamp, rows);
     else
-        event_row(string_value(type), f[1], std::move(timestamp), rows);
+        event_row(string_value(type), f[1], timestamp, rows);
 }
 
 }  // namespace

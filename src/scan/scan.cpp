@@ -54,7 +54,7 @@ scan_result run(std::string_view kind, const std::string& path, bool include_too
     if (!read_all) {
         // A read that fails part-way must not pass for a complete, shorter file.
         result.error = os_error(file.read_errno);
-        result.rows = row_list();
+        result.rows = row_list();  // releases what was read
         return result;
     }
     result.ok = true;

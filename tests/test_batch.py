@@ -3,6 +3,7 @@ import concurrent.futures
 import glob
 import os
 import resource
+import signal
 import subprocess
 import sys
 import threading
@@ -31,9 +32,16 @@ def one_by_one(jobs, include_tools=False):
 
 
 def run_script(code, *args, env=None, timeout=60):
-    """Runs code in a fresh interpreter, so that a hang or a crash fails the test only."""
-    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, timeout=timeout,
-                          env=dict(os.environ, **(env or {})))
+    """Runs code in a fresh interpreter, so that a hang or a crash fails the test only.
+    On a hang the whole process group goes, forked children included."""
+    with subprocess.Popen([sys.executable, "-c", code, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True, env=dict(os.environ, **(env or {})), start_new_session=True) as proc:
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            raise
+    return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
 
 
 @pytest.mark.parametrize("include_tools", [False, True])

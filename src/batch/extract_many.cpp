@@ -73,7 +73,7 @@ bool to_jobs(PyObject* obj, std::vector<job>& jobs) {
     return !PyErr_Occurred();
 }
 
-// The outer list; each slot is freed as soon as its inner list exists.
+// The outer list; each slot's rows are released as they are converted.
 PyObject* results_to_list(std::vector<row_list>& slots) {
     py_ref list(PyList_New(static_cast<Py_ssize_t>(slots.size())));
     if (!list) return nullptr;
@@ -81,7 +81,6 @@ PyObject* results_to_list(std::vector<row_list>& slots) {
         PyObject* rows = rows_to_list(slots[i]);
         if (!rows) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), rows);
-        row_list().swap(slots[i]);
     }
     return list.release();
 }

@@ -2,9 +2,6 @@
 
 #include <cstdint>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace sr {
 
@@ -38,6 +35,8 @@ needle_finder make_finder(std::string_view needle) {
                 b = i;
         f.rare1 = a;
         f.rare2 = b;
+        std::memset(f.splat1, needle[a], sizeof f.splat1);
+        std::memset(f.splat2, needle[b], sizeof f.splat2);
     }
     return f;
 }
@@ -54,37 +53,13 @@ needle_finder make_quoted_finder(std::string_view text) {
 const needle_finder type_key_finder = make_quoted_finder("type");
 
 size_t find(const needle_finder& f, std::string_view hay, size_t from) {
-    const std::string& needle = f.needle;
-    const size_t n = needle.size();
-    if (from > hay.size() || hay.size() - from < n) return std::string_view::npos;
-    if (n < 2) {
-        if (n == 0) return from;
-        const void* hit = std::memchr(hay.data() + from, needle[0], hay.size() - from);
-        return hit ? static_cast<size_t>(static_cast<const char*>(hit) - hay.data()) : std::string_view::npos;
-    }
-    const char* p = hay.data() + from;
-    const size_t last = hay.size() - from - n;  // last possible start, relative to p
-    const char c1 = needle[f.rare1], c2 = needle[f.rare2];
-    size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i v1 = _mm_set1_epi8(c1), v2 = _mm_set1_epi8(c2);
-    // Starts i..i+15; the farthest byte read is p[i + 15 + max(rare)] <= p[last + n - 1].
-    for (; i + 15 <= last; i += 16) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + f.rare1));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + f.rare2));
-        unsigned mask = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, v1), _mm_cmpeq_epi8(b, v2))));
-        while (mask) {
-            size_t at = i + static_cast<size_t>(__builtin_ctz(mask));
-            if (std::memcmp(p + at, needle.data(), n) == 0) return from + at;
-            mask &= mask - 1;
-        }
-    }
-#endif
-    for (; i <= last; ++i)
-        if (p[i + f.rare1] == c1 && p[i + f.rare2] == c2 && std::memcmp(p + i, needle.data(), n) == 0)
-            return from + i;
-    return std::string_view::npos;
+    if (from > hay.size()) return std::string_view::npos;
+    size_t found = std::string_view::npos;
+    for_each_match(f, hay.substr(from), [&](size_t at) {
+        found = from + at;
+        return true;
+    });
+    return found;
 }
 
 }  // namespace sr

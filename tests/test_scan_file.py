@@ -4,6 +4,7 @@ and the interpreter lock."""
 import errno
 import json
 import os
+import pathlib
 import subprocess
 import sys
 import threading
@@ -136,3 +137,27 @@ def test_the_interpreter_lock_is_released_during_the_scan(tmp_path):
     assert rows == []
     # With the lock held for the whole scan the spinner could not run at all.
     assert during > 1000
+
+
+def test_concurrent_calls_match_serial_calls(tmp_path):
+    # Scans share no state: many threads reading the same and different files at
+    # once get exactly the rows of a call made alone (and give the thread
+    # sanitizer something to look at).
+    data = pathlib.Path(__file__).parent / "data"
+    big = tmp_path / "big.jsonl"
+    big.write_text("\n".join(claude_line(i) for i in range(3000)) + "\n")
+    jobs = [(extract_claude, str(big), False), (extract_claude, str(data / "claude_sample.jsonl"), True),
+            (extract_codex, str(data / "codex_sample.jsonl"), True), (extract_codex, str(big), False)]
+    expected = [fn(path, tools) for fn, path, tools in jobs]
+    results = {}
+
+    def worker(n):
+        results[n] = [[fn(path, tools) for fn, path, tools in jobs] for _ in range(5)]
+
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=300)
+    assert sorted(results) == list(range(8))
+    assert all(rounds == [expected] * 5 for rounds in results.values())

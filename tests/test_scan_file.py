@@ -161,3 +161,44 @@ def test_concurrent_calls_match_serial_calls(tmp_path):
         t.join(timeout=300)
     assert sorted(results) == list(range(8))
     assert all(rounds == [expected] * 5 for rounds in results.values())
+
+
+@pytest.mark.parametrize("extract", [extract_claude, extract_codex])
+def test_file_appended_while_it_is_read_gives_a_prefix_of_its_rows(tmp_path, extract):
+    # A log that its writer is still appending to, in pieces that tear lines: each
+    # call sees the rows of the complete lines so far, in order, and never a row made
+    # from half a line.
+    claude = extract is extract_claude
+    lines = [
+        (claude_line(i) if claude else json.dumps(
+            {"timestamp": "t", "type": "response_item", "payload": {"type": "message", "content": f"{i} " + "x" * 200}}))
+        + "\n"
+        for i in range(3000)
+    ]
+    data = "".join(lines).encode()
+    path = tmp_path / "growing.jsonl"
+    path.write_bytes(b"")
+    stop = threading.Event()
+
+    def writer():
+        with open(path, "ab", buffering=0) as f:
+            for start in range(0, len(data), 997):  # 997 bytes: most writes end mid-line
+                if stop.is_set():
+                    return
+                f.write(data[start:start + 997])
+                time.sleep(0.0002)
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    seen = []
+    try:
+        while thread.is_alive() and len(seen) < 10000:
+            seen.append(extract(str(path)))
+    finally:
+        stop.set()
+        thread.join()
+    final = extract(str(path))
+    assert len(final) == len(lines)
+    assert len({len(rows) for rows in seen}) > 1  # the calls did overlap the writes
+    for rows in seen:
+        assert rows == final[:len(rows)]

@@ -36,6 +36,9 @@ LINES = [
     b'  true  ',
     b'{"type":"user","message":{"content":"\\ud800"}}',
     b'{"type":"user","message":{"content":"\xed\xa0\x80"}}',
+    # Found by fuzz_scan: a message row and a meta row may look like tool rows.
+    b'{"type":"response_item","payload":{"type":"message","role":"tool","content":"x"}}',
+    b'{"type":"session_meta","payload":{"id":"tool"}}',
 ]
 
 # Whole files for the scan: line ends, a torn last line, a BOM, blank lines.

@@ -5,6 +5,7 @@ import errno
 import json
 import os
 import pathlib
+import random
 import subprocess
 import sys
 import threading
@@ -202,3 +203,19 @@ def test_file_appended_while_it_is_read_gives_a_prefix_of_its_rows(tmp_path, ext
     assert len({len(rows) for rows in seen}) > 1  # the calls did overlap the writes
     for rows in seen:
         assert rows == final[:len(rows)]
+
+
+def test_lines_across_read_chunk_boundaries(tmp_path):
+    # The reader takes the file in 1 MiB chunks and grows its buffer for longer
+    # lines: lines that end just before, on and just after a chunk boundary, and
+    # lines of several chunks, all come out whole and in order.
+    mib = 1 << 20
+    overhead = len(claude_line(0, ""))
+    # The first line and its line feed fill the first chunk exactly.
+    sizes = [mib - overhead - 1, mib - overhead, mib - overhead + 1, 3, 2 * mib + 17, 1, mib // 2, 4 * mib]
+    sizes += [random.Random(7).randrange(1, 300_000) for _ in range(40)]
+    texts = [chr(ord("a") + i % 26) * size for i, size in enumerate(sizes)]
+    path = tmp_path / "chunks.jsonl"
+    path.write_text("\n".join(claude_line(i, t) for i, t in enumerate(texts)))  # no final line feed
+    rows = extract_claude(str(path))
+    assert [row[1] for row in rows] == [f"{i} {t}" for i, t in enumerate(texts)]

@@ -4,6 +4,8 @@ and the interpreter lock."""
 import errno
 import json
 import os
+import pathlib
+import random
 import subprocess
 import sys
 import threading
@@ -136,3 +138,84 @@ def test_the_interpreter_lock_is_released_during_the_scan(tmp_path):
     assert rows == []
     # With the lock held for the whole scan the spinner could not run at all.
     assert during > 1000
+
+
+def test_concurrent_calls_match_serial_calls(tmp_path):
+    # Scans share no state: many threads reading the same and different files at
+    # once get exactly the rows of a call made alone (and give the thread
+    # sanitizer something to look at).
+    data = pathlib.Path(__file__).parent / "data"
+    big = tmp_path / "big.jsonl"
+    big.write_text("\n".join(claude_line(i) for i in range(3000)) + "\n")
+    jobs = [(extract_claude, str(big), False), (extract_claude, str(data / "claude_sample.jsonl"), True),
+            (extract_codex, str(data / "codex_sample.jsonl"), True), (extract_codex, str(big), False)]
+    expected = [fn(path, tools) for fn, path, tools in jobs]
+    results = {}
+
+    def worker(n):
+        results[n] = [[fn(path, tools) for fn, path, tools in jobs] for _ in range(5)]
+
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=300)
+    assert sorted(results) == list(range(8))
+    assert all(rounds == [expected] * 5 for rounds in results.values())
+
+
+@pytest.mark.parametrize("extract", [extract_claude, extract_codex])
+def test_file_appended_while_it_is_read_gives_a_prefix_of_its_rows(tmp_path, extract):
+    # A log that its writer is still appending to, in pieces that tear lines: each
+    # call sees the rows of the complete lines so far, in order, and never a row made
+    # from half a line.
+    claude = extract is extract_claude
+    lines = [
+        (claude_line(i) if claude else json.dumps(
+            {"timestamp": "t", "type": "response_item", "payload": {"type": "message", "content": f"{i} " + "x" * 200}}))
+        + "\n"
+        for i in range(3000)
+    ]
+    data = "".join(lines).encode()
+    path = tmp_path / "growing.jsonl"
+    path.write_bytes(b"")
+    stop = threading.Event()
+
+    def writer():
+        with open(path, "ab", buffering=0) as f:
+            for start in range(0, len(data), 997):  # 997 bytes: most writes end mid-line
+                if stop.is_set():
+                    return
+                f.write(data[start:start + 997])
+                time.sleep(0.0002)
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    seen = []
+    try:
+        while thread.is_alive() and len(seen) < 10000:
+            seen.append(extract(str(path)))
+    finally:
+        stop.set()
+        thread.join()
+    final = extract(str(path))
+    assert len(final) == len(lines)
+    assert len({len(rows) for rows in seen}) > 1  # the calls did overlap the writes
+    for rows in seen:
+        assert rows == final[:len(rows)]
+
+
+def test_lines_across_read_chunk_boundaries(tmp_path):
+    # The reader takes the file in 1 MiB chunks and grows its buffer for longer
+    # lines: lines that end just before, on and just after a chunk boundary, and
+    # lines of several chunks, all come out whole and in order.
+    mib = 1 << 20
+    overhead = len(claude_line(0, ""))
+    # The first line and its line feed fill the first chunk exactly.
+    sizes = [mib - overhead - 1, mib - overhead, mib - overhead + 1, 3, 2 * mib + 17, 1, mib // 2, 4 * mib]
+    sizes += [random.Random(7).randrange(1, 300_000) for _ in range(40)]
+    texts = [chr(ord("a") + i % 26) * size for i, size in enumerate(sizes)]
+    path = tmp_path / "chunks.jsonl"
+    path.write_text("\n".join(claude_line(i, t) for i, t in enumerate(texts)))  # no final line feed
+    rows = extract_claude(str(path))
+    assert [row[1] for row in rows] == [f"{i} {t}" for i, t in enumerate(texts)]

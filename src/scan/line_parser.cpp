@@ -117,4 +117,12 @@ parsed_line parse_line(line_parser& parser, std::string_view line) {
     return parse_with_yyjson(parser, line);
 }
 
+parsed_line parse_line_yyjson(line_parser& parser, std::string_view line) {
+    if (parser.doc) {
+        yyjson_doc_free(parser.doc);
+        parser.doc = nullptr;
+    }
+    return parse_with_yyjson(parser, line);
+}
+
 }  // namespace sr

@@ -173,6 +173,13 @@ if __name__ == "__main__":
 """
 
 
+# ASan's runtime reserves terabytes of address space (so an address-space limit
+# stops it first) and can deadlock in a child forked while other threads allocate.
+SANITIZED = os.environ.get("SESSIONROWS_SANITIZED") == "1"
+not_under_asan = pytest.mark.skipif(SANITIZED, reason="not meaningful under AddressSanitizer")
+
+
+@not_under_asan
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 @pytest.mark.parametrize("script", [FORK_CHILD, FORK_POOL], ids=["os.fork", "multiprocessing"])
 def test_forked_child_makes_its_own_pool(script):
@@ -202,6 +209,7 @@ print(outcome, thread_count() == threads, extract_many(jobs) == expected)
 """
 
 
+@not_under_asan
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc and RLIMIT_AS")
 @pytest.mark.parametrize("room", ["no thread", "one thread"])
 def test_worker_that_cannot_start_raises(room):
@@ -217,6 +225,7 @@ def test_worker_that_cannot_start_raises(room):
     assert done.stdout.split() == ["RuntimeError", "True", "True"]
 
 
+@not_under_asan
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc and RLIMIT_AS")
 def test_out_of_memory_in_a_job_raises_memory_error(tmp_path):
     line = ('{"type":"user","message":{"role":"user","content":"hi"},"timestamp":"2024-01-01T00:00:00Z",'

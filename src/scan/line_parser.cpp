@@ -46,7 +46,33 @@ bool nesting_within_limit(yyjson_doc* doc) {
     return true;
 }
 
+// True if brackets outside strings nest deeper than the limit. For a valid line
+// that is its nesting; an invalid line is refused either way. Checked before yyjson
+// builds a long line, whose values take 16 bytes each: a long run of brackets
+// would otherwise cost many times the line's size before being refused.
+bool brackets_nest_too_deep(std::string_view line) {
+    int depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > max_nesting) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
 parsed_line parse_with_yyjson(line_parser& parser, std::string_view line) {
+    if (line.size() > simdjson_line_limit && brackets_nest_too_deep(line)) return {};
     yyjson_read_err err;
     // No flags: never in-situ, never raw numbers. The input is not modified.
     yyjson_doc* doc = yyjson_read_opts(const_cast<char*>(line.data()), line.size(), 0, parser.alc, &err);

@@ -3,10 +3,12 @@
 //
 // simdjson takes every line it can; yyjson takes the rest and decides what
 // simdjson refuses, so a line parses exactly when yyjson accepts it. The lines
-// that go to yyjson: those simdjson rejects (integers beyond 64 bits among them),
-// those with a leading byte-order mark (which simdjson would skip), those holding
-// the literal -0 (which simdjson cannot tell from 0), and very long ones (which
-// would make simdjson's buffers many times the line's size).
+// that go to yyjson: those simdjson rejects (integers beyond 64 bits among them,
+// and some lines of exactly 127 levels: simdjson's depth limit counts an object's
+// member one level deeper than the nesting rule does), those with a leading
+// byte-order mark (which simdjson would skip), those holding the literal -0 (which
+// simdjson cannot tell from 0), and very long ones (which would make simdjson's
+// buffers many times the line's size).
 #pragma once
 
 #include <cstddef>

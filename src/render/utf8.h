@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -12,8 +13,19 @@ inline bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
 // Byte length of the first n characters of s (all of s if it has fewer).
 inline size_t prefix_bytes(std::string_view s, size_t n) {
-    size_t chars = 0;
-    for (size_t i = 0; i < s.size(); ++i) {
+    if (s.size() <= n) return s.size();  // no character is shorter than a byte
+    size_t chars = 0, i = 0;
+    // Whole 8-byte words while they hold no more than the characters still wanted: a
+    // byte starts a character unless its top bits are 10.
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        uint64_t continuation = w & ~(w << 1) & 0x8080808080808080ull;
+        size_t starts = 8 - static_cast<size_t>(__builtin_popcountll(continuation));
+        if (chars + starts > n) break;
+        chars += starts;
+    }
+    for (; i < s.size(); ++i) {
         if (!is_continuation(static_cast<unsigned char>(s[i])) && chars++ == n) return i;
     }
     return s.size();

@@ -110,7 +110,15 @@ bool fill(file_lines& f) {
         f.end = pending;
         f.begin = 0;
     }
-    if (f.end == f.buf.cap) reallocate(f.buf, f.buf.cap * 2, f.end);  // one line outgrew the buffer
+    if (f.end == f.buf.cap) {  // one line fills the buffer
+        if (f.skipping || (f.worth_keeping && !f.worth_keeping(f.context, {base, f.end}))) {
+            f.skipping = true;  // keep none of it
+            f.end = 0;
+            f.searched = 0;
+        } else {
+            reallocate(f.buf, f.buf.cap * 2, f.end);
+        }
+    }
     size_t room = f.buf.cap - f.end;
     if (room > f.unread) room = static_cast<size_t>(f.unread);
     ssize_t got;
@@ -152,12 +160,16 @@ bool next_line(file_lines& f, std::string_view& line) {
                 line = std::string_view(base + f.begin, at - f.begin);
                 f.begin = at + 1;
                 f.searched = 0;
+                if (f.skipping) {  // the end of a line that was dropped
+                    f.skipping = false;
+                    continue;
+                }
                 return true;
             }
         }
         f.searched = f.end - f.begin;
         if (!fill(f)) {
-            if (f.begin == f.end) return false;
+            if (f.begin == f.end || f.skipping) return false;
             line = std::string_view(f.buf.data.get() + f.begin, f.end - f.begin);  // last line, no line feed
             f.begin = f.end;
             f.searched = 0;

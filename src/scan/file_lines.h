@@ -49,6 +49,13 @@ struct file_lines {
     bool at_eof = false;
     int read_errno = 0;             // set if reading failed part-way
 
+    // Asked, when one line has outgrown the buffer, about the part of it read so
+    // far: false means the line cannot yield anything whatever follows, and the
+    // reader then skips to its end instead of holding it whole. Optional.
+    bool (*worth_keeping)(const void* context, std::string_view head) = nullptr;
+    const void* context = nullptr;
+    bool skipping = false;          // dropping the rest of such a line
+
     explicit file_lines(read_buffer& buffer) : buf(buffer) {}
     ~file_lines();
     file_lines(const file_lines&) = delete;

@@ -24,6 +24,25 @@ workspace& thread_workspace() {
     return ws;
 }
 
+// True if the text holds a byte below 0x20 other than tab and carriage return:
+// JSON allows none outside strings (besides line feed, which ends a line) and none
+// raw inside them, so no such line parses.
+bool holds_control_byte(std::string_view text) {
+    for (unsigned char c : text)
+        if (c < 0x20 && c != '\t' && c != '\r') return true;
+    return false;
+}
+
+// Whether a line that outgrew the read buffer can still yield a row, judged from
+// what has been read of it: a Codex line only if its first bytes pass the Codex
+// byte tests, and any line only if it can still parse.
+bool claude_line_worth_keeping(const void*, std::string_view head) { return !holds_control_byte(head); }
+
+bool codex_line_worth_keeping(const void* rules, std::string_view head) {
+    return choose_rule(*static_cast<const codex_rules*>(rules), head) != line_rule::none &&
+           !holds_control_byte(head);
+}
+
 template <class Rules, class LineFn>
 bool scan_lines(file_lines& file, line_parser& parser, const Rules& rules, LineFn on_line, row_list& rows) {
     std::string_view line;
@@ -48,9 +67,16 @@ scan_result run(std::string_view kind, const std::string& path, bool include_too
     file_lines file(ws.buffer);
     if (!open_lines(file, path, result.error)) return result;
     ws.parser.input_padded = true;  // the reader keeps read_padding bytes after every line
-    bool read_all = kind == "codex"
-                        ? scan_lines(file, ws.parser, make_codex_rules(include_tools), codex_line, result.rows)
-                        : scan_lines(file, ws.parser, make_claude_rules(include_tools), claude_line, result.rows);
+    bool read_all;
+    if (kind == "codex") {
+        const codex_rules rules = make_codex_rules(include_tools);
+        file.worth_keeping = codex_line_worth_keeping;
+        file.context = &rules;
+        read_all = scan_lines(file, ws.parser, rules, codex_line, result.rows);
+    } else {
+        file.worth_keeping = claude_line_worth_keeping;
+        read_all = scan_lines(file, ws.parser, make_claude_rules(include_tools), claude_line, result.rows);
+    }
     if (!read_all) {
         // A read that fails part-way must not pass for a complete, shorter file.
         result.error = os_error(file.read_errno);

@@ -136,27 +136,23 @@ inline uint64_t uint_value(sj_value v) {
 inline int64_t sint_value(sj_value v) { return v.e.get_int64().value_unsafe(); }
 inline double real_value(sj_value v) { return v.e.get_double().value_unsafe(); }
 inline std::string_view string_value(sj_value v) { return v.e.get_string().value_unsafe(); }
-inline size_t length(sj_value v) {
-    // The tape stores counts up to 0xFFFFFF; a larger container is counted.
-    constexpr size_t saturated = 0xFFFFFF;
-    if (v.e.is_string()) return string_value(v).size();
-    size_t n = 0;
-    if (v.e.is_array()) {
-        simdjson::dom::array elements = v.e.get_array().value_unsafe();
-        n = elements.size();
-        if (n == saturated) {
-            n = 0;
-            for (auto it = elements.begin(); it != elements.end(); ++it) ++n;
-        }
-        return n;
-    }
-    simdjson::dom::object members = v.e.get_object().value_unsafe();
-    n = members.size();
-    if (n == saturated) {
+namespace detail {
+// simdjson's tape stores counts up to 0xFFFFFF; a larger container is counted.
+template <class Container>
+size_t count_of(const Container& c) {
+    size_t n = c.size();
+    if (n == 0xFFFFFF) {
         n = 0;
-        for (auto it = members.begin(); it != members.end(); ++it) ++n;
+        for (auto it = c.begin(); it != c.end(); ++it) ++n;
     }
     return n;
+}
+}  // namespace detail
+
+inline size_t length(sj_value v) {
+    if (v.e.is_string()) return string_value(v).size();
+    if (v.e.is_array()) return detail::count_of(v.e.get_array().value_unsafe());
+    return detail::count_of(v.e.get_object().value_unsafe());
 }
 
 template <class F>

@@ -14,6 +14,30 @@ line_parser::~line_parser() {
     if (alc) yyjson_alc_dyn_free(alc);
 }
 
+// Checked before yyjson builds a long line, whose values take 16 bytes each: a
+// long run of brackets would otherwise cost many times the line's size before
+// being refused.
+bool brackets_nest_too_deep(std::string_view line) {
+    int depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > max_nesting) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
 void end_scan(line_parser& parser) {
     if (parser.doc) {
         yyjson_doc_free(parser.doc);
@@ -44,31 +68,6 @@ bool nesting_within_limit(yyjson_doc* doc) {
         }
     }
     return true;
-}
-
-// True if brackets outside strings nest deeper than the limit. For a valid line
-// that is its nesting; an invalid line is refused either way. Checked before yyjson
-// builds a long line, whose values take 16 bytes each: a long run of brackets
-// would otherwise cost many times the line's size before being refused.
-bool brackets_nest_too_deep(std::string_view line) {
-    int depth = 0;
-    bool in_string = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        char c = line[i];
-        if (in_string) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > max_nesting) return true;
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return false;
 }
 
 parsed_line parse_with_yyjson(line_parser& parser, std::string_view line) {

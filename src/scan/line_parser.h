@@ -56,6 +56,10 @@ parsed_line parse_line(line_parser& parser, std::string_view line);
 // by the fuzz targets).
 parsed_line parse_line_yyjson(line_parser& parser, std::string_view line);
 
+// True if brackets outside strings nest deeper than max_nesting. For a valid
+// line that is its nesting; an invalid line is refused anyway.
+bool brackets_nest_too_deep(std::string_view line);
+
 // Releases the last line's value and what the fallback parser holds; the
 // simdjson buffers (bounded by simdjson_line_limit) are kept for the next scan.
 void end_scan(line_parser& parser);

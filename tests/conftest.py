@@ -68,30 +68,3 @@ def claude(write):
 @pytest.fixture
 def codex(write):
     return lambda lines, tools=False: sessionrows.extract_codex(write(lines), tools)
-
-
-# --- kept for the tests not yet moved to the helpers above --------------------------------
-
-def corpus_dir():
-    files = corpus_files()
-    return files[0].parent.parent if files else None
-
-
-def jline(obj):
-    return json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
-
-
-def call_line(arguments_text):
-    return ('{"type":"response_item","payload":{"type":"function_call","name":"f",'
-            '"arguments":' + arguments_text + '}}')
-
-
-@pytest.fixture
-def render(codex):
-    def _run(value_text):
-        rows = codex([call_line(value_text)], True)
-        if not rows:
-            return None
-        (row,) = rows
-        return row[1][len("[tool_call f] "):]
-    return _run

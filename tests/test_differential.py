@@ -39,11 +39,10 @@ class Num(str):
     """A number literal written into the line as it is."""
 
 
-NUMBERS = ["0", "-0", "1", "-1", "0.0", "-0.0", "1e2", "1E-3", "2.50", "1e15", "1e16", "1e-5", "1e-6",
-           "18446744073709551615", "18446744073709551616", "-9223372036854775808", "-9223372036854775809", "1e400",
-           "-1e400", "1e-400", "5e-324", "1.7976931348623157e308", "0.30000000000000004", "9007199254740993",
-           "9007199254740993.0", "99999999999999999999", "1" * 30, "0." + "1" * 40, "123.456e-7", "7e22", "0e5",
-           "1e99999999999"]
+NUMBERS = ("0 -0 1 -1 0.0 -0.0 1e2 1E-3 2.50 1e15 1e16 1e-5 1e-6 18446744073709551615 18446744073709551616 1e400 "
+           "-9223372036854775808 -9223372036854775809 -1e400 1e-400 5e-324 1.7976931348623157e308 0.30000000000000004 "
+           "9007199254740993 9007199254740993.0 99999999999999999999 123.456e-7 7e22 0e5 1e99999999999").split() + \
+    ["1" * 30, "0." + "1" * 40]
 STRINGS = ["", " ", "a", "hi there", "é", "日本語", "😀", "\u2028", "\x85", "\xa0", "\u200b", "\ufeff", "\t", "\n", "\r",
            '"q"', "\\", "\x00", "\x01", "\x7f", "/", "user", "assistant", "message", "type", "_call", "user_message",
            "agent_message", "x" * 300, "é" * 450, "😀" * 700, "a\u3000b"]
@@ -72,9 +71,9 @@ def content(r):
         if c < 0.85 else value(r)
 
 
-def pick(r, spec):
-    """An object with the keys of spec in random order; spec: key -> (chance of the key, choices or a function)."""
-    items = [(k, v(r) if callable(v) else r.choice(v)) for k, (p, v) in spec.items() if r.random() < p]
+def pick(r, plan):
+    """An object with the keys of plan in random order; plan: key -> (chance of the key, choices or a function)."""
+    items = [(k, v(r) if callable(v) else r.choice(v)) for k, (p, v) in plan.items() if r.random() < p]
     return dict(r.sample(items, len(items)))
 
 

@@ -114,13 +114,9 @@ def shrink_and_regrow():
         with open(path, "ab") as f:
             f.write(full[len(full) // 3:])
         time.sleep(0.002)
-writer = threading.Thread(target=shrink_and_regrow)
-writer.start()
-try:
-    print(max(len(extract_claude(path)) for _ in range(200)))
-finally:
-    stop.set()
-    writer.join()
+threading.Thread(target=shrink_and_regrow, daemon=True).start()
+print(max(len(extract_claude(path)) for _ in range(200)))
+stop.set()
 """
 
 

@@ -1,6 +1,8 @@
 import json
 import os
 import pathlib
+import signal
+import subprocess
 import sys
 
 import pytest
@@ -8,82 +10,61 @@ import pytest
 import sessionrows
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
+CLAUDE_SAMPLE, CODEX_SAMPLE = (str(REPO / "tests" / "data" / f"{k}_sample.jsonl") for k in ("claude", "codex"))
+EXTRACT = {"claude": sessionrows.extract_claude, "codex": sessionrows.extract_codex}
+# ASan reserves terabytes of address space and can deadlock in a child forked while threads allocate.
+SANITIZED = os.environ.get("SESSIONROWS_SANITIZED") == "1"
+sys.path.insert(0, str(REPO / "bench"))   # pyrules, the plain-Python model of the rules: the tests' oracle
 
-# The plain-Python model of the rules lives with the benchmark, which times it as
-# the peer a user would write; the tests use it as an oracle.
-sys.path.insert(0, str(REPO / "bench"))
 
-
-def corpus_dir():
-    """The shared corpus of real session logs, or None when it is not there."""
+def corpus_files():
+    """The shared corpus of real session logs, or [] when it is not there."""
     env = os.environ.get("SESSIONROWS_CORPUS")
-    for cand in ([pathlib.Path(env)] if env else []) + [REPO.parent / "shared" / "corpus"]:
-        if cand.is_dir():
-            return cand
-    return None
+    for root in ([pathlib.Path(env)] if env else []) + [REPO.parent / "shared" / "corpus"]:
+        if root.is_dir():
+            return sorted(p for p in root.rglob("*.jsonl") if p.is_file())
+    return []
 
 
-def jline(obj):
-    """One compact JSON line, non-ASCII written as UTF-8."""
-    return json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
+def child(code, *args, env=None, timeout=300):
+    """Runs code in a fresh interpreter, so that a crash or a hang fails one test only;
+    on a timeout the whole process group goes, forked children included. Returns its output."""
+    with subprocess.Popen([sys.executable, "-c", code, *map(str, args)], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, env=dict(os.environ, **(env or {})),
+                          start_new_session=True) as proc:
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            raise
+    assert proc.returncode == 0, f"child exited with {proc.returncode}: {err[-2000:]}"
+    return out
 
 
 def as_bytes(line):
-    if isinstance(line, bytes):
-        return line
-    if not isinstance(line, str):
-        line = jline(line)
-    return line.encode("utf-8", "surrogatepass")
-
-
-def join_lines(lines):
-    """dicts/lists become JSON lines, str and bytes are taken as they are."""
-    return b"".join(as_bytes(x) + b"\n" for x in lines)
+    """A line given as bytes, str, or a dict or list to write as compact JSON (non-ASCII as UTF-8)."""
+    if isinstance(line, (dict, list)):
+        line = json.dumps(line, ensure_ascii=False, separators=(",", ":"))
+    return line.encode("utf-8", "surrogatepass") if isinstance(line, str) else line
 
 
 @pytest.fixture
 def write(tmp_path):
-    counter = iter(range(10**6))
+    """Writes bytes, or lines each ended by a line feed, to a new file and returns its path."""
+    paths = (tmp_path / f"log{i}.jsonl" for i in range(10**9))
 
     def _write(data):
-        path = tmp_path / "log{}.jsonl".format(next(counter))
-        path.write_bytes(data if isinstance(data, bytes) else join_lines(data))
+        data = data if isinstance(data, bytes) else b"".join(as_bytes(x) + b"\n" for x in data)
+        (path := next(paths)).write_bytes(data)
         return str(path)
     return _write
 
 
 @pytest.fixture
 def claude(write):
-    """Rows of a Claude log written from ``lines``."""
-    def _run(lines, include_tools=False):
-        return sessionrows.extract_claude(write(lines), include_tools)
-    return _run
+    return lambda lines, tools=False: sessionrows.extract_claude(write(lines), tools)
 
 
 @pytest.fixture
 def codex(write):
-    """Rows of a Codex log written from ``lines``."""
-    def _run(lines, include_tools=False):
-        return sessionrows.extract_codex(write(lines), include_tools)
-    return _run
-
-
-def call_line(arguments_text):
-    """A Codex function_call line whose "arguments" member is the raw JSON text."""
-    return ('{"type":"response_item","payload":{"type":"function_call","name":"f",'
-            '"arguments":' + arguments_text + '}}')
-
-
-@pytest.fixture
-def render(codex):
-    """compact_json of a raw JSON value, as the module writes tool-call arguments.
-
-    None when the line does not parse."""
-    def _run(value_text):
-        rows = codex([call_line(value_text)], True)
-        if not rows:
-            return None
-        (row,) = rows
-        assert row[1].startswith("[tool_call f] ")
-        return row[1][len("[tool_call f] "):]
-    return _run
+    return lambda lines, tools=False: sessionrows.extract_codex(write(lines), tools)

@@ -3,165 +3,80 @@
 import importlib
 import inspect
 import pathlib
-import subprocess
 import sys
 
 import pytest
 
 import sessionrows
+from conftest import CLAUDE_SAMPLE as SAMPLE, child
 from sessionrows import _core
-
-SAMPLE = str(pathlib.Path(__file__).parent / "data" / "claude_sample.jsonl")
 
 
 def test_module_attributes():
     assert _core.__version__ == "0.9.1" == sessionrows.__version__
     assert _core.__all__ == ["__version__", "extract_codex", "extract_claude", "extract_many"]
-    assert _core.__doc__ == ""
-    assert _core.__name__ == "sessionrows._core"
-    for name in ("extract_claude", "extract_codex", "extract_many"):
+    assert _core.__doc__ == "" and _core.__name__ == "sessionrows._core"
+    many_doc = "Parse many files in parallel (all cores). `jobs` = [(kind, path)]; failed files \u2192 []."
+    for name, first, doc in [("extract_claude", "path", None), ("extract_codex", "path", None),
+                             ("extract_many", "jobs", many_doc)]:
         fn = getattr(_core, name)
-        assert getattr(sessionrows, name) is fn
-        assert fn.__self__ is _core
-        assert fn.__module__ == "sessionrows._core"
-        assert fn.__name__ == name
-
-
-@pytest.mark.parametrize(
-    "name, signature, doc",
-    [
-        ("extract_codex", "(path, include_tools=False)", None),
-        ("extract_claude", "(path, include_tools=False)", None),
-        (
-            "extract_many",
-            "(jobs, include_tools=False)",
-            "Parse many files in parallel (all cores). `jobs` = [(kind, path)]; failed files \u2192 [].",
-        ),
-    ],
-)
-def test_signatures_and_docs(name, signature, doc):
-    fn = getattr(_core, name)
-    assert fn.__text_signature__ == signature
-    assert str(inspect.signature(fn)) == signature
-    assert fn.__doc__ == doc
+        assert getattr(sessionrows, name) is fn and fn.__self__ is _core
+        assert (fn.__module__, fn.__name__, fn.__doc__) == ("sessionrows._core", name, doc)
+        assert fn.__text_signature__ == str(inspect.signature(fn)) == f"({first}, include_tools=False)"
 
 
 def test_reinitialising_gives_the_same_module():
     first = sys.modules.pop("sessionrows._core")
     try:
-        again = importlib.import_module("sessionrows._core")
-        assert again is first
+        assert importlib.import_module("sessionrows._core") is first
     finally:
         sys.modules["sessionrows._core"] = first
 
 
-SUBINTERPRETER_SCRIPT = """
-import sys
-try:
-    import sessionrows._core
-    sys.stdout.write("imported\\n")
-except ImportError:
-    sys.stdout.write("ImportError\\n")
-"""
-
-PARENT_SCRIPT = """
-import sys
-try:
-    import _testcapi
-except ImportError:
-    sys.exit(77)
-import sessionrows._core
-_testcapi.run_in_subinterp(sys.argv[1])
-"""
-
-
 def test_second_interpreter_is_refused():
-    proc = subprocess.run(
-        [sys.executable, "-c", PARENT_SCRIPT, SUBINTERPRETER_SCRIPT], capture_output=True, text=True, timeout=60
-    )
-    if proc.returncode == 77:
+    out = child("import sys, sessionrows._core\ntry:\n import _testcapi\nexcept ImportError:\n sys.exit(print('-'))\n"
+                "_testcapi.run_in_subinterp('try: import sessionrows._core\\nexcept ImportError: print(1)')")
+    if out == "-\n":
         pytest.skip("_testcapi is not available")
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "ImportError"
+    assert out == "1\n"   # the import failed
+
+
+def numpy_bool(value):
+    """Stands in for numpy.bool_: a type named bool_ in the module numpy, here without __bool__ for None."""
+    return type("bool_", (), {"__module__": "numpy", **({} if value is None else {"__bool__": lambda self: value})})()
 
 
 @pytest.mark.parametrize("fn", [_core.extract_claude, _core.extract_codex])
 def test_equivalent_ways_to_pass_arguments(fn):
-    assert fn(SAMPLE) == fn(SAMPLE, False) == fn(path=SAMPLE, include_tools=False)
-    assert fn(SAMPLE, True) == fn(SAMPLE, include_tools=True) == fn(include_tools=True, path=SAMPLE)
+    plain, tools = fn(SAMPLE), fn(SAMPLE, True)
+    assert plain == fn(SAMPLE, False) == fn(path=SAMPLE, include_tools=False) == fn(type("S", (str,), {})(SAMPLE))
+    assert plain == fn(SAMPLE, numpy_bool(False))
+    assert tools == fn(SAMPLE, include_tools=True) == fn(include_tools=True, path=SAMPLE)
+    assert tools == fn(SAMPLE, numpy_bool(True))
+    assert all(type(r) is tuple and len(r) == 4 and all(type(x) is str for x in r) for r in plain + tools)
 
 
-class StrPath(str):
-    pass
+PATH_ERR, FLAG_ERR = ("argument 'path': '{}' object cannot be converted to 'PyString'",
+                      "argument 'include_tools': '{}' object cannot be converted to 'PyBool'")
 
 
-def test_str_subclass_path_is_accepted():
-    assert _core.extract_claude(StrPath(SAMPLE)) == _core.extract_claude(SAMPLE)
-
-
-class FakeNumpyBool:
-    """Stands in for numpy.bool_: a type named bool_ in the module numpy."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __bool__(self):
-        return self.value
-
-
-FakeNumpyBool.__module__ = "numpy"
-FakeNumpyBool.__name__ = "bool_"
-FakeNumpyBool.__qualname__ = "bool_"
-
-
-def test_numpy_bool_flag_is_accepted():
-    rows = _core.extract_claude(SAMPLE, FakeNumpyBool(True))
-    assert rows == _core.extract_claude(SAMPLE, True)
-    assert _core.extract_claude(SAMPLE, FakeNumpyBool(False)) == _core.extract_claude(SAMPLE)
-
-
-def test_numpy_bool_without_bool_conversion():
-    bare = type("bool_", (), {"__module__": "numpy"})
+@pytest.mark.parametrize("fn", [_core.extract_claude, _core.extract_codex])
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((), {}, "{}() missing 1 required positional argument: 'path'"),
+    ((), {"include_tools": True}, "{}() missing 1 required positional argument: 'path'"),
+    ((SAMPLE, False, 1), {}, "{}() takes from 1 to 2 positional arguments but 3 were given"),
+    ((SAMPLE,), {"tools": True}, "{}() got an unexpected keyword argument 'tools'"),
+    ((SAMPLE,), {"path": SAMPLE}, "{}() got multiple values for argument 'path'"),
+    ((SAMPLE, True), {"include_tools": True}, "{}() got multiple values for argument 'include_tools'"),
+    ((5,), {}, PATH_ERR.format("int")), ((None,), {}, PATH_ERR.format("NoneType")),
+    ((SAMPLE.encode(),), {}, PATH_ERR.format("bytes")), ((pathlib.Path(SAMPLE),), {}, PATH_ERR.format("PosixPath")),
+    ((SAMPLE, 1), {}, FLAG_ERR.format("int")), ((SAMPLE, 0), {}, FLAG_ERR.format("int")),
+    ((SAMPLE, None), {}, FLAG_ERR.format("NoneType")), ((SAMPLE, "yes"), {}, FLAG_ERR.format("str")),
+    ((5, 1), {}, PATH_ERR.format("int")),   # the path is converted first
+    ((SAMPLE, numpy_bool(None)), {},
+     "argument 'include_tools': object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
+])
+def test_argument_errors(fn, args, kwargs, message):
     with pytest.raises(TypeError) as info:
-        _core.extract_claude(SAMPLE, bare())
-    assert str(info.value) == (
-        "argument 'include_tools': object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"
-    )
-
-
-BINDING_ERRORS = [
-    ((), {}, "extract_claude() missing 1 required positional argument: 'path'"),
-    ((SAMPLE, False, 1), {}, "extract_claude() takes from 1 to 2 positional arguments but 3 were given"),
-    ((SAMPLE,), {"tools": True}, "extract_claude() got an unexpected keyword argument 'tools'"),
-    ((SAMPLE,), {"path": SAMPLE}, "extract_claude() got multiple values for argument 'path'"),
-    ((SAMPLE, True), {"include_tools": True}, "extract_claude() got multiple values for argument 'include_tools'"),
-    ((), {"include_tools": True}, "extract_claude() missing 1 required positional argument: 'path'"),
-    ((5,), {}, "argument 'path': 'int' object cannot be converted to 'PyString'"),
-    ((None,), {}, "argument 'path': 'NoneType' object cannot be converted to 'PyString'"),
-    ((SAMPLE.encode(),), {}, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
-    ((pathlib.Path(SAMPLE),), {}, "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
-    ((SAMPLE, 1), {}, "argument 'include_tools': 'int' object cannot be converted to 'PyBool'"),
-    ((SAMPLE, 0), {}, "argument 'include_tools': 'int' object cannot be converted to 'PyBool'"),
-    ((SAMPLE, None), {}, "argument 'include_tools': 'NoneType' object cannot be converted to 'PyBool'"),
-    ((SAMPLE, "yes"), {}, "argument 'include_tools': 'str' object cannot be converted to 'PyBool'"),
-    # The path is converted first, so a bad path is the error reported.
-    ((5, 1), {}, "argument 'path': 'int' object cannot be converted to 'PyString'"),
-]
-
-
-@pytest.mark.parametrize("args, kwargs, message", BINDING_ERRORS)
-def test_argument_errors(args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        _core.extract_claude(*args, **kwargs)
-    assert type(info.value) is TypeError
-    assert str(info.value) == message
-
-
-def test_argument_errors_name_the_codex_function():
-    with pytest.raises(TypeError, match=r"^extract_codex\(\) missing 1 required positional argument: 'path'$"):
-        _core.extract_codex()
-
-
-def test_lone_surrogate_path_raises_the_encoder_error():
-    with pytest.raises(UnicodeEncodeError):
-        _core.extract_claude("bad\udc80path")
+        fn(*args, **kwargs)
+    assert type(info.value) is TypeError and str(info.value) == message.format(fn.__name__)

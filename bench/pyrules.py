@@ -85,22 +85,29 @@ def _no_constants(name):
 _SURROGATE_ESCAPE = re.compile(rb"\\u[dD][89abcdefABCDEF]").search
 
 
+class _Members(list):
+    """An object's members as (key, value) pairs, duplicates included."""
+
+
 def _sound(value, level):
-    """Nesting within MAX_DEPTH and every string/key valid Unicode text."""
+    """Nesting within MAX_DEPTH and every string/key valid Unicode text.
+
+    ``value`` comes from a parse that keeps every member (_Members), so that a
+    value later replaced by a duplicate key is checked too."""
     if isinstance(value, str):
         try:
             value.encode("utf-8")
         except UnicodeEncodeError:
             return False
         return True
+    if isinstance(value, _Members):  # before list: it is one
+        if level > MAX_DEPTH:
+            return False
+        return all(_sound(k, level) and _sound(x, level + 1) for k, x in value)
     if isinstance(value, list):
         if level > MAX_DEPTH:
             return False
         return all(_sound(x, level + 1) for x in value)
-    if isinstance(value, dict):
-        if level > MAX_DEPTH:
-            return False
-        return all(_sound(k, level) and _sound(x, level + 1) for k, x in value.items())
     return True
 
 
@@ -116,7 +123,9 @@ def parse_line(line):
     # the walk is only needed when the line could break one of its two rules
     if (line.count(b"[") + line.count(b"{") > MAX_DEPTH or _SURROGATE_ESCAPE(line)):
         try:
-            if not _sound(value, 1):
+            every_member = json.loads(text, parse_int=_int_literal, parse_float=_float_literal,
+                                      parse_constant=_no_constants, object_pairs_hook=_Members)
+            if not _sound(every_member, 1):
                 return BAD
         except RecursionError:
             return BAD

@@ -40,6 +40,35 @@ def test_a_single_line_of_200_mb(tmp_path, kind, valid):
     assert rows == ([["user", blocks * len(block), "abcdefghij" * 2, "abcdefghij" * 2, "T", source]] if valid else [])
 
 
+PEAK_CHILD = r"""
+import sys, sessionrows
+rows = getattr(sessionrows, "extract_" + sys.argv[1])(sys.argv[2])
+peak = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmHWM:"))
+print([r[1] for r in rows], peak // 1024)
+"""
+LAST = {"claude": b'{"type":"user","message":{"role":"user","content":"last"}}',
+        "codex": b'{"type":"event_msg","payload":{"type":"user_message","message":"last"}}'}
+
+
+@pytest.mark.parametrize("kind, head", [("claude", None), ("codex", None),
+                                        ("codex", b'{"type":"turn_context","payload":"')])
+def test_a_long_line_that_cannot_yield_a_row_is_not_held(tmp_path, kind, head):
+    # 300 MB of zero bytes (a preallocated log), or a Codex line whose first bytes rule it out
+    path = tmp_path / "long.jsonl"
+    with open(path, "wb") as f:
+        if head is None:
+            f.truncate(300_000_000)
+            f.seek(0, 2)
+        else:
+            f.write(head + b"x" * 300_000_000 + b'"}')
+        f.write(b"\n" + LAST[kind] + b"\n")
+    try:
+        texts, peak_mb = child(PEAK_CHILD, kind, path).rsplit(" ", 1)
+    finally:
+        path.unlink()
+    assert texts == "['last']" and int(peak_mb) < 100
+
+
 M = 10**6
 DEEP = {
     "claude": [b'{"type":"user","message":{"role":"user","content":' + b"[" * M + b"]" * M + b"}}",

@@ -136,6 +136,7 @@ inline uint64_t uint_value(sj_value v) {
 inline int64_t sint_value(sj_value v) { return v.e.get_int64().value_unsafe(); }
 inline double real_value(sj_value v) { return v.e.get_double().value_unsafe(); }
 inline std::string_view string_value(sj_value v) { return v.e.get_string().value_unsafe(); }
+
 namespace detail {
 // simdjson's tape stores counts up to 0xFFFFFF; a larger container is counted.
 template <class Container>

@@ -136,6 +136,15 @@ bool to_flag(PyObject* obj, bool& out) {
     return false;
 }
 
+bool include_tools_arg(PyObject* value, bool& out) {
+    out = false;
+    if (value && !to_flag(value, out)) {
+        name_argument_error("include_tools");
+        return false;
+    }
+    return true;
+}
+
 void name_argument_error(const char* name) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);

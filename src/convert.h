@@ -32,6 +32,10 @@ bool to_text(PyObject* obj, std::string& out);
 // A bool (or a numpy bool) to a flag. Sets a Python error on failure.
 bool to_flag(PyObject* obj, bool& out);
 
+// The include_tools argument: false when it was not given (value is NULL). Raises
+// the named argument error on failure.
+bool include_tools_arg(PyObject* value, bool& out);
+
 // Re-raises a pending TypeError as "argument '<name>': <message>" (keeping its
 // cause); any other pending exception is left as it is.
 void name_argument_error(const char* name);

@@ -20,11 +20,8 @@ PyObject* extract_one(const char* function, const char* kind, PyObject* args, Py
             name_argument_error("path");
             return nullptr;
         }
-        bool include_tools = false;
-        if (values[1] && !to_flag(values[1], include_tools)) {
-            name_argument_error("include_tools");
-            return nullptr;
-        }
+        bool include_tools;
+        if (!include_tools_arg(values[1], include_tools)) return nullptr;
         scan_result result;
         native_outcome outcome = run_without_gil([&] { result = run(kind, path, include_tools); });
         if (!raise_outcome(outcome)) return nullptr;

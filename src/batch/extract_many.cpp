@@ -95,11 +95,8 @@ PyObject* extract_many(PyObject*, PyObject* args, PyObject* kwargs) {
         name_argument_error("jobs");
         return nullptr;
     }
-    bool include_tools = false;
-    if (values[1] && !to_flag(values[1], include_tools)) {
-        name_argument_error("include_tools");
-        return nullptr;
-    }
+    bool include_tools;
+    if (!include_tools_arg(values[1], include_tools)) return nullptr;
 
     // A failed scan leaves its slot empty; only a fault of the machinery itself
     // (no memory, no worker thread) fails the call, once every job has ended.

@@ -9,13 +9,6 @@
 
 namespace sr {
 
-namespace {
-
-constexpr size_t argument_limit = 500;  // characters of a tool call's arguments
-constexpr size_t output_limit = 800;    // characters of a tool call's output
-
-}  // namespace
-
 line_rule choose_rule(const codex_rules& r, std::string_view line) {
     std::string_view window = line.substr(0, codex_window);
     // has_kv with each of the four needles, in one pass over the window.
@@ -40,6 +33,9 @@ line_rule choose_rule(const codex_rules& r, std::string_view line) {
 }
 
 namespace {
+
+constexpr size_t argument_limit = 500;  // characters of a tool call's arguments
+constexpr size_t output_limit = 800;    // characters of a tool call's output
 
 template <class V>
 void session_meta_row(V root, row_list& rows) {

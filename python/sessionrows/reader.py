@@ -1,0 +1,109 @@
+"""Reading many session logs with `extract_many`, batch by batch, so that memory stays
+bounded for a history of any size. The next batch is read on a helper thread while
+the caller works on the current one (the native reading runs without the
+interpreter lock)."""
+
+from __future__ import annotations
+
+import concurrent.futures
+from dataclasses import dataclass
+from typing import Callable, Iterable, Iterator, List, Optional, Sequence
+
+from . import _core
+from .discovery import LogFile, detect_agent
+
+BATCH_BYTES = 64 << 20
+BATCH_FILES = 2000
+
+
+@dataclass
+class Problem:
+    """A file that could not be read, or a named file that is no session log."""
+
+    path: str
+    message: str
+
+
+Warn = Callable[[Problem], None]
+
+
+def resolve_agents(logs: Iterable[LogFile], warn: Warn, named: Sequence[str] = ()) -> List[LogFile]:
+    """The logs with their agent settled; files of no agent are dropped, with a
+    warning for those named on the command line (`named`)."""
+    named_set = set(named)
+    out = []
+    for log in logs:
+        agent = log.agent
+        if agent is None:
+            try:
+                agent = detect_agent(log.path)
+            except OSError as e:
+                warn(Problem(log.path, e.strerror or str(e)))
+                continue
+            if agent is None:
+                if log.path in named_set:
+                    warn(Problem(log.path, "not a Claude or Codex session log"))
+                continue
+        out.append(LogFile(log.path, log.size, log.mtime_ns, log.inode, agent))
+    return out
+
+
+def batches(logs: Sequence[LogFile], batch_bytes: int = BATCH_BYTES,
+            batch_files: int = BATCH_FILES) -> Iterator[List[LogFile]]:
+    batch: List[LogFile] = []
+    size = 0
+    for log in logs:
+        if batch and (size + log.size > batch_bytes or len(batch) >= batch_files):
+            yield batch
+            batch, size = [], 0
+        batch.append(log)
+        size += log.size
+    if batch:
+        yield batch
+
+
+def _read_batch(batch: List[LogFile], include_tools: bool):
+    return _core.extract_many([(log.agent, log.path) for log in batch], include_tools)
+
+
+def _failure(log: LogFile, include_tools: bool) -> Optional[str]:
+    """Why a file gave no rows, if it could not be read (extract_many gives [] both
+    for an unreadable file and for one without rows)."""
+    extract = _core.extract_codex if log.agent == "codex" else _core.extract_claude
+    try:
+        extract(log.path, include_tools)
+    except OSError as e:
+        return str(e)
+    return None
+
+
+def read_batches(logs: Sequence[LogFile], include_tools: bool, warn: Warn,
+                 batch_bytes: int = BATCH_BYTES) -> Iterator[List[tuple]]:
+    """Lists of (log, rows), batch by batch, for every readable log in order; each log
+    must have its agent. A file that cannot be read is passed to `warn` and left out."""
+    pending = list(batches(logs, batch_bytes))
+    if not pending:
+        return
+    with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="sessionrows-read") as pool:
+        future = pool.submit(_read_batch, pending[0], include_tools)
+        for i, batch in enumerate(pending):
+            results = future.result()
+            if i + 1 < len(pending):
+                future = pool.submit(_read_batch, pending[i + 1], include_tools)
+            out = []
+            for log, rows in zip(batch, results):
+                if not rows:
+                    message = _failure(log, include_tools)
+                    if message is not None:
+                        warn(Problem(log.path, message))
+                        continue
+                out.append((log, rows))
+            del results
+            yield out
+
+
+def read_logs(logs: Sequence[LogFile], include_tools: bool, warn: Warn,
+              batch_bytes: int = BATCH_BYTES) -> Iterator[tuple]:
+    """(log, rows) for every readable log, in order (see read_batches)."""
+    for batch in read_batches(logs, include_tools, warn, batch_bytes):
+        yield from batch

@@ -1,0 +1,119 @@
+"""Human output: texts from logs made harmless for a terminal, colour when the output
+is a terminal that wants it, and a progress bar for long work. Colour and the
+progress bar come from rich, which is imported only when they are used."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import sys
+import time
+from typing import Callable, Iterator, Optional, Sequence, TextIO, Tuple, Union
+
+# Characters that a terminal would act on rather than show: C0 controls (tab and line
+# feed are decided by the caller), DEL, C1 controls, and the invisible controls of
+# bidirectional text, which can make a line read differently from what it holds.
+_UNSAFE = [*range(0x00, 0x20), 0x7F, *range(0x80, 0xA0),
+           *range(0x202A, 0x202F), *range(0x2066, 0x206A), 0x200E, 0x200F, 0x061C]
+_ESCAPES = {c: ("\\x%02x" % c if c < 0x100 else "\\u%04x" % c) for c in _UNSAFE}
+_MULTI_LINE = {**_ESCAPES, 0x09: "\t", 0x0A: "\n"}
+_ONE_LINE = {**_ESCAPES, 0x09: " ", 0x0A: " ", 0x0D: " ", 0x2028: " ", 0x2029: " "}
+
+
+def clean(text: str, one_line: bool = False) -> str:
+    """`text` with every character that a terminal would act on written as a visible
+    escape (ESC becomes \\x1b). With `one_line`, line breaks and tabs become spaces."""
+    return text.translate(_ONE_LINE if one_line else _MULTI_LINE)
+
+
+def wants_color(stream: TextIO, mode: str = "auto") -> bool:
+    """Colour for `mode` "always" or "never"; for "auto", when `stream` is a terminal
+    and NO_COLOR is not set (https://no-color.org)."""
+    if mode != "auto":
+        return mode == "always"
+    if os.environ.get("NO_COLOR"):
+        return False
+    if os.environ.get("TERM") == "dumb":
+        return False
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+Segment = Union[str, Tuple[str, str]]   # text, or (text, style) with a rich style name
+
+
+class Printer:
+    """Writes lines of segments to a stream, styled when colour is on. The segments'
+    texts must already be clean()."""
+
+    def __init__(self, stream: TextIO, color: bool):
+        self.stream = stream
+        self.color = color
+        self._console = None
+        if color:
+            from rich.console import Console
+            self._console = Console(file=stream, force_terminal=True, no_color=False, highlight=False,
+                                    markup=False, emoji=False, soft_wrap=True)
+
+    def line(self, *segments: Segment) -> None:
+        if self._console is None:
+            self.stream.write("".join(s if isinstance(s, str) else s[0] for s in segments) + "\n")
+            return
+        from rich.text import Text
+        text = Text()
+        for s in segments:
+            if isinstance(s, str):
+                text.append(s)
+            else:
+                text.append(s[0], style=s[1] or None)
+        self._console.print(text, soft_wrap=True, crop=False)
+
+
+def marked(snippet: str, start: str, end: str, style: str) -> Sequence[Segment]:
+    """A snippet with `start`/`end` around its matches, as clean one-line segments,
+    the matches in `style`."""
+    out = []
+    rest = snippet
+    while rest:
+        before, sep, after = rest.partition(start)
+        if before:
+            out.append(clean(before, one_line=True))
+        if not sep:
+            break
+        match, _, rest = after.partition(end)
+        out.append((clean(match, one_line=True), style))
+    return out
+
+
+@contextlib.contextmanager
+def progress(label: str, stream: TextIO = None, delay: float = 1.0,
+             enabled: Optional[bool] = None) -> Iterator[Callable[[int, int], None]]:
+    """A callback update(done, total) that shows a progress bar on `stream` (stderr)
+    once the work has taken `delay` seconds, if the stream is a terminal."""
+    stream = stream or sys.stderr
+    if enabled is None:
+        enabled = wants_color(stream) or (stream.isatty() if hasattr(stream, "isatty") else False)
+    started = time.monotonic()
+    state = {"bar": None, "task": None}
+
+    def update(done: int, total: int) -> None:
+        if not enabled or total <= 0:
+            return
+        if state["bar"] is None:
+            if time.monotonic() - started < delay or done >= total:
+                return
+            from rich.console import Console
+            from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn
+            bar = Progress(TextColumn(label), BarColumn(), DownloadColumn(), TimeRemainingColumn(),
+                           console=Console(file=stream, no_color=not wants_color(stream)), transient=True)
+            bar.start()
+            state["bar"], state["task"] = bar, bar.add_task(label, total=total)
+        state["bar"].update(state["task"], completed=done, total=total)
+
+    try:
+        yield update
+    finally:
+        if state["bar"] is not None:
+            state["bar"].stop()

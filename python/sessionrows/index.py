@@ -23,7 +23,6 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import fcntl
-import hashlib
 import os
 import sqlite3
 import time
@@ -52,7 +51,6 @@ CREATE TABLE files (
     size INTEGER NOT NULL,
     mtime_ns INTEGER NOT NULL,
     inode INTEGER NOT NULL,
-    tail BLOB NOT NULL,
     nrows INTEGER NOT NULL,
     session_id TEXT NOT NULL,
     cwd TEXT NOT NULL,
@@ -136,7 +134,6 @@ class _Known:
     size: int
     mtime_ns: int
     inode: int
-    tail: bytes
     nrows: int
     custom_title: Optional[str]
 
@@ -172,13 +169,16 @@ class _FileUpdate:
     rows: list           # (file, row, role, ts, context, text) of the rows to index
 
 
-def _prepare_file(file_id: int, log: LogFile, rows, k: Optional[_Known], report: UpdateReport) -> _FileUpdate:
+def _prepare_file(file_id: int, log: LogFile, rows, k: Optional[_Known], report: UpdateReport,
+                  indexed: Callable[[int, int], list]) -> _FileUpdate:
     """What to write for one file that is new or changed. A file that only grew (same
-    inode, larger, and the last row indexed before is still there, unchanged) keeps
-    its indexed rows and adds the new ones; any other change replaces them."""
+    inode, larger, and every row indexed before still there, unchanged) keeps its
+    indexed rows and adds the new ones; any other change replaces them.
+    `indexed(file_id, nrows)` gives the (row, text) pairs indexed for a file."""
     agent = log.agent
     appended = (k is not None and k.agent == agent and k.inode == log.inode and log.size > k.size
-                and 0 < k.nrows <= len(rows) and _row_hash(rows[k.nrows - 1]) == k.tail)
+                and k.nrows <= len(rows)
+                and all(rows[i][1] == text for i, text in indexed(file_id, k.nrows)))
     if k is None:
         report.new += 1
     elif appended:
@@ -198,14 +198,9 @@ def _prepare_file(file_id: int, log: LogFile, rows, k: Optional[_Known], report:
                 for i, (role, text, ts, _), kind in zip(range(start, len(rows)), rows[start:], kinds[start:])
                 if kind <= CONTEXT]
     report.rows += len(new_rows)
-    record = (file_id, log.path, agent, log.size, log.mtime_ns, log.inode, _row_hash(rows[-1]) if rows else b"",
-              len(rows), info.session_id, info.cwd, title, info.ai_title, info.first_prompt, info.first_ts,
-              info.last_ts)
+    record = (file_id, log.path, agent, log.size, log.mtime_ns, log.inode, len(rows), info.session_id, info.cwd,
+              title, info.ai_title, info.first_prompt, info.first_ts, info.last_ts)
     return _FileUpdate(k is None, start, record, new_rows)
-
-
-def _row_hash(row) -> bytes:
-    return hashlib.blake2b("\0".join(row).encode("utf-8", "surrogatepass"), digest_size=16).digest()
 
 
 def _remove_database(path: str) -> None:
@@ -220,6 +215,7 @@ class Index:
     def __init__(self, path: str, db: sqlite3.Connection):
         self.path = path
         self.db = db
+        self._reader: Optional[sqlite3.Connection] = None
 
     # -- opening ---------------------------------------------------------------
 
@@ -237,6 +233,8 @@ class Index:
         return cls(path, db)
 
     def close(self) -> None:
+        if self._reader is not None:
+            self._reader.close()
         self.db.close()
 
     def __enter__(self) -> "Index":
@@ -306,7 +304,7 @@ class Index:
                             file_id, next_id = next_id, next_id + 1
                         else:
                             file_id = k.id
-                        updates.append(_prepare_file(file_id, log, rows, k, report))
+                        updates.append(_prepare_file(file_id, log, rows, k, report, self._indexed_rows))
                         done += log.size
                     if pending is not None:
                         pending.result()
@@ -324,9 +322,18 @@ class Index:
         report.seconds = time.perf_counter() - started
         return report
 
+    def _indexed_rows(self, file_id: int, nrows: int) -> list:
+        """(row, text) of the rows of a file as last committed. Read through a
+        connection of its own: the main one may be busy on the writer thread."""
+        if self._reader is None:
+            self._reader = sqlite3.connect(self.path, timeout=BUSY_SECONDS, check_same_thread=False)
+        base = file_id << ROW_BITS
+        return self._reader.execute("SELECT id - ?, text FROM rows WHERE id >= ? AND id < ?",
+                                    (base, base, base + nrows)).fetchall()
+
     def _known(self) -> Dict[str, _Known]:
         return {row[0]: _Known(*row[1:]) for row in self.db.execute(
-            "SELECT path, id, agent, size, mtime_ns, inode, tail, nrows, custom_title FROM files")}
+            "SELECT path, id, agent, size, mtime_ns, inode, nrows, custom_title FROM files")}
 
     def _drop_rows(self, file_id: int, from_row: int = 0) -> None:
         span = ((file_id << ROW_BITS) + from_row, (file_id + 1) << ROW_BITS)
@@ -348,9 +355,9 @@ class Index:
             for u in updates:
                 if not u.new:
                     self._drop_rows(u.record[0], u.start)
-            db.executemany("INSERT OR REPLACE INTO files(id, path, agent, size, mtime_ns, inode, tail, nrows, "
+            db.executemany("INSERT OR REPLACE INTO files(id, path, agent, size, mtime_ns, inode, nrows, "
                            "session_id, cwd, custom_title, ai_title, first_prompt, first_ts, last_ts) "
-                           "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)", [u.record for u in updates])
+                           "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)", [u.record for u in updates])
             for u in updates:
                 db.executemany("INSERT INTO rows(id, role, ts, context, text) VALUES (?,?,?,?,?)", u.rows)
             db.execute("CREATE TEMP TABLE IF NOT EXISTS fresh(lo INTEGER, hi INTEGER)")

@@ -48,12 +48,13 @@ def resolve_agents(logs: Iterable[LogFile], warn: Warn, named: Sequence[str] = (
     return out
 
 
-def batches(logs: Sequence[LogFile], batch_bytes: int = BATCH_BYTES,
-            batch_files: int = BATCH_FILES) -> Iterator[List[LogFile]]:
+def batches(logs: Sequence[LogFile], batch_bytes: Optional[int] = None) -> Iterator[List[LogFile]]:
+    """The logs in order, in batches of about BATCH_BYTES bytes (at most BATCH_FILES files)."""
+    batch_bytes = batch_bytes or BATCH_BYTES
     batch: List[LogFile] = []
     size = 0
     for log in logs:
-        if batch and (size + log.size > batch_bytes or len(batch) >= batch_files):
+        if batch and (size + log.size > batch_bytes or len(batch) >= BATCH_FILES):
             yield batch
             batch, size = [], 0
         batch.append(log)
@@ -78,7 +79,7 @@ def _failure(log: LogFile, include_tools: bool) -> Optional[str]:
 
 
 def read_batches(logs: Sequence[LogFile], include_tools: bool, warn: Warn,
-                 batch_bytes: int = BATCH_BYTES) -> Iterator[List[tuple]]:
+                 batch_bytes: Optional[int] = None) -> Iterator[List[tuple]]:
     """Lists of (log, rows), batch by batch, for every readable log in order; each log
     must have its agent. A file that cannot be read is passed to `warn` and left out."""
     pending = list(batches(logs, batch_bytes))
@@ -103,7 +104,7 @@ def read_batches(logs: Sequence[LogFile], include_tools: bool, warn: Warn,
 
 
 def read_logs(logs: Sequence[LogFile], include_tools: bool, warn: Warn,
-              batch_bytes: int = BATCH_BYTES) -> Iterator[tuple]:
+              batch_bytes: Optional[int] = None) -> Iterator[tuple]:
     """(log, rows) for every readable log, in order (see read_batches)."""
     for batch in read_batches(logs, include_tools, warn, batch_bytes):
         yield from batch

@@ -42,6 +42,7 @@ BUSY_SECONDS = 120
 # more frequent checkpoints take (bench/cli.py).
 PAGE_SIZE = 65536
 CHECKPOINT_PAGES = 2048
+FTS_PENDING_BYTES = 64 << 20
 
 _SCHEMA = """
 CREATE TABLE files (
@@ -427,15 +428,24 @@ class Index:
                 "SELECT rowid, snippet(rows_fts, 0, ?, ?, '\u2026', ?) FROM rows_fts "
                 "WHERE rows_fts MATCH ? AND rowid IN (%s)" % marks,
                 [MATCH_START, MATCH_END, SNIPPET_TOKENS, fts_query] + ids))
+            # A sub-agent's log (<session>/subagents/...) shares its session's id: its
+            # hits carry the title of the session's main log.
             details = {row[0]: row[1:] for row in self.db.execute(
                 "SELECT r.id, f.path, f.agent, f.session_id, f.custom_title, f.ai_title, f.first_prompt, f.cwd, "
-                "r.role, r.ts, r.text, r.id & %d, r.context FROM rows r JOIN files f ON f.id = (r.id >> %d) "
+                "r.role, r.ts, r.text, r.id & %d, r.context, m.custom_title, m.ai_title, m.first_prompt "
+                "FROM rows r JOIN files f ON f.id = (r.id >> %d) "
+                "LEFT JOIN files m ON instr(f.path, '/subagents/') > 0 AND m.id = (SELECT id FROM files "
+                "WHERE session_id = f.session_id AND session_id != '' AND instr(path, '/subagents/') = 0 LIMIT 1) "
                 "WHERE r.id IN (%s)" % ((1 << ROW_BITS) - 1, ROW_BITS, marks), ids)}
         hits = []
         for row_id, score in top:
-            path, agent, session_id, custom, ai, prompt, cwd, role, ts, text, row, context = details[row_id]
-            hits.append(Hit(path, agent, session_id, title_of(custom, ai, prompt), cwd, role, ts, text,
-                            snippets.get(row_id, ""), row, bool(context), score))
+            (path, agent, session_id, custom, ai, prompt, cwd, role, ts, text, row, context,
+             main_custom, main_ai, main_prompt) = details[row_id]
+            title = title_of(custom, ai, prompt)
+            if main_ai is not None:
+                title = title_of(main_custom, main_ai, main_prompt) + " (sub-agent)"
+            hits.append(Hit(path, agent, session_id, title, cwd, role, ts, text, snippets.get(row_id, ""), row,
+                            bool(context), score))
         return hits
 
     def _set_scope(self, file_ids: Sequence[int]) -> None:
@@ -506,6 +516,10 @@ def _prepare(db: sqlite3.Connection, path: str) -> bool:
         for statement in _SCHEMA.split(";"):
             if statement.strip():
                 db.execute(statement)
+        # Pending full-text entries are written out as a segment when they reach
+        # this size: fewer, larger segments mean less merging while a large
+        # history is indexed (bench/cli.py).
+        db.execute("INSERT INTO rows_fts(rows_fts, rank) VALUES ('hashsize', %d)" % FTS_PENDING_BYTES)
         db.execute("PRAGMA application_id = %d" % APPLICATION_ID)
         db.execute("PRAGMA user_version = %d" % SCHEMA_VERSION)
         db.execute("COMMIT")

@@ -157,7 +157,7 @@ def custom_title(path: str, start: int = 0) -> Optional[str]:
     """The last name a person gave the session in the Claude log at `path`, searched
     from byte `start` on; None if there is none (or the file cannot be read)."""
     overlap = len(_CUSTOM) - 1
-    buffer = bytearray(_CHUNK)
+    buffer = bytearray(max(_CHUNK, 2 * len(_CUSTOM)))
     view = memoryview(buffer)
     hits = []
     try:

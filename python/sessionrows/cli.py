@@ -14,12 +14,12 @@ import re
 import sys
 from typing import Optional, Sequence
 
-from . import __version__
+from . import __version__, commands, export
 from .discovery import AGENTS
 from .index import MATCH_END, MATCH_START, Filters, IndexProblem
 from .query import QueryError
 from .reader import Problem
-from .sessions import CONTEXT, SPECIAL, TWIN, resume_command
+from .sessions import CONTEXT, SPECIAL, TWIN, resume_command, search_role
 from .terminal import Printer, clean, marked, progress, wants_color
 
 PROG = "sessionrows"
@@ -140,11 +140,12 @@ def build_parser() -> argparse.ArgumentParser:
                    help="with --around: rows shown before and after (default 3)")
     p.add_argument("--json", action="store_true", help="one JSON object per row, per line")
 
-    p = sub.add_parser("export", help="every row of every log, as JSON Lines or CSV",
+    p = sub.add_parser("export", help="every row of every log, as JSON Lines, CSV or Parquet",
                        description="Every row of every log, read straight from the logs.")
     common(p)
     p.add_argument("--include-tools", action="store_true", help="with tool calls and results")
-    p.add_argument("--format", choices=("jsonl", "csv"), default="jsonl", help="(default jsonl)")
+    p.add_argument("--format", choices=("jsonl", "csv", "parquet"), default="jsonl",
+                   help="(default jsonl; parquet needs pyarrow and -o)")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of to standard output")
 
     p = sub.add_parser("stats", help="files, sessions and rows by agent and role",
@@ -205,17 +206,14 @@ def _json_line(obj) -> str:
 
 
 def run_search(args, session: Session) -> int:
-    from .commands import search
-
     filters = Filters(agent=args.agent, role=args.role, project=args.project, since=args.since,
                       until=args.until, context=args.context)
-    from .commands import find
-    scope = find(args.paths, session.warn)
+    scope = commands.find(args.paths, session.warn)
     if scope.empty:
         session.nothing_found(scope.where)
         return NOTHING
     with progress("indexing") as bar:
-        result = search(args.query, filters=filters, limit=args.limit, fts=args.fts, index_path=args.index,
+        result = commands.search(args.query, filters=filters, limit=args.limit, fts=args.fts, index_path=args.index,
                         warn=session.warn, progress=bar, scope=scope)
     if not result.hits:
         if not args.json:
@@ -256,10 +254,8 @@ def _transcript_rows(transcript, around: Optional[int], context_rows: int):
 
 
 def run_show(args, session: Session) -> int:
-    from .commands import load_session
-
     with progress("indexing") as bar:
-        t = load_session(args.session, index_path=args.index, warn=session.warn, progress=bar)
+        t = commands.load_session(args.session, index_path=args.index, warn=session.warn, progress=bar)
     try:
         span = _transcript_rows(t, args.around, args.context_rows)
     except IndexError as e:
@@ -288,6 +284,7 @@ def run_show(args, session: Session) -> int:
         focus = args.around == i
         is_tool = text.startswith(("[tool_call", "[tool_result", "[tool_use"))
         out.line("")
+        role = search_role(t.agent, role, text)
         out.line((">" if focus else " ", "bold yellow"), ("#%d " % i, "dim"),
                  (clean(role, True), "dim" if kind == CONTEXT else role_style.get(role, "bold")),
                  ("  " + local_time(ts), "dim"), ("  [injected]" if kind == CONTEXT else "", "yellow"))
@@ -302,19 +299,23 @@ def run_show(args, session: Session) -> int:
 
 
 def run_export(args, session: Session) -> int:
-    from .commands import find
-
-    scope = find(args.paths, session.warn)
+    scope = commands.find(args.paths, session.warn)
     if scope.empty:
         session.nothing_found(scope.where)
-    from .export import export_rows
+    if args.format == "parquet":
+        if not args.output:
+            raise _Failure("--format parquet writes a file: give it with -o FILE")
+        with progress("exporting") as bar:
+            report = export.export_parquet(scope, args.output, include_tools=args.include_tools, warn=session.warn,
+                                    progress=bar)
+        return FOUND if report.rows else NOTHING
     if args.output:
         stream = open(args.output, "w", encoding="utf-8", errors="backslashreplace", newline="")
     else:
         stream = sys.stdout
     try:
         with progress("exporting", enabled=bool(args.output) and sys.stderr.isatty()) as bar:
-            report = export_rows(scope, stream, args.format, include_tools=args.include_tools,
+            report = export.export_rows(scope, stream, args.format, include_tools=args.include_tools,
                                  warn=session.warn, progress=bar)
     finally:
         if stream is not sys.stdout:
@@ -331,10 +332,8 @@ def _size(n: float) -> str:
 
 
 def run_stats(args, session: Session) -> int:
-    from .commands import stats
-
     with progress("reading") as bar:
-        s = stats(args.paths, warn=session.warn, progress=bar)
+        s = commands.stats(args.paths, warn=session.warn, progress=bar)
     if args.json:
         sys.stdout.write(_json_line({
             "where": s.where, "seconds": round(s.seconds, 4), "unreadable": s.unreadable,
@@ -364,11 +363,9 @@ def run_stats(args, session: Session) -> int:
 
 
 def run_index(args, session: Session) -> int:
-    from .commands import find, update_index
-
-    scope = find(args.paths, session.warn)
+    scope = commands.find(args.paths, session.warn)
     with progress("indexing") as bar:
-        index, r = update_index(scope, args.index, rebuild=args.rebuild, warn=session.warn, progress=bar)
+        index, r = commands.update_index(scope, args.index, rebuild=args.rebuild, warn=session.warn, progress=bar)
     with index:
         files, rows = index.counts()
     if scope.empty:
@@ -388,8 +385,6 @@ COMMANDS = {"search": run_search, "show": run_show, "export": run_export, "stats
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    from .commands import CommandError
-
     args = build_parser().parse_args(argv)
     try:
         sys.stdout.reconfigure(errors="backslashreplace")
@@ -398,7 +393,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     session = Session(args.color)
     try:
         return COMMANDS[args.command](args, session)
-    except (CommandError, IndexProblem, QueryError, _Failure) as e:
+    except (commands.CommandError, export.ExportError, IndexProblem, QueryError, _Failure) as e:
         sys.stderr.write("%s: error: %s\n" % (PROG, clean(str(e), True)))
     except KeyboardInterrupt:
         sys.stderr.write("%s: interrupted\n" % PROG)

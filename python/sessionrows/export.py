@@ -1,22 +1,29 @@
 """Export: every row of every log, read straight from the logs (not from the index),
-as JSON Lines or CSV, streamed batch by batch so that memory stays bounded.
+as JSON Lines, CSV or Parquet, streamed batch by batch so that memory stays bounded.
 
 Each record holds `path`, `agent` and the four row fields `role`, `text`,
 `timestamp`, `source`, exactly as the module gives them (title and meta rows
-included)."""
+included). Parquet files are written from `read_arrow`'s record batches."""
 
 from __future__ import annotations
 
 import csv
+import itertools
 import json
+import os
+import tempfile
 from dataclasses import dataclass
 from typing import Callable, Optional, TextIO
 
 from .commands import Scope
-from .reader import Warn, read_batches, resolve_agents
+from .reader import Problem, Warn, read_batches, resolve_agents
 
 FORMATS = ("jsonl", "csv")
 FIELDS = ("path", "agent", "role", "text", "timestamp", "source")
+
+
+class ExportError(Exception):
+    """An export that cannot be made; the message is one line for a person."""
 
 
 @dataclass
@@ -55,3 +62,44 @@ def export_rows(scope: Scope, out: TextIO, fmt: str = "jsonl", *, include_tools:
             progress(done, total)
     return report
 
+
+
+def export_parquet(scope: Scope, path: str, *, include_tools: bool = False, warn: Warn = lambda p: None,
+                   progress: Optional[Callable[[int, int], None]] = None) -> ExportReport:
+    """Writes the rows of the logs in scope to a Parquet file at `path`, record batch
+    by record batch as `read_arrow` gives them, with `path` and `agent` added. The
+    file appears whole or not at all (it is written beside and renamed)."""
+    try:
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+    except ImportError:
+        raise ExportError("--format parquet needs pyarrow: pip install 'sessionrows[arrow]'") from None
+    from . import read_arrow
+
+    logs = resolve_agents(scope.logs, warn, scope.named)
+    schema = pa.schema([(name, pa.string(), False) for name in FIELDS])
+    paths = pa.array([log.path for log in logs], pa.string())
+    agents = pa.array([log.agent for log in logs], pa.string())
+    ends = list(itertools.accumulate(log.size for log in logs))
+    stream = read_arrow([(log.agent, log.path) for log in logs], include_tools)
+    report = ExportReport()
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, partial = tempfile.mkstemp(prefix=".%s." % os.path.basename(path), suffix=".partial", dir=folder)
+    os.close(fd)
+    try:
+        with pq.ParquetWriter(partial, schema) as writer:
+            for batch in pa.RecordBatchReader.from_stream(stream):
+                job = batch.column(0)
+                writer.write_batch(pa.record_batch(
+                    [paths.take(job), agents.take(job)] + [batch.column(i) for i in range(1, 5)], schema=schema))
+                report.rows += batch.num_rows
+                if progress and batch.num_rows:
+                    progress(ends[job[batch.num_rows - 1].as_py()], ends[-1])
+        os.replace(partial, path)
+    finally:
+        if os.path.exists(partial):
+            os.remove(partial)
+    for job, message in sorted(stream.failures.items()):
+        warn(Problem(logs[job].path, message))
+    report.files = len(logs) - len(stream.failures)
+    return report

@@ -149,7 +149,7 @@ def main(argv=None):
 
     results = {}
     firsts = []
-    for i in range(repeat if not a.quick else 2):
+    for _ in range(repeat if not a.quick else 2):
         shutil.rmtree(cache, ignore_errors=True)
         elapsed, proc = run(env, "index")
         firsts.append(elapsed)

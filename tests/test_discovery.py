@@ -70,7 +70,8 @@ def tree(tmp_path):
 def test_the_walk_over_default_places_and_given_paths(tree):
     roots = default_roots({"CLAUDE_CONFIG_DIR": str(tree / "claude"), "CODEX_HOME": str(tree / "codex")})
     found = [(os.path.relpath(f.path, tree), f.agent) for f in find_logs(roots=roots)]
-    assert found == [("claude/projects/p/s1.jsonl", "claude"), ("claude/projects/p/s1/subagents/agent-a.jsonl", "claude"),
+    assert found == [("claude/projects/p/s1.jsonl", "claude"),
+                     ("claude/projects/p/s1/subagents/agent-a.jsonl", "claude"),
                      ("codex/sessions/2026/01/02/rollout-1.jsonl", "codex"),
                      ("codex/archived_sessions/rollout-0.jsonl", "codex")]
     given = find_logs([str(tree / "loose"), str(tree / "loose" / "a.jsonl"), str(tree / "codex")], roots=roots)

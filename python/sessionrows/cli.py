@@ -12,7 +12,7 @@ import json
 import os
 import re
 import sys
-from typing import Optional, Sequence
+from typing import Optional, Sequence, TextIO
 
 from . import __version__, commands, export
 from .discovery import AGENTS
@@ -309,10 +309,9 @@ def run_export(args, session: Session) -> int:
             report = export.export_parquet(scope, args.output, include_tools=args.include_tools, warn=session.warn,
                                     progress=bar)
         return FOUND if report.rows else NOTHING
+    stream: TextIO = sys.stdout
     if args.output:
         stream = open(args.output, "w", encoding="utf-8", errors="backslashreplace", newline="")
-    else:
-        stream = sys.stdout
     try:
         with progress("exporting", enabled=bool(args.output) and sys.stderr.isatty()) as bar:
             report = export.export_rows(scope, stream, args.format, include_tools=args.include_tools,
@@ -386,10 +385,9 @@ COMMANDS = {"search": run_search, "show": run_show, "export": run_export, "stats
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
-    try:
-        sys.stdout.reconfigure(errors="backslashreplace")
-    except (AttributeError, ValueError):
-        pass
+    reconfigure = getattr(sys.stdout, "reconfigure", None)
+    if reconfigure is not None:
+        reconfigure(errors="backslashreplace")   # a file name that is not UTF-8 is printed escaped
     session = Session(args.color)
     try:
         return COMMANDS[args.command](args, session)

@@ -7,7 +7,7 @@ import collections
 import os
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional, Sequence
+from typing import Callable, Dict, List, Optional, Sequence, cast
 
 from . import _core
 from .discovery import AGENTS, CODEX, LogFile, NotFound, find_logs, root_paths
@@ -116,7 +116,7 @@ def load_session(key: str, *, index_path: Optional[str] = None, warn: Warn = lam
         logs = resolve_agents([LogFile(key, 0, 0, 0, None)], warn, named=[key])
         if not logs:
             raise CommandError("%s is not a Claude or Codex session log" % key)
-        return _transcript(logs[0].path, logs[0].agent)
+        return _transcript(logs[0].path, cast(str, logs[0].agent))
     index, _ = update_index(find(None, warn), index_path, warn=warn, progress=progress)
     with index:
         matches = index.sessions(key)
@@ -186,8 +186,8 @@ def stats(paths: Optional[Sequence[str]] = None, *, warn: Warn = lambda p: None,
     scope = find(paths, note)
     logs = resolve_agents(scope.logs, note, scope.named)
     agents = {agent: AgentStats() for agent in AGENTS}
-    sessions = {agent: set() for agent in AGENTS}
-    roles = {agent: collections.Counter() for agent in AGENTS}
+    sessions: Dict[str, set] = {agent: set() for agent in AGENTS}
+    roles: Dict[str, collections.Counter] = {agent: collections.Counter() for agent in AGENTS}
     total = sum(log.size for log in logs)
     done = 0
     started = time.perf_counter()

@@ -27,7 +27,7 @@ import os
 import sqlite3
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterator, List, Optional, Sequence
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, cast
 
 from .discovery import CLAUDE, LogFile
 from .reader import Warn, read_batches, resolve_agents
@@ -176,7 +176,7 @@ def _prepare_file(file_id: int, log: LogFile, rows, k: Optional[_Known], report:
     inode, larger, and every row indexed before still there, unchanged) keeps its
     indexed rows and adds the new ones; any other change replaces them.
     `indexed(file_id, nrows)` gives the (row, text) pairs indexed for a file."""
-    agent = log.agent
+    agent = cast(str, log.agent)
     appended = (k is not None and k.agent == agent and k.inode == log.inode and log.size > k.size
                 and k.nrows <= len(rows)
                 and all(rows[i][1] == text for i, text in indexed(file_id, k.nrows)))
@@ -189,11 +189,14 @@ def _prepare_file(file_id: int, log: LogFile, rows, k: Optional[_Known], report:
     kinds = row_kinds(agent, rows)
     info = session_info(agent, log.path, rows, kinds)
     title = None
+    start = 0
+    if appended:
+        assert k is not None
+        start = k.nrows
     if agent == CLAUDE:
-        title = custom_title(log.path, k.size if appended else 0)
-        if title is None and appended:
+        title = custom_title(log.path, k.size if k is not None and appended else 0)
+        if title is None and k is not None and appended:
             title = k.custom_title
-    start = k.nrows if appended else 0
     base = file_id << ROW_BITS
     new_rows = [(base + i, search_role(agent, role, text), ts, kind, text)
                 for i, (role, text, ts, _), kind in zip(range(start, len(rows)), rows[start:], kinds[start:])
@@ -231,6 +234,8 @@ class Index:
             if db is None:   # an index of an older format: it is only a cache, so start afresh
                 _remove_database(path)
                 db = _connect(path)
+        if db is None:
+            raise IndexProblem("the index %s cannot be created afresh" % path)
         return cls(path, db)
 
     def close(self) -> None:

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import concurrent.futures
 from dataclasses import dataclass
-from typing import Callable, Iterable, Iterator, List, Optional, Sequence
+from typing import Callable, Iterable, Iterator, List, Optional, Sequence, cast
 
 from . import _core
 from .discovery import LogFile, detect_agent
@@ -64,7 +64,7 @@ def batches(logs: Sequence[LogFile], batch_bytes: Optional[int] = None) -> Itera
 
 
 def _read_batch(batch: List[LogFile], include_tools: bool):
-    return _core.extract_many([(log.agent, log.path) for log in batch], include_tools)
+    return _core.extract_many([(cast(str, log.agent), log.path) for log in batch], include_tools)
 
 
 def _failure(log: LogFile, include_tools: bool) -> Optional[str]:

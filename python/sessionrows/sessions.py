@@ -13,7 +13,7 @@ import os
 import re
 import shlex
 from dataclasses import dataclass
-from typing import List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 from .discovery import CODEX
 
@@ -61,7 +61,7 @@ def row_kinds(agent: str, rows: Sequence[Row]) -> List[int]:
              CONTEXT if role in context_roles or (role == "user" and text[:1] in starts and injected(text)) else
              SAID for role, text, _, _ in rows]
     if agent == CODEX:
-        unpaired = {"response_item": {}, "event_msg": {}}
+        unpaired: Dict[str, Dict[Tuple[str, str], int]] = {"response_item": {}, "event_msg": {}}
         for i, (role, text, _, source) in enumerate(rows):
             if source in unpaired:
                 other = unpaired["event_msg" if source == "response_item" else "response_item"]

@@ -8,7 +8,7 @@ import contextlib
 import os
 import sys
 import time
-from typing import Callable, Iterator, Optional, Sequence, TextIO, Tuple, Union
+from typing import Callable, Iterator, List, Optional, Sequence, TextIO, Tuple, Union
 
 # Characters that a terminal would act on rather than show: C0 controls (tab and line
 # feed are decided by the caller), DEL, C1 controls, and the invisible controls of
@@ -74,7 +74,7 @@ class Printer:
 def marked(snippet: str, start: str, end: str, style: str) -> Sequence[Segment]:
     """A snippet with `start`/`end` around its matches, as clean one-line segments,
     the matches in `style`."""
-    out = []
+    out: List[Segment] = []
     rest = snippet
     while rest:
         before, sep, after = rest.partition(start)
@@ -88,15 +88,15 @@ def marked(snippet: str, start: str, end: str, style: str) -> Sequence[Segment]:
 
 
 @contextlib.contextmanager
-def progress(label: str, stream: TextIO = None, delay: float = 1.0,
+def progress(label: str, stream: Optional[TextIO] = None, delay: float = 1.0,
              enabled: Optional[bool] = None) -> Iterator[Callable[[int, int], None]]:
     """A callback update(done, total) that shows a progress bar on `stream` (stderr)
     once the work has taken `delay` seconds, if the stream is a terminal."""
     stream = stream or sys.stderr
     if enabled is None:
-        enabled = wants_color(stream) or (stream.isatty() if hasattr(stream, "isatty") else False)
+        enabled = stream.isatty() and os.environ.get("TERM") != "dumb"
     started = time.monotonic()
-    state = {"bar": None, "task": None}
+    state: dict = {"bar": None, "task": None}
 
     def update(done: int, total: int) -> None:
         if not enabled or total <= 0:

@@ -177,6 +177,9 @@ class Session:
     def note(self, message: str) -> None:
         sys.stderr.write("%s: %s\n" % (PROG, message))
 
+    def waiting(self) -> None:
+        self.note("waiting for another sessionrows process to finish updating the index")
+
     def nothing_found(self, where: Sequence[str]) -> None:
         self.note("no session logs found (looked in %s)" % clean(", ".join(map(_home, where)), True))
 
@@ -214,7 +217,7 @@ def run_search(args, session: Session) -> int:
         return NOTHING
     with progress("indexing") as bar:
         result = commands.search(args.query, filters=filters, limit=args.limit, fts=args.fts, index_path=args.index,
-                        warn=session.warn, progress=bar, scope=scope)
+                        warn=session.warn, progress=bar, scope=scope, on_wait=session.waiting)
     if not result.hits:
         if not args.json:
             session.note("no match for %s in %d session logs" % (clean(repr(args.query), True), len(scope.logs)))
@@ -255,7 +258,8 @@ def _transcript_rows(transcript, around: Optional[int], context_rows: int):
 
 def run_show(args, session: Session) -> int:
     with progress("indexing") as bar:
-        t = commands.load_session(args.session, index_path=args.index, warn=session.warn, progress=bar)
+        t = commands.load_session(args.session, index_path=args.index, warn=session.warn, progress=bar,
+                                  on_wait=session.waiting)
     try:
         span = _transcript_rows(t, args.around, args.context_rows)
     except IndexError as e:
@@ -364,7 +368,8 @@ def run_stats(args, session: Session) -> int:
 def run_index(args, session: Session) -> int:
     scope = commands.find(args.paths, session.warn)
     with progress("indexing") as bar:
-        index, r = commands.update_index(scope, args.index, rebuild=args.rebuild, warn=session.warn, progress=bar)
+        index, r = commands.update_index(scope, args.index, rebuild=args.rebuild, warn=session.warn, progress=bar,
+                                         on_wait=session.waiting)
     with index:
         files, rows = index.counts()
     if scope.empty:

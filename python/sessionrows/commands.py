@@ -54,10 +54,11 @@ def find(paths: Optional[Sequence[str]] = None, warn: Warn = lambda p: None) -> 
 
 
 def update_index(scope: Scope, index_path: Optional[str] = None, *, rebuild: bool = False,
-                 warn: Warn = lambda p: None, progress: Optional[Progress] = None):
+                 warn: Warn = lambda p: None, progress: Optional[Progress] = None,
+                 on_wait: Optional[Callable[[], None]] = None):
     """Opens the index and brings it up to date with the scope: (Index, UpdateReport).
-    The caller closes the index."""
-    index = Index.open(index_path, rebuild=rebuild)
+    `on_wait` is called if another process is updating it. The caller closes it."""
+    index = Index.open(index_path, rebuild=rebuild, on_wait=on_wait)
     try:
         report = index.update(scope.logs, warn, named=scope.named, progress=progress)
     except BaseException:
@@ -75,12 +76,13 @@ class SearchResult:
 
 def search(query: str, paths: Optional[Sequence[str]] = None, *, filters: Optional[Filters] = None,
            limit: int = 20, fts: bool = False, index_path: Optional[str] = None, warn: Warn = lambda p: None,
-           progress: Optional[Progress] = None, scope: Optional[Scope] = None) -> SearchResult:
+           progress: Optional[Progress] = None, scope: Optional[Scope] = None,
+           on_wait: Optional[Callable[[], None]] = None) -> SearchResult:
     """Updates the index for the logs in scope and returns the best hits of `query`
     (as a person types it, or raw FTS5 syntax with `fts`)."""
     fts_query = query if fts else to_fts(query)
     scope = scope or find(paths, warn)
-    index, report = update_index(scope, index_path, warn=warn, progress=progress)
+    index, report = update_index(scope, index_path, warn=warn, progress=progress, on_wait=on_wait)
     with index:
         # Without paths the scope is everything in the default places; other files
         # the index still holds (from searches over other paths) are left out too.
@@ -107,7 +109,7 @@ def _is_path(key: str) -> bool:
 
 
 def load_session(key: str, *, index_path: Optional[str] = None, warn: Warn = lambda p: None,
-                 progress: Optional[Progress] = None) -> Transcript:
+                 progress: Optional[Progress] = None, on_wait: Optional[Callable[[], None]] = None) -> Transcript:
     """The session that `key` names: a path to a log, a session id, or a prefix of one
     that is unique among the indexed sessions."""
     if _is_path(key):
@@ -117,7 +119,7 @@ def load_session(key: str, *, index_path: Optional[str] = None, warn: Warn = lam
         if not logs:
             raise CommandError("%s is not a Claude or Codex session log" % key)
         return _transcript(logs[0].path, cast(str, logs[0].agent))
-    index, _ = update_index(find(None, warn), index_path, warn=warn, progress=progress)
+    index, _ = update_index(find(None, warn), index_path, warn=warn, progress=progress, on_wait=on_wait)
     with index:
         matches = index.sessions(key)
     ids = sorted({session_id for _, _, session_id in matches})

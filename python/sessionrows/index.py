@@ -216,18 +216,20 @@ def _remove_database(path: str) -> None:
 class Index:
     """An open index. Use as a context manager, or call close()."""
 
-    def __init__(self, path: str, db: sqlite3.Connection):
+    def __init__(self, path: str, db: sqlite3.Connection, on_wait: Optional[Callable[[], None]] = None):
         self.path = path
         self.db = db
+        self.on_wait = on_wait     # called when another process is updating the index
         self._reader: Optional[sqlite3.Connection] = None
 
     # -- opening ---------------------------------------------------------------
 
     @classmethod
-    def open(cls, path: Optional[str] = None, *, rebuild: bool = False) -> "Index":
+    def open(cls, path: Optional[str] = None, *, rebuild: bool = False,
+             on_wait: Optional[Callable[[], None]] = None) -> "Index":
         path = os.path.abspath(path or default_path())
         _private_folder(os.path.dirname(path))
-        with _update_lock(path):
+        with _update_lock(path, on_wait):
             if rebuild:
                 _remove_database(path)
             db = _connect(path)
@@ -236,7 +238,7 @@ class Index:
                 db = _connect(path)
         if db is None:
             raise IndexProblem("the index %s cannot be created afresh" % path)
-        return cls(path, db)
+        return cls(path, db, on_wait)
 
     def close(self) -> None:
         if self._reader is not None:
@@ -276,7 +278,7 @@ class Index:
         without the interpreter lock)."""
         started = time.perf_counter()
         report = UpdateReport(files=len(logs))
-        with _update_lock(self.path), self._guard():
+        with _update_lock(self.path, self.on_wait), self._guard():
             known = self._known()
             todo: List[LogFile] = []
             previous: Dict[str, _Known] = {}
@@ -540,13 +542,19 @@ def _prepare(db: sqlite3.Connection, path: str) -> bool:
 
 
 @contextlib.contextmanager
-def _update_lock(path: str) -> Iterator[None]:
-    """One updating process at a time; the kernel lets go if the process dies."""
+def _update_lock(path: str, on_wait: Optional[Callable[[], None]] = None) -> Iterator[None]:
+    """One updating process at a time; the kernel lets go if the process dies.
+    `on_wait` is called once if another process holds the lock."""
     lock_path = path + ".lock"
     _private_file(lock_path)
     fd = os.open(lock_path, os.O_RDWR | os.O_CLOEXEC)
     try:
-        fcntl.flock(fd, fcntl.LOCK_EX)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            if on_wait:
+                on_wait()
+            fcntl.flock(fd, fcntl.LOCK_EX)
         yield
     finally:
         os.close(fd)

@@ -91,19 +91,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t limit = 1 + ((data[0] | (data[1] << 8)) % 4096);
     const std::vector<given_row> given = parse(std::string_view(reinterpret_cast<const char*>(data) + 2, size - 2));
 
-    batch_builder builder;
-    builder.max_column_bytes = limit;
-    for (size_t i = 0; i < given.size();) {
-        row_list rows;
-        const int32_t job = given[i].job;
-        for (; i < given.size() && given[i].job == job; ++i) {
-            const given_row& r = given[i];
-            add_row(rows, r.texts[0], r.texts[1], r.texts[2], {r.texts[3]});
-        }
-        add_rows(builder, job, rows);
-        FUZZ_CHECK(sr::size(rows) == 0);
+    std::vector<job_rows> jobs;
+    for (const given_row& r : given) {
+        if (jobs.empty() || jobs.back().job != r.job) jobs.push_back(job_rows{r.job, {}});
+        add_row(jobs.back().rows, r.texts[0], r.texts[1], r.texts[2], {r.texts[3]});
     }
-    std::vector<batch_columns> batches = take_batches(builder);
+    std::vector<batch_columns> batches = build_batches(jobs, limit);
+    for (const job_rows& j : jobs) FUZZ_CHECK(sr::size(j.rows) == 0 && j.rows.chunks.empty());
 
     size_t next = 0;
     for (size_t b = 0; b < batches.size(); ++b) {

@@ -116,16 +116,18 @@ piece& plan_piece(row_stream& s) {
 piece_result scan_piece(const row_stream& s, size_t first, size_t end) noexcept {
     piece_result r;
     try {
-        batch_builder builder;
-        builder.max_column_bytes = s.settings.max_column_bytes;
+        // All rows of the piece first, so that each column is allocated once at its
+        // size and filled by one copy.
+        std::vector<job_rows> scanned;
+        scanned.reserve(end - first);
         for (size_t i = first; i < end && !s.stop.load(std::memory_order_relaxed); ++i) {
             scan_result one = run(s.jobs[i].kind, s.jobs[i].path, s.settings.include_tools);
             if (one.ok)
-                add_rows(builder, static_cast<int32_t>(i), one.rows);
+                scanned.push_back(job_rows{static_cast<int32_t>(i), std::move(one.rows)});
             else
                 r.failures.emplace_back(i, std::move(one.error.message));
         }
-        r.batches = take_batches(builder);
+        r.batches = build_batches(scanned, s.settings.max_column_bytes);
         return r;
     } catch (const std::bad_alloc&) {
         r = piece_result();

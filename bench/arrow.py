@@ -33,6 +33,10 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+# pyarrow loads numpy, whose BLAS threads may spin for a while on a 2-core machine;
+# nothing here uses them.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import datagen  # noqa: E402
 from run import Floors, Table, cpu_model, fmt_range, git_head, summary, uptime  # noqa: E402
 

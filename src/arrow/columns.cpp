@@ -49,6 +49,20 @@ struct batch_plan {
 // Where the batches are cut, from the lengths of the rows alone.
 std::vector<batch_plan> plan_batches(const std::vector<job_rows>& jobs, size_t max) {
     std::vector<batch_plan> plans(1);
+    // Most often every column fits: one batch, sized from the lists' totals.
+    bool fits = true;
+    for (const job_rows& j : jobs) {
+        plans[0].rows += size(j.rows);
+        for (int f = 0; f < 4; ++f) {
+            plans[0].bytes[f] += j.rows.text_bytes[f];
+            fits = fits && plans[0].bytes[f] <= max;
+        }
+    }
+    if (fits) {
+        if (plans[0].rows == 0) plans.clear();
+        return plans;
+    }
+    plans.assign(1, batch_plan());
     for (const job_rows& j : jobs)
         for_each_row(j.rows, [&](row_view r) {
             std::string_view t[4];

@@ -238,7 +238,10 @@ def test_polars_takes_the_stream():
     jobs = JOBS + FAILING
     rows = expected(jobs, True)[0]
     assert list(pl.DataFrame(read_arrow(jobs, True)).iter_rows()) == rows
-    assert pl.from_arrow(read_arrow(jobs, True)).struct.unnest().rows() == rows   # from_arrow: a struct Series
+    frame = pl.from_arrow(read_arrow(jobs, True))
+    if isinstance(frame, pl.Series):   # polars 2 makes a struct Series of a stream, polars 1 a DataFrame
+        frame = frame.struct.unnest()
+    assert frame.rows() == rows
 
 
 def test_duckdb_takes_the_stream():
@@ -247,5 +250,7 @@ def test_duckdb_takes_the_stream():
     stream = read_arrow(jobs, True)   # DuckDB exports it for the schema first, then to scan it
     relation = duckdb.sql("select job, role, text, timestamp, source from stream")   # in insertion order
     assert relation.fetchall() == expected(jobs, True)[0]
-    with pytest.raises(duckdb.Error, match=CONSUMED_RE):
-        relation.fetchall()   # running the query again would read the rows a second time
+    # Running the query again would read the rows a second time. DuckDB 2.0 asks the stream object
+    # again and passes on its message; 1.4 kept its first export and finds it used up.
+    with pytest.raises(duckdb.Error, match=CONSUMED_RE + "|ArrowArrayStream was released"):
+        relation.fetchall()

@@ -28,7 +28,6 @@ struct stream_object {
     PyObject_HEAD
     std::shared_ptr<row_stream>* state;  // owned; null only while being made
     bool include_tools;
-    size_t threads;
 };
 
 PyTypeObject* stream_type = nullptr;  // made once, held for good
@@ -49,7 +48,7 @@ PyObject* stream_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 // A new RowStream that owns `state`.
-PyObject* make_stream_object(std::shared_ptr<row_stream> state, bool include_tools, size_t threads) {
+PyObject* make_stream_object(std::shared_ptr<row_stream> state, bool include_tools) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(stream_type, Py_tp_alloc));
     PyObject* obj = alloc(stream_type, 0);
     if (!obj) return nullptr;
@@ -61,7 +60,6 @@ PyObject* make_stream_object(std::shared_ptr<row_stream> state, bool include_too
         throw;
     }
     s->include_tools = include_tools;
-    s->threads = threads;
     return obj;
 }
 
@@ -156,7 +154,7 @@ PyObject* stream_repr(PyObject* self) {
             case stream_phase::failed: phase = "failed"; break;
         }
         std::string text = "<sessionrows.RowStream of " + std::to_string(st.jobs) + " jobs, include_tools=" +
-                           (s->include_tools ? "True" : "False") + ", threads=" + std::to_string(s->threads) +
+                           (s->include_tools ? "True" : "False") + ", threads=" + std::to_string(st.threads) +
                            ": " + phase;
         if (st.phase != stream_phase::unread)
             text += ", " + std::to_string(st.jobs_done) + " jobs read, " + std::to_string(st.batches) +
@@ -252,9 +250,8 @@ bool jobs_arg(PyObject* value, std::vector<job>& jobs) {
     return true;
 }
 
-PyObject* start_stream(std::vector<job>&& jobs, stream_settings settings) {
-    const size_t threads = settings.threads;
-    return make_stream_object(make_row_stream(std::move(jobs), settings), settings.include_tools, threads);
+PyObject* start_stream(std::vector<job>&& jobs, const stream_settings& settings) {
+    return make_stream_object(make_row_stream(std::move(jobs), settings), settings.include_tools);
 }
 
 PyObject* read_arrow(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -150,6 +150,7 @@ def test_equivalent_ways_to_pass_arguments_in_thread(threads):
     want = expected(JOBS[:4], True)[0]
     for stream in (read_arrow(JOBS[:4], True, threads=threads), read_arrow(jobs=tuple(JOBS[:4]), threads=threads,
                                                                           include_tools=True)):
+        assert f"threads={min(threads, len(os.sched_getaffinity(0)))}:" in repr(stream)
         assert arrow_c.read(stream)[0] == want
 
 

@@ -367,6 +367,7 @@ stream_status status_of(row_stream& s) {
     std::lock_guard<std::mutex> lock(s.mutex);
     st.phase = s.phase;
     st.jobs = s.jobs.size();
+    st.threads = s.settings.threads;
     st.jobs_done = s.jobs_done;
     st.batches = s.batches;
     st.rows = s.rows;

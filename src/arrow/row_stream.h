@@ -53,6 +53,7 @@ enum class stream_phase { unread, reading, consumed, released, failed };
 struct stream_status {
     stream_phase phase = stream_phase::unread;
     size_t jobs = 0;
+    size_t threads = 1;     // the threads it reads on, at most (settings.threads, capped)
     size_t jobs_done = 0;   // jobs whose rows have been handed out
     size_t batches = 0;     // batches handed out
     size_t rows = 0;        // rows handed out

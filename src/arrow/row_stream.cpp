@@ -223,6 +223,16 @@ int next_batch(const std::shared_ptr<row_stream>& sp, const void* reader, ArrowA
         s.phase = stream_phase::reading;
         s.reading_pid = getpid();
     }
+    // Posts the pieces that the thread limit and the window allow (lock held on entry
+    // and on return).
+    auto refill = [&] {
+        std::vector<piece*> more;
+        launch(s, more);
+        if (more.empty()) return;
+        lock.unlock();
+        post_pieces(sp, more);
+        lock.lock();
+    };
     try {
         for (;;) {
             if (!s.ready.empty()) {
@@ -253,13 +263,7 @@ int next_batch(const std::shared_ptr<row_stream>& sp, const void* reader, ArrowA
                 p.result = std::move(r);
                 p.done = true;
             } else {
-                std::vector<piece*> more;
-                launch(s, more);
-                if (!more.empty()) {
-                    lock.unlock();
-                    post_pieces(sp, more);
-                    lock.lock();
-                }
+                refill();
                 s.piece_done.wait(lock, [&] { return s.pieces.empty() || s.pieces.front().done; });
                 if (s.pieces.empty()) {
                     fail(s, EIO, "the row stream stopped before its end");
@@ -275,10 +279,13 @@ int next_batch(const std::shared_ptr<row_stream>& sp, const void* reader, ArrowA
                 continue;
             }
             for (batch_columns& b : p.result.batches) s.ready.push_back(std::move(b));
+            if (s.settings.threads > 1) refill();  // the window has room again: keep the workers busy
         }
     } catch (const std::bad_alloc&) {
+        if (!lock.owns_lock()) lock.lock();
         fail(s, ENOMEM, "out of memory while handing out Arrow record batches");
     } catch (const std::exception& e) {
+        if (!lock.owns_lock()) lock.lock();
         fail(s, EIO, e.what());
     }
     message = s.error_text;

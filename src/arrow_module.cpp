@@ -197,7 +197,7 @@ PyType_Slot stream_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec stream_spec = {
+PyType_Spec stream_type_def = {
     "sessionrows._arrow.RowStream",
     static_cast<int>(sizeof(stream_object)),
     0,
@@ -341,7 +341,7 @@ int add_object(PyObject* module, py_ref& all, const char* name, PyObject* value,
 int module_body(PyObject* module) {
     py_ref all(PyList_New(0));
     if (!all) return -1;
-    stream_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&stream_spec));
+    stream_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&stream_type_def));
     if (!stream_type) return -1;
     if (add_object(module, all, "RowStream", reinterpret_cast<PyObject*>(stream_type), true) < 0) return -1;
     py_ref module_name(PyModule_GetNameObject(module));

@@ -7,8 +7,8 @@
 // on the consumer's own thread. With threads == k > 1 the pieces are scanned on the
 // process-wide worker pool, at most k at a time, and the columns are filled by the
 // worker that scanned the rows; at most 2k pieces are planned and not yet handed
-// out (k being scanned and k finished ahead of the consumer), so a job list of any
-// size streams through bounded memory. A job whose file cannot be read adds no row
+// out (being scanned, or finished and waiting for the consumer), so a job list of
+// any size streams through bounded memory. A job whose file cannot be read adds no row
 // and its message to the stream's failures.
 //
 // One stream state can be exported any number of times (a consumer may take one

@@ -60,6 +60,14 @@ PREFILTER = [
     bytes([7]) + b'message' + b'x' * 40 + b'"type":"message"' + b'y' * 40,
 ]
 
+# Column inputs: two bytes of byte limit, then rows of TAB-separated texts; '#' ends a job.
+COLUMNS = [
+    bytes([100, 0]) + b"user\thi\tT\tS\nassistant\thello there\tT\tS\n#\nuser\t\t\t\n",
+    bytes([8, 0]) + b"a\tbbbbbbbbbbbbbbbb\tc\td\na\tb\nx\n#\n#\nuser\t\xc3\xa9\xe2\x82\xac\n",
+    bytes([0, 0]) + b"r\tt\n" * 5,
+    bytes([255, 15]) + b"\n".join(b"role\t" + b"t" * i + b"\tts\tsrc" for i in range(0, 600, 37)),
+]
+
 
 def write(kind, data):
     d = SEEDS / kind
@@ -83,7 +91,9 @@ def main():
         write("scan", line + b"\n")
     for data in PREFILTER:
         write("prefilter", data)
-    for kind in ("scan", "render", "prefilter"):
+    for data in COLUMNS:
+        write("columns", data)
+    for kind in ("scan", "render", "prefilter", "columns"):
         print(kind, len(list((SEEDS / kind).iterdir())))
 
 

@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets (clang-14, ASan + UBSan) and runs each one, one after
 # the other, for SECONDS seconds from the committed seeds.
 #
-#   fuzz/run.sh SECONDS [TARGET...]      targets: scan render prefilter (default: all)
+#   fuzz/run.sh SECONDS [TARGET...]      targets: scan render prefilter columns (default: all)
 #
 # Environment (all optional):
 #   FUZZ_BUILD_DIR   build here and keep it (default: a temporary directory)
@@ -19,7 +19,7 @@ root="$(dirname "$here")"
 seconds="${1:?usage: fuzz/run.sh SECONDS [TARGET...]}"
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(scan render prefilter)
+[ ${#targets[@]} -gt 0 ] || targets=(scan render prefilter columns)
 
 . "$root/tools/clang14.sh"
 need_clang14

@@ -8,7 +8,9 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <vector>
 
+#include "batch/job.h"
 #include "scan/row.h"
 
 namespace sr {
@@ -35,6 +37,11 @@ bool to_flag(PyObject* obj, bool& out);
 // The include_tools argument: false when it was not given (value is NULL). Raises
 // the named argument error on failure.
 bool include_tools_arg(PyObject* value, bool& out);
+
+// The `jobs` argument of the batch calls: any sequence but a str, read by
+// iteration, each item a tuple of exactly two str (kind, path). The first failure
+// ends it with a Python error set (not yet named after the argument).
+bool to_jobs(PyObject* obj, std::vector<job>& jobs);
 
 // Re-raises a pending TypeError as "argument '<name>': <message>" (keeping its
 // cause); any other pending exception is left as it is.

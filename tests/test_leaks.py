@@ -10,7 +10,8 @@ import sys
 import pytest
 
 from conftest import CLAUDE_SAMPLE, CODEX_SAMPLE, SANITIZED
-from sessionrows import extract_claude, extract_codex, extract_many
+import arrow_c
+from sessionrows import extract_claude, extract_codex, extract_many, read_arrow
 
 pytestmark = pytest.mark.skipif(SANITIZED or not os.path.exists("/proc/self/statm"),
                                 reason="needs /proc and an unsanitized build (ASan holds freed memory in quarantine)")
@@ -52,7 +53,27 @@ CASES = {  # id: (call taking the fixture's paths, the exception it raises or No
     "many-include-tools": (lambda f: extract_many([], 1), TypeError, 10000),
     "many-files": (lambda f: extract_many([("claude", CLAUDE), ("codex", CODEX), ("x", f["bad"])] * 2), None, 1000),
     "many-failed-jobs": (lambda f: extract_many([("claude", MISSING), ("x", MISSING + "\0")]), None, 3000),
+    "arrow-read": (lambda f: arrow_c.read(read_arrow([("claude", CLAUDE), ("codex", CODEX), ("x", MISSING)] * 2,
+                                                     True, threads=2)), None, 1000),
+    "arrow-capsules-dropped": (lambda f: (read_arrow([("claude", CLAUDE)]).__arrow_c_stream__(),
+                                          read_arrow([]).__arrow_c_schema__()), None, 10000),
+    "arrow-released-midway": (lambda f: released_midway(read_arrow([("codex", CODEX)] * 8, True, threads=2)), None,
+                              1000),
+    "arrow-consumed-twice": (lambda f: consumed_twice(read_arrow([("claude", MISSING)], threads=1)), ValueError,
+                             5000),
+    "arrow-threads-zero": (lambda f: read_arrow([("claude", CLAUDE)], threads=0), ValueError, 10000),
 }
+
+
+def released_midway(stream):
+    s = arrow_c.stream_of(stream.__arrow_c_stream__())
+    arrow_c.release(arrow_c.next_array(s))
+    arrow_c.RELEASE_STREAM(s.release)(arrow_c.ctypes.byref(s))
+
+
+def consumed_twice(stream):
+    arrow_c.read(stream)
+    stream.__arrow_c_stream__()
 
 
 def run(call, files, expected, times):

@@ -142,4 +142,17 @@ void run_batch(pool& p, size_t count, const std::function<void(size_t)>& job) {
     if (b->failure) std::rethrow_exception(b->failure);
 }
 
+void post(pool& p, std::function<void()> task) {
+    // A batch of one job that nobody waits for.
+    auto b = std::make_shared<batch>();
+    b->count = 1;
+    b->job = [task = std::move(task)](size_t) { task(); };
+    b->unfinished = 1;
+    {
+        std::lock_guard<std::mutex> lock(p.mutex);
+        p.queue.push_back(std::move(b));
+    }
+    p.wake.notify_one();
+}
+
 }  // namespace sr

@@ -26,4 +26,9 @@ size_t pool_size(const pool& p);
 // still runs, then the first exception caught is rethrown here.
 void run_batch(pool& p, size_t count, const std::function<void(size_t)>& job);
 
+// Queues task() to run once on a worker and returns at once, without waiting for
+// it. The task must not throw (what it throws is dropped) and must own, or share
+// ownership of, everything it touches. Throws std::bad_alloc.
+void post(pool& p, std::function<void()> task);
+
 }  // namespace sr

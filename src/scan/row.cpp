@@ -42,6 +42,7 @@ void add_row(row_list& rows, std::string_view role, std::string_view text, std::
     }
     c.used += need;
     ++rows.count;
+    for (int f = 0; f < 4; ++f) rows.text_bytes[f] += len[f];
 }
 
 }  // namespace sr

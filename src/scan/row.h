@@ -31,6 +31,7 @@ struct row_list {
     };
     std::vector<chunk> chunks;
     size_t count = 0;
+    size_t text_bytes[4] = {0, 0, 0, 0};  // the bytes of all roles, texts, timestamps, sources
 };
 
 // Appends a row; the source is `source_parts` joined by TABs.
@@ -82,6 +83,7 @@ bool drain_rows(row_list& rows, F&& f) {
     }
     rows.chunks.clear();
     rows.count = 0;
+    for (size_t& n : rows.text_bytes) n = 0;
     return ok;
 }
 

@@ -148,7 +148,7 @@ def upload_session():
 def readme_session():
     sid = "c41d9e07-2b85-4f3e-8d61-95a7b2e0c3f6"
     cwd = "/home/ada/src/notes-cli"
-    s = Claude(sid, cwd, 5 * 86400 + 14 * 3600)
+    s = Claude(sid, cwd, 12 * 86400 + 14 * 3600)
     s.user("Write a README for notes-cli: what it does, how to install it, and the three commands.")
     s.assistant(text("I'll have a sub-agent collect the commands from the code first."),
                 tool_use("toolu_11", "Task", description="List the CLI commands",
@@ -164,7 +164,7 @@ def readme_session():
     s.raw({"type": "ai-title", "title": "Writing the notes-cli README", "sessionId": sid})
     s.write(HERE / "claude" / "projects" / "-home-ada-src-notes-cli" / (sid + ".jsonl"))
 
-    agent = Claude(sid, cwd, 5 * 86400 + 14 * 3600 + 30, sidechain=True)
+    agent = Claude(sid, cwd, 12 * 86400 + 14 * 3600 + 30, sidechain=True)
     agent.user("List every command of notes-cli with its options.")
     agent.assistant(tool_use("toolu_21", "Grep", pattern="@cli.command", path=cwd))
     agent.tool_result("toolu_21", "notes_cli/main.py:12:@cli.command()\nnotes_cli/main.py:30:@cli.command()\n"

@@ -23,6 +23,10 @@ def lines(*objs):
     # Claude logs often start with lines of neither kind
     (lines({"type": "file-history-snapshot", "messageId": "m"}, {"type": "summary", "summary": "s"},
            CLAUDE_USER), "claude"),
+    # the lines as the assistants write them (compact) are told by how they begin
+    (b'{"parentUuid":null,"sessionId":"s"}\n', "claude"),
+    (b'{"timestamp":"2026-01-01T00:00:00Z","type":"response_item","payload":{}}\n', "codex"),
+    (b'{"timestamp":"T","type":"other","payload":{}}\n', None),
     (lines({"type": "response_item"}), None),                 # a Codex line type without a payload
     (lines({"payload": {}, "type": "other"}), None),
     (lines([1, 2], "text", {"a": 1}) + b"not json\n", None),

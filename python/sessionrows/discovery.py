@@ -24,6 +24,10 @@ AGENTS = (CLAUDE, CODEX)
 HEAD_BYTES = 256 * 1024
 _CODEX_LINE_TYPES = {"session_meta", "response_item", "event_msg", "turn_context", "compacted"}
 _CODEX_MARK = re.compile(rb'"type"\s*:\s*"(?:session_meta|response_item|event_msg|turn_context)"')
+# How the assistants begin their lines: a line that begins so needs no JSON parse.
+_CODEX_START = re.compile(rb'\{"timestamp":"[^"\\]*","type":"(?:session_meta|response_item|event_msg|turn_context|compacted)",'
+                          rb'"payload":')
+_CLAUDE_START = re.compile(rb'\{"parentUuid":')
 _CLAUDE_MARK = re.compile(rb'"(?:sessionId|parentUuid)"\s*:')
 
 
@@ -70,49 +74,62 @@ def agent_from_location(path: str, roots: Sequence[Root]) -> Optional[str]:
     absolute = os.path.abspath(path)
     name = os.path.basename(absolute)
     for root in roots:
-        base = os.path.abspath(root.path).rstrip(os.sep) + os.sep
-        if absolute.startswith(base) and _matches(name, root.pattern):
+        if absolute.startswith(_base(root)) and _matches(name, root.pattern):
             return root.agent
     return None
+
+
+def _base(root: Root) -> str:
+    return os.path.abspath(root.path).rstrip(os.sep) + os.sep
 
 
 def agent_from_head(head: bytes) -> Optional[str]:
     """The agent whose log begins with these bytes, or None if neither's does.
 
     Codex lines carry a "payload" and one of its line types; Claude lines carry a
-    "sessionId" or a "message". Whole lines are judged as JSON; a first line too long
-    for `head` is judged by its bytes."""
-    lines = head.split(b"\n")
-    whole, rest = lines[:-1], lines[-1]
-    for line in whole:
+    "sessionId" or a "message". Whole lines are judged as JSON, one by one until one
+    decides; a first line too long for `head` is judged by its bytes."""
+    start = 0
+    while True:
+        end = head.find(b"\n", start)
+        if end < 0:
+            break
+        if _CODEX_START.match(head, start):
+            return CODEX
+        if _CLAUDE_START.match(head, start):
+            return CLAUDE
         try:
-            value = json.loads(line)
+            value = json.loads(head[start:end])
         except ValueError:
-            continue
+            value = None
+        start = end + 1
         if not isinstance(value, dict):
             continue
         if "payload" in value and value.get("type") in _CODEX_LINE_TYPES:
             return CODEX
         if "sessionId" in value or "message" in value:
             return CLAUDE
-    if rest and not whole:
-        if b'"payload"' in rest and _CODEX_MARK.search(rest):
+    if start == 0 and head:
+        if b'"payload"' in head and _CODEX_MARK.search(head):
             return CODEX
-        if _CLAUDE_MARK.search(rest):
+        if _CLAUDE_MARK.search(head):
             return CLAUDE
     return None
 
 
-def read_head(path: str, size: int = HEAD_BYTES) -> bytes:
-    with open(path, "rb") as f:
-        return f.read(size)
-
-
 def detect_agent(path: str, roots: Optional[Sequence[Root]] = None) -> Optional[str]:
-    """The agent of a local file: from where it lies, else from its first lines.
-    Raises OSError if the file must be read and cannot be."""
+    """The agent of a local file: from where it lies, else from its first lines (the
+    first 16 KiB, then up to HEAD_BYTES if they do not tell). Raises OSError if the
+    file must be read and cannot be."""
     agent = agent_from_location(path, default_roots() if roots is None else roots)
-    return agent or agent_from_head(read_head(path))
+    if agent:
+        return agent
+    with open(path, "rb") as f:
+        head = f.read(16 << 10)
+        agent = agent_from_head(head)
+        if agent is None and len(head) == 16 << 10:
+            agent = agent_from_head(head + f.read(HEAD_BYTES - len(head)))
+    return agent
 
 
 def _matches(name: str, pattern: str) -> bool:
@@ -162,8 +179,8 @@ def find_logs(paths: Optional[Iterable[str]] = None, *, roots: Optional[Sequence
     seen = set()
 
     def add(log: LogFile, agent: Optional[str]) -> None:
-        key = os.path.abspath(log.path)
-        if key not in seen:
+        key = (log.inode, log.size, log.mtime_ns)
+        if key not in seen:            # a file named twice, or reached twice, is listed once
             seen.add(key)
             found.append(LogFile(log.path, log.size, log.mtime_ns, log.inode, agent))
 
@@ -183,8 +200,11 @@ def find_logs(paths: Optional[Iterable[str]] = None, *, roots: Optional[Sequence
             report(e)
             continue
         if stat.S_ISDIR(st.st_mode):
+            # Only the default places that overlap this folder can hold its files.
+            folder = os.path.abspath(path).rstrip(os.sep) + os.sep
+            near = [r for r in roots if _base(r).startswith(folder) or folder.startswith(_base(r))]
             for log in _walk(path, "*.jsonl", report):
-                add(log, agent_from_location(log.path, roots))
+                add(log, agent_from_location(log.path, near) if near else None)
         else:
             add(LogFile(path, st.st_size, st.st_mtime_ns, st.st_ino, None), agent_from_location(path, roots))
     return found

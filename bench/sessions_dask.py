@@ -58,6 +58,10 @@ def on_cluster(client, folders, threads):
     return sum(ddf.map_partitions(len).compute()), ddf.npartitions, listing
 
 
+def count_rows(files, per_partition):
+    return sum(srdask.read_sessions(files, True, files_per_partition=per_partition).map_partitions(len).compute())
+
+
 def timed(f, *args):
     t = time.perf_counter()
     out = f(*args)
@@ -119,10 +123,8 @@ def main(argv=None):
             if threads == 1:
                 # Overhead of a partition: the same files, one per partition against 200 each.
                 small = files[:400]
-                t_many, _ = timed(lambda: sum(srdask.read_sessions(small, True, files_per_partition=1)
-                                              .map_partitions(len).compute()))
-                t_few, _ = timed(lambda: sum(srdask.read_sessions(small, True, files_per_partition=200)
-                                             .map_partitions(len).compute()))
+                t_many, _ = timed(count_rows, small, 1)
+                t_few, _ = timed(count_rows, small, 200)
                 per_partition_ms = (t_many - t_few) / (len(small) - 2) * 1000
 
     # memory:// against the same bytes read in place, on this process's threads.
@@ -148,7 +150,8 @@ def main(argv=None):
                                                                total / 1e6 / statistics.median(in_process_all))]
     for (name, src), times in results.items():
         ratio = statistics.median(b / t for b, t in zip(baseline[name, src], times))
-        bare = statistics.median(b / (t - l) for b, t, l in zip(baseline[name, src], times, listings[name, src]))
+        bare = statistics.median(b / (t - listing)
+                                 for b, t, listing in zip(baseline[name, src], times, listings[name, src]))
         lines.append("| %s, %s | %.2f | %.0f | %.2fx | %.2fx |" % (
             name, src, statistics.median(times), total / 1e6 / statistics.median(times), ratio, bare))
     lines += ["", "The listing (the walk and the graph, on the client, before any partition runs) took %.2f s "

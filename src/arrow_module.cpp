@@ -327,8 +327,7 @@ PyModuleDef module_def = {
     nullptr, nullptr, nullptr, nullptr,
 };
 
-PyObject* the_module = nullptr;              // made once, held for good
-std::atomic<int64_t> first_interpreter{-1};  // the interpreter that first initialised it
+module_once arrow_module;
 
 int add_object(PyObject* module, py_ref& all, const char* name, PyObject* value, bool exported) {
     if (exported) {
@@ -356,29 +355,5 @@ int module_body(PyObject* module) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__arrow(void) {
-    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "interpreter ID not available");
-        return nullptr;
-    }
-    int64_t expected = -1;
-    if (!first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "sessionrows._arrow serves only the interpreter that first imported it; "
-                        "it cannot be loaded in a subinterpreter");
-        return nullptr;
-    }
-    if (the_module) {
-        Py_INCREF(the_module);
-        return the_module;
-    }
-    PyObject* module = PyModule_Create2(&module_def, 3);
-    if (!module) return nullptr;
-    if (module_body(module) < 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    the_module = module;
-    Py_INCREF(module);
-    return module;
+    return init_module_once(arrow_module, module_def, "sessionrows._arrow", module_body);
 }

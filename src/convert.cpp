@@ -303,6 +303,35 @@ PyObject* rows_to_list(row_list& rows) {
     return list;
 }
 
+PyObject* init_module_once(module_once& once, PyModuleDef& def, const char* qualified_name,
+                           int (*body)(PyObject* module)) {
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "interpreter ID not available");
+        return nullptr;
+    }
+    int64_t expected = -1;
+    if (!once.interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_Format(PyExc_ImportError,
+                     "%s serves only the interpreter that first imported it; it cannot be loaded in a subinterpreter",
+                     qualified_name);
+        return nullptr;
+    }
+    if (once.module) {
+        Py_INCREF(once.module);
+        return once.module;
+    }
+    PyObject* module = PyModule_Create2(&def, 3);
+    if (!module) return nullptr;
+    if (body(module) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    once.module = module;
+    Py_INCREF(module);
+    return module;
+}
+
 bool raise_outcome(const native_outcome& outcome) {
     switch (outcome.status) {
         case native_outcome::ok: return true;

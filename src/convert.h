@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <string>
@@ -85,6 +87,16 @@ native_outcome run_without_gil(F&& f) noexcept {
 
 // Sets the Python exception for a failed outcome; returns false if it failed.
 bool raise_outcome(const native_outcome& outcome);
+
+// Single-phase initialisation as both modules do it: the module is made once per
+// process by `body` and held for good, and only for the interpreter that first
+// imports it (a subinterpreter gets ImportError naming `qualified_name`).
+struct module_once {
+    PyObject* module = nullptr;
+    std::atomic<int64_t> interpreter{-1};
+};
+PyObject* init_module_once(module_once& once, PyModuleDef& def, const char* qualified_name,
+                           int (*body)(PyObject* module));
 
 // The barrier around every function called from Python: a C++ exception becomes a
 // Python exception (MemoryError for std::bad_alloc) and never unwinds into CPython.

@@ -1,6 +1,4 @@
 // The module `_core`: its initialisation and the single-file extraction calls.
-#include <atomic>
-#include <cstdint>
 #include <string>
 
 #include "batch/extract_many.h"
@@ -74,8 +72,7 @@ PyModuleDef module_def = {
     nullptr, nullptr, nullptr, nullptr,
 };
 
-PyObject* the_module = nullptr;                  // made once, held for good
-std::atomic<int64_t> first_interpreter{-1};      // the interpreter that first initialised it
+module_once core_module;
 
 // Appends `name` to the module's __all__ (made on first use) and sets the attribute.
 int add_export(PyObject* module, PyObject* name, PyObject* value) {
@@ -131,29 +128,5 @@ int module_body(PyObject* module) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__core(void) {
-    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "interpreter ID not available");
-        return nullptr;
-    }
-    int64_t expected = -1;
-    if (!first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "sessionrows._core serves only the interpreter that first imported it; "
-                        "it cannot be loaded in a subinterpreter");
-        return nullptr;
-    }
-    if (the_module) {
-        Py_INCREF(the_module);
-        return the_module;
-    }
-    PyObject* module = PyModule_Create2(&module_def, 3);
-    if (!module) return nullptr;
-    if (module_body(module) < 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    the_module = module;
-    Py_INCREF(module);
-    return module;
+    return init_module_once(core_module, module_def, "sessionrows._core", module_body);
 }

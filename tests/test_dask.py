@@ -3,6 +3,8 @@ as extract_many, per file and in order, from local folders, globs and memory://.
 
 import os
 import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -100,6 +102,15 @@ def test_memory_filesystem(folder):
     assert all(p.startswith("memory://sessions-test/") for p in df.path)
     assert sorted(map(tuple, df[COLUMNS[2:]].to_numpy().tolist())) == sorted(
         row for rows in expected([str(p) for p in sources], True).values() for row in rows)
+
+
+def test_the_readme_example_runs_as_written(tmp_path):
+    readme = (REPO / "README.md").read_text()
+    script = tmp_path / "weekly.py"
+    script.write_text(readme.split("Prompts per week")[1].split("```python\n")[1].split("```")[0])
+    proc = subprocess.run([sys.executable, str(script)], cwd=REPO, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert "2026-W45    6" in proc.stdout and "2026-W46    4" in proc.stdout
 
 
 def test_partitions_balanced_by_bytes():

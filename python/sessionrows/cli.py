@@ -75,24 +75,17 @@ def parse_when(text: str, end: bool = False) -> str:
         "%03dZ" % (when.microsecond // 1000)
 
 
-def _positive(text: str) -> int:
-    try:
-        n = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("%r is not a number" % text) from None
-    if n < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return n
-
-
-def _count(text: str) -> int:
-    try:
-        n = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("%r is not a number" % text) from None
-    if n < 0:
-        raise argparse.ArgumentTypeError("must not be negative")
-    return n
+def _number(least: int):
+    """An argument type: a whole number of at least `least`."""
+    def parse(text: str) -> int:
+        try:
+            n = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError("%r is not a number" % text) from None
+        if n < least:
+            raise argparse.ArgumentTypeError("must be at least %d" % least)
+        return n
+    return parse
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -124,7 +117,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--since", type=parse_when, metavar="DATE", help="only rows from DATE on (2026-03-01, 3d, ...)")
     p.add_argument("--until", type=lambda t: parse_when(t, end=True), metavar="DATE",
                    help="only rows up to and including DATE")
-    p.add_argument("-n", "--limit", type=_positive, default=20, metavar="N", help="at most N hits (default 20)")
+    p.add_argument("-n", "--limit", type=_number(1), default=20, metavar="N", help="at most N hits (default 20)")
     p.add_argument("--context", action="store_true",
                    help="also search the text the assistants inject around your words (instructions, "
                    "reminders, command wrappers)")
@@ -135,8 +128,8 @@ def build_parser() -> argparse.ArgumentParser:
                        description="A whole session as a readable transcript, in order.")
     p.add_argument("session", metavar="SESSION", help="a log's path, a session id, or a unique prefix of one")
     common(p, paths=False, index=True)
-    p.add_argument("--around", type=_count, metavar="N", help="only the rows around row N (as search gives it)")
-    p.add_argument("-C", "--context-rows", type=_count, default=3, metavar="ROWS", dest="context_rows",
+    p.add_argument("--around", type=_number(0), metavar="N", help="only the rows around row N (as search gives it)")
+    p.add_argument("-C", "--context-rows", type=_number(0), default=3, metavar="ROWS", dest="context_rows",
                    help="with --around: rows shown before and after (default 3)")
     p.add_argument("--json", action="store_true", help="one JSON object per row, per line")
 

@@ -25,8 +25,8 @@ HEAD_BYTES = 256 * 1024
 _CODEX_LINE_TYPES = {"session_meta", "response_item", "event_msg", "turn_context", "compacted"}
 _CODEX_MARK = re.compile(rb'"type"\s*:\s*"(?:session_meta|response_item|event_msg|turn_context)"')
 # How the assistants begin their lines: a line that begins so needs no JSON parse.
-_CODEX_START = re.compile(rb'\{"timestamp":"[^"\\]*","type":"(?:session_meta|response_item|event_msg|turn_context|compacted)",'
-                          rb'"payload":')
+_CODEX_START = re.compile(rb'\{"timestamp":"[^"\\]*","type":"'
+                          rb'(?:session_meta|response_item|event_msg|turn_context|compacted)","payload":')
 _CLAUDE_START = re.compile(rb'\{"parentUuid":')
 _CLAUDE_MARK = re.compile(rb'"(?:sessionId|parentUuid)"\s*:')
 

@@ -13,7 +13,7 @@ import json
 import os
 import tempfile
 from dataclasses import dataclass
-from typing import Callable, Optional, TextIO
+from typing import Callable, Optional, TextIO, cast
 
 from .commands import Scope
 from .reader import Problem, Warn, read_batches, resolve_agents
@@ -81,7 +81,7 @@ def export_parquet(scope: Scope, path: str, *, include_tools: bool = False, warn
     paths = pa.array([log.path for log in logs], pa.string())
     agents = pa.array([log.agent for log in logs], pa.string())
     ends = list(itertools.accumulate(log.size for log in logs))
-    stream = read_arrow([(log.agent, log.path) for log in logs], include_tools)
+    stream = read_arrow([(cast(str, log.agent), log.path) for log in logs], include_tools)
     report = ExportReport()
     folder = os.path.dirname(os.path.abspath(path))
     fd, partial = tempfile.mkstemp(prefix=".%s." % os.path.basename(path), suffix=".partial", dir=folder)

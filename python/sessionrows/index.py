@@ -167,7 +167,7 @@ class _FileUpdate:
     new: bool
     start: int           # the first row written (rows before it are kept)
     record: tuple        # the files record, its id first
-    rows: list           # (file, row, role, ts, context, text) of the rows to index
+    rows: list           # (id, role, ts, context, text) of the rows to index
 
 
 def _prepare_file(file_id: int, log: LogFile, rows, k: Optional[_Known], report: UpdateReport,
@@ -188,15 +188,13 @@ def _prepare_file(file_id: int, log: LogFile, rows, k: Optional[_Known], report:
         report.changed += 1
     kinds = row_kinds(agent, rows)
     info = session_info(agent, log.path, rows, kinds)
+    grown = k if appended else None     # what was indexed of a file that only grew
+    start = grown.nrows if grown else 0
     title = None
-    start = 0
-    if appended:
-        assert k is not None
-        start = k.nrows
     if agent == CLAUDE:
-        title = custom_title(log.path, k.size if k is not None and appended else 0)
-        if title is None and k is not None and appended:
-            title = k.custom_title
+        title = custom_title(log.path, grown.size if grown else 0)
+        if title is None and grown:
+            title = grown.custom_title
     base = file_id << ROW_BITS
     new_rows = [(base + i, search_role(agent, role, text), ts, kind, text)
                 for i, (role, text, ts, _), kind in zip(range(start, len(rows)), rows[start:], kinds[start:])

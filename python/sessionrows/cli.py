@@ -99,7 +99,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     def common(p, paths=True, index=False):
         if paths:
-            p.add_argument("paths", nargs="*", metavar="PATHS", help="session logs or folders of them")
+            p.add_argument("paths", nargs="*", default=[], metavar="PATHS", help="session logs or folders of them")
         if index:
             p.add_argument("--index", metavar="FILE", help="the index file (default: "
                            "$XDG_CACHE_HOME/sessionrows/index.sqlite, else ~/.cache/sessionrows/...)")
@@ -195,7 +195,7 @@ def _home(path: str) -> str:
 
 
 def _json_line(obj) -> str:
-    return json.dumps(obj, ensure_ascii=False)
+    return json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
 
 
 # -- commands ----------------------------------------------------------------------

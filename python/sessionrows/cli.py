@@ -213,7 +213,9 @@ def run_search(args, session: Session) -> int:
                         warn=session.warn, progress=bar, scope=scope, on_wait=session.waiting)
     if not result.hits:
         if not args.json:
-            session.note("no match for %s in %d session logs" % (clean(repr(args.query), True), len(scope.logs)))
+            n = len(result.report.scope)
+            session.note("no match for %s in %d session log%s" % (clean(repr(args.query), True), n,
+                                                                  "" if n == 1 else "s"))
         return NOTHING
     out = session.out
     for hit in result.hits:

@@ -11,7 +11,7 @@ import csv
 import itertools
 import json
 import os
-import tempfile
+import secrets
 from dataclasses import dataclass
 from typing import Callable, Optional, TextIO, cast
 
@@ -84,8 +84,9 @@ def export_parquet(scope: Scope, path: str, *, include_tools: bool = False, warn
     stream = read_arrow([(cast(str, log.agent), log.path) for log in logs], include_tools)
     report = ExportReport()
     folder = os.path.dirname(os.path.abspath(path))
-    fd, partial = tempfile.mkstemp(prefix=".%s." % os.path.basename(path), suffix=".partial", dir=folder)
-    os.close(fd)
+    # Beside the target, with the permissions any new file of the user's gets (umask).
+    partial = os.path.join(folder, ".%s.%s.partial" % (os.path.basename(path), secrets.token_hex(6)))
+    os.close(os.open(partial, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666))
     try:
         with pq.ParquetWriter(partial, schema) as writer:
             for batch in pa.RecordBatchReader.from_stream(stream):

@@ -392,25 +392,14 @@ class Index:
                scope: Optional[Sequence[int]] = None) -> List[Hit]:
         """The best `limit` hits of an FTS5 query: best match first (bm25), newest
         first among equals. `scope` limits them to these file ids."""
-        where = ["rows_fts MATCH ?"]
+        where = ["rows_fts MATCH ?"] + ([] if filters.context else ["r.context = 0"])
         args: list = [fts_query]
-        if not filters.context:
-            where.append("r.context = 0")
-        if filters.role:
-            where.append("r.role = ?")
-            args.append(filters.role)
-        if filters.since:
-            where.append("r.ts >= ?")
-            args.append(filters.since)
-        if filters.until:
-            where.append("r.ts < ? AND r.ts != ''")
-            args.append(filters.until)
-        if filters.agent:
-            where.append("f.agent = ?")
-            args.append(filters.agent)
-        if filters.project:
-            where.append("instr(lower(f.cwd), lower(?)) > 0")
-            args.append(filters.project)
+        for condition, value in (("r.role = ?", filters.role), ("r.ts >= ?", filters.since),
+                                 ("r.ts < ? AND r.ts != ''", filters.until), ("f.agent = ?", filters.agent),
+                                 ("instr(lower(f.cwd), lower(?)) > 0", filters.project)):
+            if value:
+                where.append(condition)
+                args.append(value)
         with self._guard():
             if scope is not None:
                 self._set_scope(scope)

@@ -17,11 +17,6 @@ namespace {
 
 using namespace sr;
 
-struct py_decref {
-    void operator()(PyObject* obj) const { Py_DecRef(obj); }
-};
-using py_ref = std::unique_ptr<PyObject, py_decref>;
-
 // ---- RowStream objects
 
 struct stream_object {

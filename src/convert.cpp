@@ -153,11 +153,6 @@ namespace {
 // __len__ that reports a huge number must not make the call fail.
 constexpr Py_ssize_t max_reserved_jobs = 4096;
 
-struct py_decref {
-    void operator()(PyObject* obj) const { Py_DecRef(obj); }
-};
-using py_ref = std::unique_ptr<PyObject, py_decref>;
-
 bool has_type_flag(PyObject* obj, unsigned long flag) { return (PyType_GetFlags(Py_TYPE(obj)) & flag) != 0; }
 
 // One item of `jobs`: a tuple of exactly two str, the kind and the path.
@@ -233,57 +228,45 @@ void name_argument_error(const char* name) {
     Py_DECREF(renamed);
 }
 
-namespace {
-
 PyObject* new_str(std::string_view s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
-// Rows repeat a handful of role and source texts ("user", "assistant", "tool",
-// "response_item", ...): the rows of one list share one str object for each of the
-// last few short texts seen.
-struct repeated_strs {
-    struct entry {
-        char bytes[32];
-        size_t len = 0;
-        PyObject* str = nullptr;
-    };
-    entry entries[4];
-    unsigned next = 0;
+str_cache::~str_cache() {
+    for (entry& e : entries) Py_XDECREF(e.str);
+}
 
-    repeated_strs() = default;
-    repeated_strs(const repeated_strs&) = delete;
-    repeated_strs& operator=(const repeated_strs&) = delete;
-    ~repeated_strs() {
-        for (entry& e : entries) Py_XDECREF(e.str);
-    }
+PyObject* str_cache::get(std::string_view s) {
+    if (s.size() > sizeof(entry::bytes)) return new_str(s);
+    for (entry& e : entries)
+        if (e.str && e.len == s.size() && std::memcmp(e.bytes, s.data(), s.size()) == 0) {
+            Py_INCREF(e.str);
+            return e.str;
+        }
+    PyObject* str = new_str(s);
+    if (!str) return nullptr;
+    entry& e = entries[next++ % 4];
+    Py_XDECREF(e.str);
+    if (!s.empty()) std::memcpy(e.bytes, s.data(), s.size());
+    e.len = s.size();
+    e.str = str;
+    Py_INCREF(str);
+    return str;
+}
 
-    // A new reference to a str of s.
-    PyObject* get(std::string_view s) {
-        if (s.size() > sizeof(entry::bytes)) return new_str(s);
-        for (entry& e : entries)
-            if (e.str && e.len == s.size() && std::memcmp(e.bytes, s.data(), s.size()) == 0) {
-                Py_INCREF(e.str);
-                return e.str;
-            }
-        PyObject* str = new_str(s);
-        if (!str) return nullptr;
-        entry& e = entries[next++ % 4];
-        Py_XDECREF(e.str);
-        if (!s.empty()) std::memcpy(e.bytes, s.data(), s.size());
-        e.len = s.size();
-        e.str = str;
-        Py_INCREF(str);
-        return str;
-    }
-};
-
-}  // namespace
+bool to_path(PyObject* obj, std::string& out) {
+    if (!(PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_BYTES_SUBCLASS)) return to_text(obj, out);
+    char* data;
+    Py_ssize_t size;
+    if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
+    out.assign(data, static_cast<size_t>(size));
+    return true;
+}
 
 PyObject* rows_to_list(row_list& rows) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(size(rows)));
     if (!list) return nullptr;
-    repeated_strs roles, sources;
+    str_cache roles, sources;
     Py_ssize_t index = 0;
     bool ok = drain_rows(rows, [&](row_view r) {
         PyObject* items[4] = {roles.get(r.role), new_str(r.text), new_str(r.timestamp), sources.get(r.source)};

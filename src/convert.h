@@ -8,8 +8,10 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "batch/job.h"
@@ -30,8 +32,41 @@ struct params {
 // is set and false returned.
 bool bind_args(const params& p, PyObject* args, PyObject* kwargs, PyObject* values[2]);
 
+// An owned reference, released with Py_DecRef.
+struct py_decref {
+    void operator()(PyObject* obj) const { Py_DecRef(obj); }
+};
+using py_ref = std::unique_ptr<PyObject, py_decref>;
+
 // A str (or subclass) to an owned UTF-8 text. Sets a Python error on failure.
 bool to_text(PyObject* obj, std::string& out);
+
+// A path given as str (taken as UTF-8) or as bytes (taken as they are, for names
+// that are not UTF-8). Sets a Python error on failure.
+bool to_path(PyObject* obj, std::string& out);
+
+// A new str of UTF-8 bytes.
+PyObject* new_str(std::string_view s);
+
+// Rows repeat a handful of short texts ("user", "assistant", "tool", ...): the
+// last few short texts seen are kept as str objects and handed out again.
+struct str_cache {
+    struct entry {
+        char bytes[32];
+        size_t len = 0;
+        PyObject* str = nullptr;
+    };
+    entry entries[4];
+    unsigned next = 0;
+
+    str_cache() = default;
+    str_cache(const str_cache&) = delete;
+    str_cache& operator=(const str_cache&) = delete;
+    ~str_cache();
+
+    // A new reference to a str of s.
+    PyObject* get(std::string_view s);
+};
 
 // A bool (or a numpy bool) to a flag. Sets a Python error on failure.
 bool to_flag(PyObject* obj, bool& out);

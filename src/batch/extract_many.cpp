@@ -11,11 +11,6 @@ namespace sr {
 
 namespace {
 
-struct py_decref {
-    void operator()(PyObject* obj) const { Py_DecRef(obj); }
-};
-using py_ref = std::unique_ptr<PyObject, py_decref>;
-
 // The outer list; each slot's rows are released as they are converted.
 PyObject* results_to_list(std::vector<row_list>& slots) {
     py_ref list(PyList_New(static_cast<Py_ssize_t>(slots.size())));

@@ -10,19 +10,20 @@ namespace sr {
 namespace {
 
 template <class V>
-void append_text_member_or_content(std::string& out, V block, size_t stop_at, bool content_fallback) {
+void append_text_member_or_content(std::string& out, V block, size_t stop_at, size_t object_limit,
+                                   bool content_fallback) {
     V text = get(block, "text");
     if (truthy(text)) {
         append_py_str(out, text, stop_at);
     } else if (content_fallback) {
         V content = get(block, "content");
-        if (truthy(content)) append_text_of(out, content, stop_at);
+        if (truthy(content)) append_text_of(out, content, stop_at, object_limit);
     }
 }
 
 // One element of a content array; appends nothing when the element yields no part.
 template <class V>
-void append_block(std::string& out, V e, size_t stop_at) {
+void append_block(std::string& out, V e, size_t stop_at, size_t object_limit) {
     switch (kind_of(e)) {
         case jkind::string: append_py_str(out, e, stop_at); return;
         case jkind::object: break;
@@ -30,12 +31,12 @@ void append_block(std::string& out, V e, size_t stop_at) {
     }
     V type = get(e, "type");
     if (!is_string(type)) {
-        append_text_member_or_content(out, e, stop_at, true);
+        append_text_member_or_content(out, e, stop_at, object_limit, true);
         return;
     }
     std::string_view t = string_value(type);
     if (t == "text" || t == "input_text" || t == "output_text") {
-        append_text_member_or_content(out, e, stop_at, true);
+        append_text_member_or_content(out, e, stop_at, object_limit, true);
     } else if (t == "thinking" || t == "reasoning") {
         // dropped
     } else if (t == "tool_use") {
@@ -49,14 +50,14 @@ void append_block(std::string& out, V e, size_t stop_at) {
     } else if (t == "tool_result") {
         out += "[tool_result]";
     } else {
-        append_text_member_or_content(out, e, stop_at, false);
+        append_text_member_or_content(out, e, stop_at, object_limit, false);
     }
 }
 
 }  // namespace
 
 template <class V>
-void append_text_of(std::string& out, V v, size_t stop_at) {
+void append_text_of(std::string& out, V v, size_t stop_at, size_t object_limit) {
     switch (kind_of(v)) {
         case jkind::absent:
         case jkind::null: return;
@@ -64,8 +65,12 @@ void append_text_of(std::string& out, V v, size_t stop_at) {
             V text = get(v, "text");
             if (is_absent(text)) {
                 size_t start = out.size();
-                append_compact_json(out, v, std::min(stop_at, stop_after_chars(start, object_text_limit)));
-                cut_chars(out, object_text_limit, start);
+                if (object_limit == no_stop) {
+                    append_compact_json(out, v, stop_at);
+                } else {
+                    append_compact_json(out, v, std::min(stop_at, stop_after_chars(start, object_limit)));
+                    cut_chars(out, object_limit, start);
+                }
             } else if (truthy(text)) {
                 append_py_str(out, text, stop_at);
             }
@@ -78,7 +83,7 @@ void append_text_of(std::string& out, V v, size_t stop_at) {
                 size_t mark = out.size();
                 if (any) out += '\n';
                 size_t part = out.size();
-                append_block(out, e, stop_at);
+                append_block(out, e, stop_at, object_limit);
                 if (out.size() == part)
                     out.resize(mark);  // an empty part is dropped with its separator
                 else
@@ -90,7 +95,7 @@ void append_text_of(std::string& out, V v, size_t stop_at) {
     }
 }
 
-template void append_text_of(std::string&, yy_value, size_t);
-template void append_text_of(std::string&, sj_value, size_t);
+template void append_text_of(std::string&, yy_value, size_t, size_t);
+template void append_text_of(std::string&, sj_value, size_t, size_t);
 
 }  // namespace sr

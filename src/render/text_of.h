@@ -15,14 +15,15 @@ namespace sr {
 constexpr size_t object_text_limit = 4000;
 
 // Appends the flattened text of v to out; may stop once out holds stop_at bytes
-// (see json_text.h). V is yy_value or sj_value.
+// (see json_text.h). An object without "text" is kept to its first `object_limit`
+// characters (no_stop: whole). V is yy_value or sj_value.
 template <class V>
-void append_text_of(std::string& out, V v, size_t stop_at = no_stop);
+void append_text_of(std::string& out, V v, size_t stop_at = no_stop, size_t object_limit = object_text_limit);
 
 template <class V>
-std::string text_of(V v) {
+std::string text_of(V v, size_t object_limit = object_text_limit) {
     std::string out;
-    append_text_of(out, v);
+    append_text_of(out, v, no_stop, object_limit);
     return out;
 }
 

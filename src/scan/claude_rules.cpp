@@ -4,6 +4,7 @@
 #include <string>
 
 #include "../render/json_text.h"
+#include "../render/readable_text.h"
 #include "../render/text_of.h"
 #include "../render/utf8.h"
 
@@ -14,21 +15,30 @@ namespace {
 constexpr size_t tool_input_limit = 400;   // characters of a tool_use block's rendered input
 constexpr size_t tool_result_limit = 600;  // characters of a tool_result block's flattened content
 
+// "[tool_use NAME] " and the input as json.dumps writes it.
 template <class V>
-void append_tool_use(std::string& out, V block) {
+void append_tool_use(std::string& out, V block, const rule_options& o) {
     out += "[tool_use ";
     V name = get(block, "name");
     out += is_string(name) ? string_value(name) : std::string_view("tool");
     out += "] ";
     size_t start = out.size();
+    if (!o.cut_texts) {
+        append_py_dumps(out, get(block, "input"));
+        return;
+    }
     append_py_dumps(out, get(block, "input"), stop_after_chars(start, tool_input_limit));
     cut_chars(out, tool_input_limit, start);
 }
 
 template <class V>
-void append_tool_result(std::string& out, V block) {
+void append_tool_result(std::string& out, V block, const rule_options& o) {
     out += "[tool_result] ";
     size_t start = out.size();
+    if (!o.cut_texts) {
+        append_text_of(out, get(block, "content"), no_stop, no_stop);
+        return;
+    }
     append_text_of(out, get(block, "content"), stop_after_chars(start, tool_result_limit));
     cut_chars(out, tool_result_limit, start);
 }
@@ -36,7 +46,7 @@ void append_tool_result(std::string& out, V block) {
 // The row text of a message content: text parts joined by line feeds, then (after
 // one more line feed, if there is text) the tool parts joined the same way.
 template <class V>
-std::string assemble_text(V content, bool include_tools) {
+std::string assemble_text(V content, const rule_options& o) {
     std::string text;
     if (is_string(content)) {
         text = string_value(content);
@@ -51,12 +61,12 @@ std::string assemble_text(V content, bool include_tools) {
             if (any_text) text += '\n';
             any_text = true;
             text += type == "text" ? str_of(get(block, "text")) : std::string_view("[image]");
-        } else if (include_tools && type == "tool_use") {
+        } else if (o.include_tools && type == "tool_use") {
             if (!tools.empty()) tools += '\n';
-            append_tool_use(tools, block);
-        } else if (include_tools && type == "tool_result") {
+            append_tool_use(tools, block, o);
+        } else if (o.include_tools && type == "tool_result") {
             if (!tools.empty()) tools += '\n';
-            append_tool_result(tools, block);
+            append_tool_result(tools, block, o);
         }
     });
     if (!tools.empty()) {
@@ -66,16 +76,71 @@ std::string assemble_text(V content, bool include_tools) {
     return text;
 }
 
+// What one line says, for the parts reading.
+struct line_facts {
+    std::string_view role;
+    std::string_view timestamp;
+    unsigned char text_kind;  // kind_text, kind_context or kind_summary
+    unsigned char flags;
+};
+
+// The parts reading: the text of a message is one row (text blocks joined by line
+// feeds, as above), each tool call and each tool result a row of its own, in the
+// order of the blocks; thinking is left out.
 template <class V>
-void claude_row(const claude_rules& rules, V root, row_list& rows) {
-    static constexpr std::string_view keys[] = {"type",   "isMeta",    "isCompactSummary",
+void add_parts(V content, const line_facts& f, row_list& rows) {
+    auto add_text = [&](std::string_view text) {
+        if (!is_blank(text)) add_row(rows, f.role, text, f.timestamp, {}, f.text_kind, f.flags);
+    };
+    if (is_string(content)) {
+        add_text(string_value(content));
+        return;
+    }
+    if (!is_array(content)) return;
+    std::string text, tool;
+    bool any_text = false;
+    auto flush = [&] {
+        if (any_text) add_text(text);
+        text.clear();
+        any_text = false;
+    };
+    for_each_element(content, [&](V block) {
+        std::string_view type = str_of(get(block, "type"));
+        if (type == "text" || type == "image") {
+            if (any_text) text += '\n';
+            any_text = true;
+            text += type == "text" ? str_of(get(block, "text")) : std::string_view("[image]");
+        } else if (type == "tool_use") {
+            flush();
+            tool.clear();
+            append_readable(tool, get(block, "input"));
+            V name = get(block, "name");
+            add_row(rows, "assistant", tool, f.timestamp,
+                    {is_string(name) ? string_value(name) : std::string_view("tool"), str_of(get(block, "id"))},
+                    kind_tool_call, f.flags);
+        } else if (type == "tool_result") {
+            flush();
+            tool.clear();
+            append_text_of(tool, get(block, "content"), no_stop, no_stop);
+            add_row(rows, "tool", tool, f.timestamp, {{}, str_of(get(block, "tool_use_id"))}, kind_tool_result,
+                    f.flags);
+        }
+    });
+    flush();
+}
+
+template <class V>
+void claude_row(claude_rules& rules, V root, row_list& rows) {
+    static constexpr std::string_view keys[] = {"type",      "isMeta",    "isCompactSummary",
                                                 "isVisibleInTranscriptOnly", "message", "timestamp",
-                                                "cwd",    "sessionId", "title",
-                                                "aiTitle"};
+                                                "cwd",       "sessionId", "title",
+                                                "aiTitle",   "isSidechain", "customTitle",
+                                                "agentId",   "subtype",   "content"};
     enum { type, is_meta, is_compact_summary, is_visible_in_transcript_only, message, timestamp, cwd,
-           session_id, title, ai_title };
+           session_id, title, ai_title, is_sidechain, custom_title, agent_id, subtype, line_content };
     V f[std::size(keys)];
     get_many(root, keys, f);
+    const rule_options& o = rules.options;
 
     if (!is_string(f[type])) return;
     std::string_view kind = string_value(f[type]);
@@ -85,15 +150,42 @@ void claude_row(const claude_rules& rules, V root, row_list& rows) {
         add_row(rows, "__title__", text, {}, {});
         return;
     }
-    if (kind != "user" && kind != "assistant") return;
-    if (is_true(f[is_meta]) || is_true(f[is_compact_summary]) || is_true(f[is_visible_in_transcript_only]))
+    if (o.parts && kind == "custom-title") {
+        if (is_string(f[custom_title])) add_row(rows, "__custom_title__", string_value(f[custom_title]), {}, {});
         return;
+    }
+    // Local slash commands (/model, /clear) and what they printed.
+    bool local_command = o.parts && kind == "system" && str_of(f[subtype]) == "local_command";
+    if (kind != "user" && kind != "assistant" && !local_command) return;
+    bool meta = is_true(f[is_meta]), summary = is_true(f[is_compact_summary]),
+         transcript_only = is_true(f[is_visible_in_transcript_only]);
+    if (o.skip_flagged && (meta || summary || transcript_only)) return;
+
+    if (o.parts) {
+        if (!rules.session_named && (is_string(f[session_id]) || is_string(f[cwd]))) {
+            add_row(rows, "__session__", str_of(f[cwd]), {}, {str_of(f[session_id]), str_of(f[agent_id])});
+            rules.session_named = true;
+        }
+        line_facts facts;
+        facts.timestamp = str_of(f[timestamp]);
+        facts.flags = is_true(f[is_sidechain]) ? flag_subagent : 0;
+        facts.text_kind = summary ? kind_summary : (meta || transcript_only) ? kind_context : kind_text;
+        if (local_command) {
+            facts.role = "user";
+            add_parts(f[line_content], facts, rows);
+            return;
+        }
+        V role = get(f[message], "role");
+        facts.role = is_string(role) ? string_value(role) : kind;
+        add_parts(get(f[message], "content"), facts, rows);
+        return;
+    }
 
     static constexpr std::string_view message_keys[] = {"role", "id", "content"};
     V m[3];
     get_many(f[message], message_keys, m);
 
-    std::string text = assemble_text(m[2], rules.include_tools);
+    std::string text = assemble_text(m[2], o);
     if (is_blank(text)) return;
 
     add_row(rows, is_string(m[0]) ? string_value(m[0]) : kind, text, str_of(f[timestamp]),
@@ -102,20 +194,23 @@ void claude_row(const claude_rules& rules, V root, row_list& rows) {
 
 }  // namespace
 
-claude_rules make_claude_rules(bool include_tools) {
+claude_rules make_claude_rules(const rule_options& options) {
     return claude_rules{make_quoted_finder("ai-title"), make_quoted_finder("user"),
-                        make_quoted_finder("assistant"), include_tools};
+                        make_quoted_finder("assistant"), make_quoted_finder("custom-title"),
+                        make_quoted_finder("system"), options, false};
 }
 
 bool claude_prefilter(const claude_rules& rules, std::string_view line) {
-    // has_kv with each of the three needles, in one pass over the line.
+    // has_kv with each needle, in one pass over the line.
+    const bool parts = rules.options.parts;
     return for_each_type_value(line, [&](std::string_view value) {
         return starts_with(value, rules.ai_title) || starts_with(value, rules.user) ||
-               starts_with(value, rules.assistant);
+               starts_with(value, rules.assistant) ||
+               (parts && (starts_with(value, rules.custom_title) || starts_with(value, rules.system)));
     });
 }
 
-void claude_line(const claude_rules& rules, line_parser& parser, std::string_view line, row_list& rows) {
+void claude_line(claude_rules& rules, line_parser& parser, std::string_view line, row_list& rows) {
     if (!claude_prefilter(rules, line)) return;
     parsed_line parsed = parse_line(parser, line);
     with_root(parsed, [&](auto root) { claude_row(rules, root, rows); });

@@ -7,6 +7,7 @@
 #include "has_kv.h"
 #include "line_parser.h"
 #include "row.h"
+#include "rule_options.h"
 
 namespace sr {
 
@@ -14,16 +15,20 @@ struct claude_rules {
     needle_finder ai_title;
     needle_finder user;
     needle_finder assistant;
-    bool include_tools = false;
+    needle_finder custom_title;  // the parts reading only
+    needle_finder system;        // the parts reading only
+    rule_options options;
+    bool session_named = false;  // the parts reading: a "__session__" row has been made
 };
 
-claude_rules make_claude_rules(bool include_tools);
+claude_rules make_claude_rules(const rule_options& options);
 
-// The byte test: does the line hold a "type" key whose value is one of the three
-// line kinds? Only such lines are parsed.
+// The byte test: does the line hold a "type" key whose value is one of the line
+// kinds the rules read? Only such lines are parsed.
 bool claude_prefilter(const claude_rules& rules, std::string_view line);
 
-// Appends at most one row for one non-empty line.
-void claude_line(const claude_rules& rules, line_parser& parser, std::string_view line, row_list& rows);
+// Appends the rows of one non-empty line: at most one, unless the parts reading
+// was asked for.
+void claude_line(claude_rules& rules, line_parser& parser, std::string_view line, row_list& rows);
 
 }  // namespace sr

@@ -7,6 +7,7 @@
 #include "has_kv.h"
 #include "line_parser.h"
 #include "row.h"
+#include "rule_options.h"
 
 namespace sr {
 
@@ -21,16 +22,18 @@ struct codex_rules {
     needle_finder user_message;   // plain substring
     needle_finder agent_message;  // plain substring
     needle_finder call;           // plain substring "_call"
-    bool include_tools = false;
+    needle_finder compacted;      // "type": "compacted" (the parts reading only)
+    rule_options options;
 };
 
-codex_rules make_codex_rules(bool include_tools);
+codex_rules make_codex_rules(const rule_options& options);
 
-// Which rule a line goes to, judged from its first codex_window bytes alone.
-enum class line_rule { none, session_meta, response_item, event };
+// Which rule a line goes to, judged from its first codex_window bytes alone (the
+// parts reading judges response items by their payload once parsed).
+enum class line_rule { none, session_meta, response_item, event, compacted };
 line_rule choose_rule(const codex_rules& rules, std::string_view line);
 
-// Appends at most one row for one non-empty line.
+// Appends the row of one non-empty line, if it yields one.
 void codex_line(const codex_rules& rules, line_parser& parser, std::string_view line, row_list& rows);
 
 }  // namespace sr

@@ -17,10 +17,12 @@ struct row_view {
     std::string_view text;
     std::string_view timestamp;
     std::string_view source;
+    unsigned char kind = 0;   // row_kind (rule_options.h); 0 for the rows of _core
+    unsigned char flags = 0;  // flag_subagent
 };
 
 // The rows of one file, in line order. They are stored back to back in chunks of
-// bytes (the four lengths, then the four texts), so a list of many short rows costs
+// bytes (the four lengths, the kind and flags, then the four texts), so a list of many short rows costs
 // little more than its text, and the rows can be handed on chunk by chunk with each
 // chunk released as soon as its rows are done (see drain_rows).
 struct row_list {
@@ -36,7 +38,10 @@ struct row_list {
 
 // Appends a row; the source is `source_parts` joined by TABs.
 void add_row(row_list& rows, std::string_view role, std::string_view text, std::string_view timestamp,
-             std::initializer_list<std::string_view> source_parts);
+             std::initializer_list<std::string_view> source_parts, unsigned char kind = 0, unsigned char flags = 0);
+
+// The header of a stored row: the four lengths, then the kind and flags.
+constexpr size_t row_header_bytes = 4 * sizeof(size_t) + 8;
 
 inline size_t size(const row_list& rows) { return rows.count; }
 
@@ -49,8 +54,10 @@ bool for_each_row_in(const row_list::chunk& c, F&& f) {
     while (p < end) {
         size_t len[4];
         std::memcpy(len, p, sizeof len);
-        p += sizeof len;
         row_view r;
+        r.kind = static_cast<unsigned char>(p[sizeof len]);
+        r.flags = static_cast<unsigned char>(p[sizeof len + 1]);
+        p += row_header_bytes;
         r.role = {p, len[0]};
         r.text = {p += len[0], len[1]};
         r.timestamp = {p += len[1], len[2]};

@@ -44,7 +44,7 @@ bool codex_line_worth_keeping(const void* rules, std::string_view head) {
 }
 
 template <class Rules, class LineFn>
-bool scan_lines(file_lines& file, line_parser& parser, const Rules& rules, LineFn on_line, row_list& rows) {
+bool scan_lines(file_lines& file, line_parser& parser, Rules& rules, LineFn on_line, row_list& rows) {
     std::string_view line;
     while (next_line(file, line)) {
         if (!line.empty()) on_line(rules, parser, line, rows);
@@ -55,6 +55,12 @@ bool scan_lines(file_lines& file, line_parser& parser, const Rules& rules, LineF
 }  // namespace
 
 scan_result run(std::string_view kind, const std::string& path, bool include_tools) {
+    rule_options options;
+    options.include_tools = include_tools;
+    return run(kind, path, options);
+}
+
+scan_result run(std::string_view kind, const std::string& path, const rule_options& options) {
     workspace& ws = thread_workspace();
     struct tidy_up {
         workspace& ws;
@@ -69,13 +75,14 @@ scan_result run(std::string_view kind, const std::string& path, bool include_too
     ws.parser.input_padded = true;  // the reader keeps read_padding bytes after every line
     bool read_all;
     if (kind == "codex") {
-        const codex_rules rules = make_codex_rules(include_tools);
+        const codex_rules rules = make_codex_rules(options);
         file.worth_keeping = codex_line_worth_keeping;
         file.context = &rules;
         read_all = scan_lines(file, ws.parser, rules, codex_line, result.rows);
     } else {
         file.worth_keeping = claude_line_worth_keeping;
-        read_all = scan_lines(file, ws.parser, make_claude_rules(include_tools), claude_line, result.rows);
+        claude_rules rules = make_claude_rules(options);
+        read_all = scan_lines(file, ws.parser, rules, claude_line, result.rows);
     }
     if (!read_all) {
         // A read that fails part-way must not pass for a complete, shorter file.

@@ -7,6 +7,7 @@
 
 #include "file_lines.h"
 #include "row.h"
+#include "rule_options.h"
 
 namespace sr {
 
@@ -19,6 +20,9 @@ struct scan_result {
 // Exactly "codex" selects the Codex rules; every other kind the Claude rules.
 // Nothing in a file's content is an error: only failing to open, measure or read
 // the file is. May throw std::bad_alloc.
+scan_result run(std::string_view kind, const std::string& path, const rule_options& options);
+
+// The rows of `_core`: the default options with or without tool text.
 scan_result run(std::string_view kind, const std::string& path, bool include_tools);
 
 }  // namespace sr

@@ -1,0 +1,227 @@
+// The module `_search`: the search reading of many session logs (every row in full,
+// with its kind, and the facts that name each session), for the index and the
+// commands of the package. Private: its face may change with the package.
+#include <string>
+#include <vector>
+
+#include "batch/shared_pool.h"
+#include "convert.h"
+#include "search/index_text.h"
+#include "search/reading.h"
+
+namespace {
+
+using namespace sr;
+
+struct read_job {
+    std::string kind;
+    std::string path;
+    long long first_id = 0;   // the id of row 0; a row's id is first_id + its place
+    long long start_row = 0;  // rows before this one are not handed back
+};
+
+bool to_long_long(PyObject* obj, long long& out) {
+    if (!PyLong_Check(obj)) {
+        set_conversion_error(obj, "int");
+        return false;
+    }
+    out = PyLong_AsLongLong(obj);
+    return !(out == -1 && PyErr_Occurred());
+}
+
+// `jobs`: a sequence of (kind, path, first_id, start_row), the path str or bytes.
+bool to_read_jobs(PyObject* obj, std::vector<read_job>& jobs) {
+    if (PyType_GetFlags(Py_TYPE(obj)) & (Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS) ||
+        !PySequence_Check(obj)) {
+        set_conversion_error(obj, "Sequence");
+        return false;
+    }
+    py_ref iter(PyObject_GetIter(obj));
+    if (!iter) return false;
+    while (py_ref item{PyIter_Next(iter.get())}) {
+        if (!(PyType_GetFlags(Py_TYPE(item.get())) & Py_TPFLAGS_TUPLE_SUBCLASS) || PyTuple_Size(item.get()) != 4) {
+            PyErr_SetString(PyExc_TypeError, "a job is a tuple (kind, path, first_id, start_row)");
+            return false;
+        }
+        read_job j;
+        if (!to_text(PyTuple_GetItem(item.get(), 0), j.kind) || !to_path(PyTuple_GetItem(item.get(), 1), j.path) ||
+            !to_long_long(PyTuple_GetItem(item.get(), 2), j.first_id) ||
+            !to_long_long(PyTuple_GetItem(item.get(), 3), j.start_row))
+            return false;
+        if (j.path.find('\0') != std::string::npos) {
+            PyErr_SetString(PyExc_ValueError, "a path holds a NUL character");
+            return false;
+        }
+        jobs.push_back(std::move(j));
+    }
+    return !PyErr_Occurred();
+}
+
+PyObject* small_int(long v) { return PyLong_FromLong(v); }
+
+// (session_id, cwd, agent_id, custom_title, ai_title, first_prompt, first_ts,
+//  last_ts, rows, ((role, count), ...))
+PyObject* facts_tuple(const session_facts& f, size_t rows) {
+    py_ref roles(PyTuple_New(static_cast<Py_ssize_t>(f.roles.size())));
+    if (!roles) return nullptr;
+    for (size_t i = 0; i < f.roles.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(s#I)", f.roles[i].first.data(), static_cast<Py_ssize_t>(f.roles[i].first.size()),
+                                       static_cast<unsigned>(f.roles[i].second));
+        if (!pair) return nullptr;
+        PyTuple_SetItem(roles.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    const std::string* texts[] = {&f.session_id, &f.cwd,          &f.agent_id, &f.custom_title,
+                                  &f.ai_title,   &f.first_prompt, &f.first_ts, &f.last_ts};
+    py_ref out(PyTuple_New(10));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < 8; ++i) {
+        PyObject* s = new_str(*texts[i]);
+        if (!s) return nullptr;
+        PyTuple_SetItem(out.get(), i, s);
+    }
+    PyObject* n = PyLong_FromSize_t(rows);
+    if (!n) return nullptr;
+    PyTuple_SetItem(out.get(), 8, n);
+    PyTuple_SetItem(out.get(), 9, roles.release());
+    return out.release();
+}
+
+// [(id, role, kind, flags, timestamp, tool, text, index_text or None), ...]
+PyObject* rows_list(const search_reading& r, long long first_id, long long start_row) {
+    size_t start = start_row < 0 ? 0 : static_cast<size_t>(start_row);
+    size_t n = start < r.rows.size() ? r.rows.size() - start : 0;
+    py_ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    str_cache roles, tools, stamps;
+    for (size_t i = 0; i < n; ++i) {
+        const search_row& row = r.rows[start + i];
+        PyObject* items[8] = {
+            PyLong_FromLongLong(first_id + static_cast<long long>(start + i)),
+            roles.get(row.role),
+            small_int(row.kind),
+            small_int(row.flags),
+            stamps.get(row.timestamp),
+            tools.get(row.tool),
+            new_str(row.text),
+            nullptr,
+        };
+        if (row.has_index_text) {
+            items[7] = new_str(row.index_text);
+        } else {
+            Py_INCREF(Py_None);
+            items[7] = Py_None;
+        }
+        PyObject* tuple = nullptr;
+        bool all = true;
+        for (PyObject* item : items) all = all && item;
+        if (all) tuple = PyTuple_New(8);
+        if (!tuple) {
+            for (PyObject* item : items) Py_XDECREF(item);
+            return nullptr;
+        }
+        for (Py_ssize_t f = 0; f < 8; ++f) PyTuple_SetItem(tuple, f, items[f]);
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tuple);
+    }
+    return list.release();
+}
+
+PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
+    return python_barrier([&]() -> PyObject* {
+        PyObject* values[2];
+        if (!bind_args(params{"read", "jobs", "index_texts"}, args, kwargs, values)) return nullptr;
+        std::vector<read_job> jobs;
+        if (!to_read_jobs(values[0], jobs)) {
+            name_argument_error("jobs");
+            return nullptr;
+        }
+        bool index_texts = false;
+        if (values[1] && !to_flag(values[1], index_texts)) {
+            name_argument_error("index_texts");
+            return nullptr;
+        }
+        std::vector<search_reading> readings(jobs.size());
+        native_outcome outcome = run_without_gil([&] {
+            if (jobs.size() == 1) {
+                read_for_search(jobs[0].kind, jobs[0].path, index_texts, readings[0]);
+                return;
+            }
+            run_batch(shared_pool(), jobs.size(), [&](size_t i) {
+                read_for_search(jobs[i].kind, jobs[i].path, index_texts, readings[i]);
+            });
+        });
+        if (!raise_outcome(outcome)) return nullptr;
+        py_ref out(PyList_New(static_cast<Py_ssize_t>(jobs.size())));
+        if (!out) return nullptr;
+        for (size_t i = 0; i < jobs.size(); ++i) {
+            search_reading& r = readings[i];
+            PyObject* item;
+            if (!r.ok) {
+                item = new_str(r.error.message);
+            } else {
+                py_ref facts(facts_tuple(r.facts, r.rows.size()));
+                py_ref rows(facts ? rows_list(r, jobs[i].first_id, jobs[i].start_row) : nullptr);
+                item = rows ? PyTuple_Pack(2, facts.get(), rows.get()) : nullptr;
+            }
+            r = search_reading();  // released as soon as it is converted
+            if (!item) return nullptr;
+            PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return out.release();
+    });
+}
+
+PyObject* index_text_entry(PyObject*, PyObject* arg) {
+    return python_barrier([&]() -> PyObject* {
+        std::string text;
+        if (!to_text(arg, text)) return nullptr;
+        std::string out;
+        if (!index_text(text, out)) Py_RETURN_NONE;
+        return new_str(out);
+    });
+}
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+PyMethodDef methods[] = {
+    {"read", as_cfunction(read), METH_VARARGS | METH_KEYWORDS,
+     "read(jobs, index_texts=False)\n--\n\n"
+     "The search reading of many logs on the worker threads. `jobs` = [(kind, path, first_id, start_row)],\n"
+     "the path str or bytes. Per job: the error message (str), or (facts, rows) with facts =\n"
+     "(session_id, cwd, agent_id, custom_title, ai_title, first_prompt, first_ts, last_ts, nrows,\n"
+     "((role, count), ...)) and rows = [(id, role, kind, flags, timestamp, tool, text, index_text)] for\n"
+     "the rows from start_row on, id = first_id + the row's place, index_text None unless asked for\n"
+     "and different from text."},
+    {"index_text", as_cfunction(index_text_entry), METH_O,
+     "index_text(text)\n--\n\n"
+     "What the full-text index gets for `text`, or None when that is the text itself."},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_search",  // name
+    "",         // doc
+    0,          // per-module state size
+    nullptr,    // methods: attached by the module body
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+module_once search_module;
+
+int module_body(PyObject* module) {
+    py_ref module_name(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    for (PyMethodDef& def : methods) {
+        py_ref function(PyCMethod_New(&def, module, module_name.get(), nullptr));
+        if (!function || PyObject_SetAttrString(module, def.ml_name, function.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__search(void) {
+    return init_module_once(search_module, module_def, "sessionrows._search", module_body);
+}

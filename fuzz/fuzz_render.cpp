@@ -138,7 +138,7 @@ renderings check_value(V v, size_t size) {
         check_budget<V>(append_compact_json, v, r.compact, n);
         check_budget<V>(append_py_dumps, v, r.dumps, n);
         check_budget<V>(append_py_str, v, r.str, n);
-        check_budget<V>(append_text_of, v, r.text, n);
+        check_budget<V>(+[](std::string& o, V x, size_t stop) { append_text_of(o, x, stop); }, v, r.text, n);
         check_cut(r.compact, n);
         check_cut(r.text, n);
     }

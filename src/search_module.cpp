@@ -1,6 +1,7 @@
 // The module `_search`: the search reading of many session logs (every row in full,
 // with its kind, and the facts that name each session), for the index and the
 // commands of the package. Private: its face may change with the package.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -60,8 +61,9 @@ bool to_read_jobs(PyObject* obj, std::vector<read_job>& jobs) {
 PyObject* small_int(long v) { return PyLong_FromLong(v); }
 
 // (session_id, cwd, agent_id, custom_title, ai_title, first_prompt, first_ts,
-//  last_ts, rows, ((role, count), ...))
-PyObject* facts_tuple(const session_facts& f, size_t rows) {
+//  last_ts, rows, ((role, count), ...), digest of all rows, digest of the rows
+//  before start_row)
+PyObject* facts_tuple(const session_facts& f, size_t rows, uint64_t digest_all, uint64_t digest_before) {
     py_ref roles(PyTuple_New(static_cast<Py_ssize_t>(f.roles.size())));
     if (!roles) return nullptr;
     for (size_t i = 0; i < f.roles.size(); ++i) {
@@ -72,7 +74,7 @@ PyObject* facts_tuple(const session_facts& f, size_t rows) {
     }
     const std::string* texts[] = {&f.session_id, &f.cwd,          &f.agent_id, &f.custom_title,
                                   &f.ai_title,   &f.first_prompt, &f.first_ts, &f.last_ts};
-    py_ref out(PyTuple_New(10));
+    py_ref out(PyTuple_New(12));
     if (!out) return nullptr;
     for (Py_ssize_t i = 0; i < 8; ++i) {
         PyObject* s = new_str(*texts[i]);
@@ -83,6 +85,14 @@ PyObject* facts_tuple(const session_facts& f, size_t rows) {
     if (!n) return nullptr;
     PyTuple_SetItem(out.get(), 8, n);
     PyTuple_SetItem(out.get(), 9, roles.release());
+    PyObject* digests[2] = {PyLong_FromUnsignedLongLong(digest_all), PyLong_FromUnsignedLongLong(digest_before)};
+    if (!digests[0] || !digests[1]) {
+        Py_XDECREF(digests[0]);
+        Py_XDECREF(digests[1]);
+        return nullptr;
+    }
+    PyTuple_SetItem(out.get(), 10, digests[0]);
+    PyTuple_SetItem(out.get(), 11, digests[1]);
     return out.release();
 }
 
@@ -140,14 +150,18 @@ PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         std::vector<search_reading> readings(jobs.size());
+        std::vector<uint64_t> digests(2 * jobs.size());
+        auto one = [&](size_t i) {
+            read_for_search(jobs[i].kind, jobs[i].path, index_texts, readings[i]);
+            if (!readings[i].ok) return;
+            digests[2 * i] = rows_digest(readings[i], readings[i].rows.size());
+            digests[2 * i + 1] = rows_digest(readings[i], static_cast<size_t>(std::max(0LL, jobs[i].start_row)));
+        };
         native_outcome outcome = run_without_gil([&] {
-            if (jobs.size() == 1) {
-                read_for_search(jobs[0].kind, jobs[0].path, index_texts, readings[0]);
-                return;
-            }
-            run_batch(shared_pool(), jobs.size(), [&](size_t i) {
-                read_for_search(jobs[i].kind, jobs[i].path, index_texts, readings[i]);
-            });
+            if (jobs.size() == 1)
+                one(0);
+            else
+                run_batch(shared_pool(), jobs.size(), one);
         });
         if (!raise_outcome(outcome)) return nullptr;
         py_ref out(PyList_New(static_cast<Py_ssize_t>(jobs.size())));
@@ -158,7 +172,7 @@ PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!r.ok) {
                 item = new_str(r.error.message);
             } else {
-                py_ref facts(facts_tuple(r.facts, r.rows.size()));
+                py_ref facts(facts_tuple(r.facts, r.rows.size(), digests[2 * i], digests[2 * i + 1]));
                 py_ref rows(facts ? rows_list(r, jobs[i].first_id, jobs[i].start_row) : nullptr);
                 item = rows ? PyTuple_Pack(2, facts.get(), rows.get()) : nullptr;
             }
@@ -191,7 +205,7 @@ PyMethodDef methods[] = {
      "The search reading of many logs on the worker threads. `jobs` = [(kind, path, first_id, start_row)],\n"
      "the path str or bytes. Per job: the error message (str), or (facts, rows) with facts =\n"
      "(session_id, cwd, agent_id, custom_title, ai_title, first_prompt, first_ts, last_ts, nrows,\n"
-     "((role, count), ...)) and rows = [(id, role, kind, flags, timestamp, tool, text, index_text)] for\n"
+     "((role, count), ...), digest of all rows, digest of the rows before start_row) and rows = [(id, role, kind, flags, timestamp, tool, text, index_text)] for\n"
      "the rows from start_row on, id = first_id + the row's place, index_text None unless asked for\n"
      "and different from text."},
     {"index_text", as_cfunction(index_text_entry), METH_O,

@@ -3,8 +3,8 @@
 from typing import List, Optional, Sequence, Tuple, Union
 
 # (session_id, cwd, agent_id, custom_title, ai_title, first_prompt, first_ts, last_ts, nrows,
-#  ((role, count), ...))
-Facts = Tuple[str, str, str, str, str, str, str, str, int, Tuple[Tuple[str, int], ...]]
+#  ((role, count), ...), digest of all rows, digest of the rows before start_row)
+Facts = Tuple[str, str, str, str, str, str, str, str, int, Tuple[Tuple[str, int], ...], int, int]
 # (id, role, kind, flags, timestamp, tool, text, index_text)
 SearchRow = Tuple[int, str, int, int, str, str, str, Optional[str]]
 ReadJob = Tuple[str, Union[str, bytes], int, int]

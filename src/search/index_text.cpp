@@ -28,24 +28,38 @@ size_t decode(std::string_view s, size_t i, char32_t& c) {
     return n;
 }
 
+bool is_ascii_alnum(unsigned char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+
+// A backslash escape written out in the text (\n, \t, \r: JSON or code shown as
+// text) glued to a word: the tokenizer would read "\nHello" as the word "nHello".
+bool escape_glued_at(std::string_view s, size_t i) {
+    return i + 2 < s.size() && s[i] == '\\' && (s[i + 1] == 'n' || s[i + 1] == 't' || s[i + 1] == 'r') &&
+           is_ascii_alnum(static_cast<unsigned char>(s[i + 2]));
+}
+
 // True if a byte in s may start something the transform changes: ESC, the first
-// byte of C1 controls (0xC2), or a lead byte of U+1100 and above (0xE1 and up).
+// byte of C1 controls (0xC2), a lead byte of U+1100 and above (0xE1 and up), or a
+// backslash escape glued to a word.
 bool may_change(std::string_view s) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
     size_t n = s.size(), i = 0;
     constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    auto has_byte = [&](uint64_t w, unsigned char b) {
+        uint64_t x = w ^ (ones * b);
+        return ((x - ones) & ~x & highs) != 0;
+    };
+    auto interesting = [&](size_t k) {
+        return p[k] == 0x1B || p[k] == 0xC2 || p[k] >= 0xE1 || escape_glued_at(s, k);
+    };
     for (; i + 8 <= n; i += 8) {
         uint64_t w;
         std::memcpy(&w, p + i, 8);
-        if ((w & highs) == 0) {  // ASCII only: look for ESC
-            uint64_t x = w ^ (ones * 0x1B);
-            if (((x - ones) & ~x & highs) == 0) continue;
-        }
-        for (size_t k = 0; k < 8; ++k)
-            if (p[i + k] == 0x1B || p[i + k] == 0xC2 || p[i + k] >= 0xE1) return true;
+        if ((w & highs) == 0 && !has_byte(w, 0x1B) && !has_byte(w, '\\')) continue;
+        for (size_t k = i; k < i + 8; ++k)
+            if (interesting(k)) return true;
     }
     for (; i < n; ++i)
-        if (p[i] == 0x1B || p[i] == 0xC2 || p[i] >= 0xE1) return true;
+        if (interesting(i)) return true;
     return false;
 }
 
@@ -151,6 +165,18 @@ bool index_text(std::string_view s, std::string& out) {
                 changed = true;
                 continue;
             }
+        }
+        if (escape_glued_at(s, i)) {
+            // Kept as it is, and the word after it once more on its own.
+            end_run(i);
+            size_t word = i + 2, end = word;
+            while (end < s.size() && is_ascii_alnum(static_cast<unsigned char>(s[end]))) ++end;
+            out.append(s.data() + i, end - i);
+            out += ' ';
+            out.append(s.data() + word, end - word);
+            i = end;
+            changed = true;
+            continue;
         }
         char32_t c;
         size_t len = decode(s, i, c);

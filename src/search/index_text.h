@@ -3,7 +3,9 @@
 // would hide the word), and runs of CJK characters (written without spaces, so a
 // word tokenizer sees a whole sentence as one token) become their overlapping
 // two-character pieces, blank-separated, so that any two or more characters of
-// the run can be found. A query goes through the same transform.
+// the run can be found; a word glued to a backslash escape written out in the
+// text ("\nHello" in JSON or code shown as text) is given once more on its own.
+// A query goes through the same transform.
 #pragma once
 
 #include <string>

@@ -1,6 +1,7 @@
 #include "reading.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <unordered_map>
 
@@ -181,7 +182,44 @@ struct builder {
     }
 };
 
+// A multiply-xorshift hash over 8-byte words, fixed here so that it never changes
+// with the compiler or its library.
+struct digest {
+    uint64_t h = 0x243F6A8885A308D3ull;
+
+    void mix(uint64_t w) {
+        h ^= w;
+        h *= 0x9E3779B97F4A7C15ull;
+        h ^= h >> 29;
+    }
+    void add(std::string_view s) {
+        size_t i = 0;
+        for (; i + 8 <= s.size(); i += 8) {
+            uint64_t w;
+            std::memcpy(&w, s.data() + i, 8);
+            mix(w);
+        }
+        uint64_t tail = 0;
+        std::memcpy(&tail, s.data() + i, s.size() - i);
+        mix(tail ^ (static_cast<uint64_t>(s.size()) << 56));
+    }
+};
+
 }  // namespace
+
+uint64_t rows_digest(const search_reading& reading, size_t count) {
+    digest d;
+    count = std::min(count, reading.rows.size());
+    for (size_t i = 0; i < count; ++i) {
+        const search_row& r = reading.rows[i];
+        d.mix(static_cast<uint64_t>(r.kind) | static_cast<uint64_t>(r.flags) << 8);
+        d.add(r.role);
+        d.add(r.timestamp);
+        d.add(r.tool);
+        d.add(r.text);
+    }
+    return d.h & 0x7FFFFFFFFFFFFFFFull;
+}
 
 void read_for_search(std::string_view kind, const std::string& path, bool index_texts, search_reading& out) {
     rule_options options;

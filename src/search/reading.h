@@ -54,4 +54,9 @@ constexpr size_t first_prompt_bytes = 2000;
 // std::bad_alloc.
 void read_for_search(std::string_view kind, const std::string& path, bool index_texts, search_reading& out);
 
+// A 63-bit digest of the first `count` rows (role, kind, flags, time, tool and
+// text): the same rows give the same digest in every build, so an index can tell
+// whether what it holds of a log that grew is still what the log says.
+uint64_t rows_digest(const search_reading& reading, size_t count);
+
 }  // namespace sr

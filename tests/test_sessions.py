@@ -1,86 +1,168 @@
-"""What rows mean to a person (kinds, titles, the custom title found by a byte search),
-queries as people type them, and texts made harmless for a terminal."""
+"""What rows mean to a person, as the search reading gives them (kinds, roles, the
+sub-agent mark, second copies, the facts that name a session), the text the index
+gets, queries as people type them, dates, titles, and texts made harmless for a
+terminal."""
 
 import json
 
 import pytest
 
-from sessionrows import sessions
+from sessionrows import _search
 from sessionrows.cli import parse_when
-from sessionrows.query import QueryError, to_fts
-from sessionrows.sessions import CONTEXT, SAID, SPECIAL, TWIN, row_kinds, session_info, title_of
-from sessionrows.terminal import clean
+from sessionrows.query import QueryError, parse, to_fts
+from sessionrows.sessions import CONTEXT, SUBAGENT, SUMMARY, TEXT, TOOL_CALL, TOOL_RESULT, first_sentence, title_of
+from sessionrows.terminal import clean, fit_command
 
 U, A = "user", "assistant"
 
 
-@pytest.mark.parametrize("rows, kinds", [
-    # the later copy of a message stored twice is the twin, whichever family comes first
-    ([(U, "hi", "", "response_item"), (U, "hi", "", "event_msg")], [SAID, TWIN]),
-    ([(A, "ok", "", "event_msg"), (A, "ok", "", "response_item")], [SAID, TWIN]),
-    # pairs are counted: a message said twice is two pairs, not one
-    ([(U, "go", "", "response_item"), (U, "go", "", "event_msg")] * 2, [SAID, TWIN] * 2),
-    ([(U, "go", "", "response_item"), (U, "go", "", "response_item"), (U, "go", "", "event_msg")],
-     [SAID, SAID, TWIN]),
-    # same text from another role, or from tool rows, is no twin
-    ([(U, "x", "", "response_item"), (A, "x", "", "event_msg"), (A, "x", "", "tool")], [SAID, SAID, SAID]),
-    ([("__meta__", "/", "", "id"), ("developer", "rules", "", "response_item")], [SPECIAL, CONTEXT]),
-    ([(U, "<environment_context>\n<cwd>/</cwd>", "", "response_item"),
-      (U, "# AGENTS.md instructions for /x", "", "response_item"),
-      (U, "  <user_instructions>x", "", "response_item"), (A, "<environment_context>", "", "response_item"),
-      (U, "<div>markup</div>", "", "response_item"), (U, "<bash-input>ls</bash-input>", "", "response_item")],
-     [CONTEXT, CONTEXT, CONTEXT, SAID, SAID, SAID]),
+def read(write, agent, lines):
+    """(facts, [(role, kind, flags, tool, text)]) of a log made of `lines`."""
+    facts, rows = _search.read([(agent, write(lines), 0, 0)])[0]
+    return facts, [(r[1], r[2], r[3], r[5], r[6]) for r in rows]
+
+
+def claude_line(role, content, **extra):
+    return dict({"type": role, "sessionId": "s1", "cwd": "/w", "timestamp": "2026-01-01T00:00:00Z",
+                 "message": {"role": role, "content": content}}, **extra)
+
+
+def codex_message(role, text, family="response_item"):
+    if family == "event_msg":
+        return {"timestamp": "T", "type": "event_msg",
+                "payload": {"type": "user_message" if role == U else "agent_message", "message": text}}
+    return {"timestamp": "T", "type": "response_item",
+            "payload": {"type": "message", "role": role, "content": [{"type": "input_text", "text": text}]}}
+
+
+@pytest.mark.parametrize("content, rows", [
+    # a message's text, each tool call and each tool result are rows of their own, in order
+    ([{"type": "text", "text": "A"}, {"type": "tool_use", "id": "t1", "name": "Bash",
+                                      "input": {"command": "ls -la", "timeout": 30}},
+      {"type": "text", "text": "B"}],
+     [(A, TEXT, 0, "", "A"), (A, TOOL_CALL, 0, "Bash", "command: ls -la\ntimeout: 30"), (A, TEXT, 0, "", "B")]),
+    # tool input in full and readable: strings as they are, nested values indented
+    ([{"type": "tool_use", "name": "Edit", "input": {"old": "x" * 900 + '"q"\n', "todos": [{"a": 1, "b": [1, 2]}]}}],
+     [(A, TOOL_CALL, 0, "Edit", "old: " + "x" * 900 + '"q"\n\ntodos:\n  - a: 1\n    b: 1 2')]),
+    ([{"type": "thinking", "thinking": "hidden"}, {"type": "image", "source": {}}], [(A, TEXT, 0, "", "[image]")]),
 ])
-def test_codex_row_kinds(rows, kinds):
-    assert row_kinds("codex", rows) == kinds
+def test_claude_parts(write, content, rows):
+    assert read(write, "claude", [claude_line(A, content)])[1] == rows
 
 
-def test_claude_rows_have_no_twins():
-    rows = [(U, "hi", "", "\t/\ts"), (U, "hi", "", "\t/\ts"), ("__title__", "t", "", ""),
-            (U, "<command-name>/clear</command-name>", "", ""), (U, "[Request interrupted by user]", "", "")]
-    assert row_kinds("claude", rows) == [SAID, SAID, SPECIAL, CONTEXT, CONTEXT]
+def test_claude_tool_results_are_named_after_their_call_and_lose_their_reminders(write):
+    result = "out " * 300 + "<system-reminder>\nconsider malware\n</system-reminder>"
+    _, rows = read(write, "claude", [
+        claude_line(A, [{"type": "tool_use", "id": "t1", "name": "Read", "input": {"file_path": "/a"}}]),
+        claude_line(U, [{"type": "tool_result", "tool_use_id": "t1", "content": [{"type": "text", "text": result}]}]),
+        claude_line(U, "fix it<system-reminder>be brief</system-reminder> please")])
+    assert rows[1] == ("tool", TOOL_RESULT, 0, "Read", "out " * 300)         # whole, no cut
+    assert rows[2] == ("tool", CONTEXT, 0, "Read", "<system-reminder>\nconsider malware\n</system-reminder>")
+    assert rows[3:] == [(U, TEXT, 0, "", "fix it please"), (U, CONTEXT, 0, "", "<system-reminder>be brief</system-reminder>")]
 
 
-@pytest.mark.parametrize("agent, rows, expected", [
-    ("claude", [(U, "<system-reminder>x</system-reminder>", "2026-01-02T00:00:00Z", "\t/a\ts1"),
-                (U, "[tool_result] out", "2026-01-01T00:00:00Z", "\t/a\ts1"),
-                (U, "\n\n  Fix   the\tbuild  \nmore", "2026-01-03T00:00:00Z", "m\t/a\ts1"),
-                ("__title__", "Old", "", ""), ("__title__", "New", "", ""), ("__title__", "", "", "")],
-     ("s1", "/a", "New", "Fix the build", "2026-01-01T00:00:00Z", "2026-01-03T00:00:00Z")),
-    ("codex", [("__meta__", "/w", "", "019a"), (U, "# Context from my IDE setup:\n\n## Open tabs:\n- a.py\n\n"
-                                                   "## My request for Codex:\nrename foo\n", "T", "response_item")],
-     ("019a", "/w", "", "rename foo", "T", "T")),
-    ("codex", [(U, "x" * 200, "", "event_msg")], ("5b1c0d2e-1111-4a2b-9c3d-000000000001", "", "",
-                                                    "x" * 79 + "\u2026", "", "")),
+@pytest.mark.parametrize("line, row", [
+    (claude_line(U, "<command-message>init is analyzing</command-message>\n<command-name>/init</command-name>"),
+     (U, TEXT, 0, "", "/init")),
+    (claude_line(U, "<command-name>/orchestrator</command-name>\n<command-message>orchestrator</command-message>\n"
+                    "<command-args>create TODO app</command-args>"), (U, TEXT, 0, "", "/orchestrator create TODO app")),
+    (claude_line(U, "<local-command-stdout>done</local-command-stdout>"), (U, CONTEXT, 0, "", None)),
+    (claude_line(U, "[Request interrupted by user]"), (U, CONTEXT, 0, "", None)),
+    (claude_line(U, "<bash-input>ls</bash-input>"), (U, TEXT, 0, "", None)),
+    (claude_line(U, "<div>markup a person typed</div>"), (U, TEXT, 0, "", None)),
+    (claude_line(U, "Caveat: The messages below were generated by the user while running local commands. x",
+                 isMeta=True), (U, CONTEXT, 0, "", None)),
+    (claude_line(U, "This session is being continued from a previous conversation", isCompactSummary=True,
+                 isVisibleInTranscriptOnly=True), (U, SUMMARY, 0, "", None)),
+    (claude_line(U, "Explore the parser", isSidechain=True), (U, TEXT, SUBAGENT, "", None)),
+    ({"type": "system", "subtype": "local_command", "content": "<command-name>/model</command-name>",
+      "timestamp": "T"}, (U, TEXT, 0, "", "/model")),
 ])
-def test_session_info(agent, rows, expected):
-    info = session_info(agent, "/logs/rollout-2026-5b1c0d2e-1111-4a2b-9c3d-000000000001.jsonl", rows,
-                        row_kinds(agent, rows))
-    assert (info.session_id, info.cwd, info.ai_title, info.first_prompt, info.first_ts, info.last_ts) == expected
+def test_claude_kinds(write, line, row):
+    role, kind, flags, tool, text = read(write, "claude", [line])[1][0]
+    assert (role, kind, flags, tool, text if row[4] is not None else None) == row
+
+
+@pytest.mark.parametrize("lines, kinds", [
+    # the later copy of a message stored twice is left out, whichever family comes first
+    ([codex_message(U, "hi"), codex_message(U, "hi", "event_msg")], [(U, TEXT)]),
+    ([codex_message(A, "ok", "event_msg"), codex_message(A, "ok")], [(A, TEXT)]),
+    # pairs are counted: a message said twice is two pairs
+    ([codex_message(U, "go"), codex_message(U, "go", "event_msg")] * 2, [(U, TEXT)] * 2),
+    ([codex_message(U, "go"), codex_message(U, "go"), codex_message(U, "go", "event_msg")], [(U, TEXT)] * 2),
+    ([codex_message(U, "x"), codex_message(A, "x", "event_msg")], [(U, TEXT), (A, TEXT)]),
+    ([codex_message("developer", "rules"), codex_message(U, "<environment_context>\n<cwd>/</cwd>"),
+      codex_message(U, "# AGENTS.md instructions for /x")], [("developer", CONTEXT), (U, CONTEXT), (U, CONTEXT)]),
+    # an editor's context before the request is injected; the request is the person's
+    ([codex_message(U, "\n# Context from my IDE setup:\n\n## Open tabs:\n- a.py\n\n## My request for Codex:\n"
+                       "rename foo\n")], [(U, CONTEXT), (U, TEXT)]),
+    ([{"timestamp": "T", "type": "compacted", "payload": {"message": "summary of it all"}}], [(A, SUMMARY)]),
+])
+def test_codex_kinds(write, lines, kinds):
+    assert [(r[0], r[1]) for r in read(write, "codex", lines)[1]] == kinds
+
+
+def test_codex_tool_calls_and_outputs_are_read_in_full(write):
+    output = json.dumps({"output": "line one\n" + "word " * 400, "metadata": {"exit_code": 0}})
+    _, rows = read(write, "codex", [
+        {"timestamp": "T", "type": "response_item", "payload": {
+            "type": "function_call", "name": "shell", "call_id": "c1",
+            "arguments": json.dumps({"command": ["bash", "-lc", "git push origin main"], "workdir": "/w"})}},
+        {"timestamp": "T", "type": "response_item", "payload": {"type": "function_call_output", "call_id": "c1",
+                                                                "output": output}},
+        {"timestamp": "T", "type": "response_item", "payload": {
+            "type": "local_shell_call", "call_id": "c2", "action": {"type": "exec", "command": ["make", "test"]}}},
+        {"timestamp": "T", "type": "response_item", "payload": {"type": "custom_tool_call", "name": "apply_patch",
+                                                                "call_id": "c3", "input": "*** Begin Patch"}}])
+    assert rows == [(A, TOOL_CALL, 0, "shell", "command: bash -lc git push origin main\nworkdir: /w"),
+                    ("tool", TOOL_RESULT, 0, "shell", "line one\n" + "word " * 400),
+                    (A, TOOL_CALL, 0, "shell", "type: exec\ncommand: make test"),
+                    (A, TOOL_CALL, 0, "apply_patch", "*** Begin Patch")]
+
+
+def test_the_facts_that_name_a_session(write):
+    facts, _ = read(write, "claude", [
+        claude_line(U, "Summarise this for the parser", isSidechain=True),
+        claude_line(U, "<command-name>/clear</command-name>"),
+        claude_line(U, "I need to understand:\nwhy the build\nbreaks on CI. And more."),
+        {"type": "ai-title", "aiTitle": "Generated"}, {"type": "custom-title", "customTitle": "Named"},
+        {"type": "custom-title", "customTitle": "Renamed"}])
+    session_id, cwd, agent_id, custom, ai, prompt, first, last, nrows, roles = facts[:10]
+    assert (session_id, cwd, agent_id, custom, ai) == ("s1", "/w", "", "Renamed", "Generated")
+    assert prompt == "I need to understand:\nwhy the build\nbreaks on CI. And more."   # not the sub-agent's, nor /clear
+    assert first_sentence(prompt) == "I need to understand: why the build breaks on CI."
+    assert nrows == 3 and dict(roles) == {U: 3}
+    facts, _ = read(write, "claude", [claude_line(U, "/init"), claude_line(A, "done")])
+    assert facts[5] == "/init"         # a bare command only when nothing else was typed
+    facts, _ = read(write, "claude", [dict(claude_line(U, "Warmup", isSidechain=True), agentId="a1")])
+    assert (facts[2], facts[5]) == ("a1", "")
+
+
+@pytest.mark.parametrize("text, indexed", [
+    ("plain words", None),
+    ("\x1b[2mCompacted\x1b[22m and \x1b]0;title\x07done", "Compacted and done"),
+    ("\u6700\u65b0\u306e\u72b6\u614b", " \u6700\u65b0 \u65b0\u306e \u306e\u72b6 \u72b6\u614b "),
+    ("React\u72b6\u614b!", "React \u72b6\u614b !"),
+    ('{"a":"x\\nAuthorize"}', '{"a":"x\\nAuthorize Authorize"}'),
+    ("C:\\path\\to", "C:\\path\\to o"),
+])
+def test_the_text_the_index_gets(text, indexed):
+    assert _search.index_text(text) == indexed
 
 
 def test_the_title_a_person_recognises():
-    assert title_of("Named\nby me", "Generated", "first prompt") == "Named"
+    assert title_of("Named\nby me", "Generated", "first prompt") == "Named by me"
     assert title_of(None, "Generated", "first prompt") == "Generated"
-    assert title_of("", "", "first prompt") == "first prompt"
+    assert title_of("", "", "Fix the build.  Then ship it") == "Fix the build."
+    assert title_of("", "", "") == ""
+    assert len(title_of("", "", "word " * 100)) == 80
 
 
-@pytest.mark.parametrize("chunk", [7, 13, 64, 1 << 20])
-def test_custom_title_is_the_last_one_wherever_chunks_end(tmp_path, chunk, monkeypatch):
-    monkeypatch.setattr(sessions, "_CHUNK", chunk)
-    lines = [{"type": "user", "pad": "p" * n} for n in range(12)]
-    lines.insert(2, {"type": "custom-title", "customTitle": "first"})
-    lines.insert(9, {"type": "custom-title", "customTitle": "second \u00e9"})
-    lines.append({"type": "user", "text": 'quoted "custom-title" in a message'})
-    lines.append({"x": "custom-title"})
-    path = tmp_path / "s.jsonl"
-    data = "".join(json.dumps(x) + "\n" for x in lines).encode()
-    path.write_bytes(data + b'{"type":"custom-title","customTitle":"torn')
-    assert sessions.custom_title(str(path)) == "second \u00e9"
-    second = data.index(b'{"type": "custom-title", "customTitle": "second')
-    assert sessions.custom_title(str(path), start=second) == "second \u00e9"     # a search from where a log grew
-    assert sessions.custom_title(str(path), start=data.index(b"\"customTitle\": \"second")) is None
-    assert sessions.custom_title(str(tmp_path / "missing")) is None
+def test_commands_wrap_between_words_and_paste_as_one():
+    lines = fit_command("cd /home/ada/src/a-very-long-project-name && claude --resume 7f3c1a52-6d0e", 50)
+    assert all(len(line) <= 50 for line in lines) and lines[0].endswith(" \\")
+    assert " ".join(line.rstrip("\\").strip() for line in lines) == \
+        "cd /home/ada/src/a-very-long-project-name && claude --resume 7f3c1a52-6d0e"
 
 
 @pytest.mark.parametrize("query, fts", [
@@ -90,6 +172,8 @@ def test_custom_title_is_the_last_one_wherever_chunks_end(tmp_path, chunk, monke
     ('say "hi', '"say" " hi"'),                 # a stray quote is a blank
     ('a""b', '"a  b"'),
     ("deploy* x*y", '"deploy"* "x*y"'),
+    ("\u6700\u65b0\u306e\u72b6\u614b", '" \u6700\u65b0 \u65b0\u306e \u306e\u72b6 \u72b6\u614b "'),
+    ("\u72b6", '" \u72b6 "*'),
     ("OR NOT AND NEAR(a b)", '"OR" "NOT" "AND" "NEAR(a"  "b)"'.replace("  ", " ")),
     ("() [] -- \u00e9t\u00e9", '"\u00e9t\u00e9"'),
 ])
@@ -97,7 +181,7 @@ def test_queries_as_people_type_them(query, fts):
     assert to_fts(query) == fts
 
 
-@pytest.mark.parametrize("query", ["", "   ", "()", '"" ""', "*"])
+@pytest.mark.parametrize("query", ["", "   ", "()", '"" ""', "*", "e*", "x y*"])
 def test_a_query_with_nothing_to_search_for(query):
     with pytest.raises(QueryError):
         to_fts(query)

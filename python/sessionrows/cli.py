@@ -1,5 +1,5 @@
-"""The `sessionrows` command: parses arguments, calls the functions of `commands`
-and `export`, and prints what they return.
+"""The `sessionrows` command: parses arguments, calls the functions of `commands` and
+`export`, and prints what they return.
 
 Exit status, as grep and ripgrep use it: 0 when something was found, 1 when nothing
 was, 2 on an error. Errors are one line on stderr."""
@@ -12,19 +12,16 @@ import json
 import os
 import re
 import sys
-from typing import Optional, Sequence, TextIO
+from typing import List, Optional, Sequence, TextIO
 
-from . import __version__, commands, export
+from . import __version__
 from .discovery import AGENTS
-from .index import MATCH_END, MATCH_START, Filters, IndexProblem
-from .query import QueryError
-from .reader import Problem
-from .sessions import CONTEXT, SPECIAL, TWIN, resume_command, search_role
-from .terminal import Printer, clean, marked, progress, wants_color
+from .sessions import KIND_NAMES, ROLES, SUBAGENT, role_name
+from .terminal import Printer, clean, fit_command, marked_spans, pager, progress, terminal_width, wants_color
 
 PROG = "sessionrows"
 FOUND, NOTHING, ERROR = 0, 1, 2
-KIND_NAMES = {0: "said", CONTEXT: "context", TWIN: "twin", SPECIAL: "special"}
+MOST_HITS = 10_000
 
 
 class _Parser(argparse.ArgumentParser):
@@ -32,60 +29,82 @@ class _Parser(argparse.ArgumentParser):
         self.exit(ERROR, "%s: error: %s (see: %s --help)\n" % (PROG, message, self.prog))
 
 
+class _Failure(Exception):
+    pass
+
+
 # -- arguments ---------------------------------------------------------------------
 
-_RELATIVE = re.compile(r"^(\d+)\s*([hdwm])$")
+_RELATIVE = re.compile(r"^(\d+)\s*(mo|min|[smhdwy])$")
+_UNITS = {"s": "seconds", "min": "minutes", "m": "minutes", "h": "hours", "d": "days", "w": "weeks"}
+WHEN_HELP = "2026-03-01, 2026-03-01T14:30, 30m, 12h, 3d, 2w, 6mo, 1y, today, yesterday"
 
 
 def parse_when(text: str, end: bool = False) -> str:
-    """A date or time as a person writes it (2026-03-01, 2026-03-01T14:00, 3d, 2w,
-    12h, today, yesterday), in local time, as the UTC time stamp text that logs use.
-    With `end`, a bare date or minute means its end (the bound is exclusive)."""
+    """A date or time as a person writes it, in local time, as the UTC time stamp text
+    that logs use. Relative: a number and s, m (minutes), h, d, w, mo (months of 30
+    days) or y (years of 365 days) ago. With `end`, a bare date or minute means its
+    end (the bound is exclusive)."""
     now = dt.datetime.now().astimezone()
     value = text.strip().lower()
     unit_step = None
     m = _RELATIVE.match(value)
-    if m:
-        n, unit = int(m.group(1)), m.group(2)
-        delta = {"h": dt.timedelta(hours=n), "d": dt.timedelta(days=n), "w": dt.timedelta(weeks=n),
-                 "m": dt.timedelta(days=30 * n)}[unit]
-        when = now - delta
-    elif value in ("today", "yesterday"):
-        when = now.replace(hour=0, minute=0, second=0, microsecond=0)
-        if value == "yesterday":
-            when -= dt.timedelta(days=1)
-        unit_step = dt.timedelta(days=1)
-    else:
-        try:
-            when = dt.datetime.fromisoformat(text.strip().replace("Z", "+00:00").replace(" ", "T", 1))
-        except ValueError:
-            raise argparse.ArgumentTypeError(
-                "%r is not a date (try 2026-03-01, 2026-03-01T14:30, 3d, 2w or yesterday)" % text) from None
-        if len(value) <= 10:
+    try:
+        if m:
+            n, unit = int(m.group(1)), m.group(2)
+            if unit == "mo":
+                delta = dt.timedelta(days=30 * n)
+            elif unit == "y":
+                delta = dt.timedelta(days=365 * n)
+            else:
+                delta = dt.timedelta(**{_UNITS[unit]: n})
+            when = now - delta
+        elif value in ("today", "yesterday"):
+            when = now.replace(hour=0, minute=0, second=0, microsecond=0)
+            if value == "yesterday":
+                when -= dt.timedelta(days=1)
             unit_step = dt.timedelta(days=1)
-        elif when.second == 0 and value.count(":") == 1:
-            unit_step = dt.timedelta(minutes=1)
         else:
-            unit_step = dt.timedelta(seconds=1) if when.microsecond == 0 else dt.timedelta(0)
-        if when.tzinfo is None:
-            when = when.astimezone()
-    if end and unit_step:
-        when += unit_step
-    return when.astimezone(dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.") + \
-        "%03dZ" % (when.microsecond // 1000)
+            try:
+                when = dt.datetime.fromisoformat(text.strip().replace("Z", "+00:00").replace(" ", "T", 1))
+            except ValueError:
+                raise argparse.ArgumentTypeError("%r is not a date (try %s)" % (text, WHEN_HELP)) from None
+            if len(value) <= 10:
+                unit_step = dt.timedelta(days=1)
+            elif when.second == 0 and value.count(":") == 1:
+                unit_step = dt.timedelta(minutes=1)
+            else:
+                unit_step = dt.timedelta(seconds=1) if when.microsecond == 0 else dt.timedelta(0)
+            if when.tzinfo is None:
+                when = when.astimezone()
+        if end and unit_step:
+            when += unit_step
+        utc = when.astimezone(dt.timezone.utc)
+    except (OverflowError, ValueError, OSError):
+        raise argparse.ArgumentTypeError("%r is out of the range of dates" % text) from None
+    return utc.strftime("%Y-%m-%dT%H:%M:%S.") + "%03dZ" % (utc.microsecond // 1000)
 
 
-def _number(least: int):
-    """An argument type: a whole number of at least `least`."""
+def _number(least: int, most: int = 10 ** 9):
+    """An argument type: a whole number from `least` to `most`."""
     def parse(text: str) -> int:
         try:
             n = int(text)
         except ValueError:
-            raise argparse.ArgumentTypeError("%r is not a number" % text) from None
+            raise argparse.ArgumentTypeError("%r is not a whole number" % text) from None
         if n < least:
             raise argparse.ArgumentTypeError("must be at least %d" % least)
+        if n > most:
+            raise argparse.ArgumentTypeError("must be at most %d" % most)
         return n
     return parse
+
+
+def _role(text: str) -> str:
+    role = text.strip().lower()
+    if role not in ROLES:
+        raise argparse.ArgumentTypeError("%r is not a role (choose from %s)" % (text, ", ".join(ROLES)))
+    return role
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -95,7 +114,6 @@ def build_parser() -> argparse.ArgumentParser:
                      "archived_sessions (else ~/.codex/...).")
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
-    sub.required = True
 
     def common(p, paths=True, index=False):
         if paths:
@@ -106,27 +124,33 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--color", choices=("auto", "always", "never"), default="auto",
                        help="colour and highlighting (default: auto, off when piped or NO_COLOR is set)")
 
+    def when(p):
+        p.add_argument("--since", type=parse_when, metavar="DATE",
+                       help="only from DATE on: %s (local time)" % WHEN_HELP)
+        p.add_argument("--until", type=lambda t: parse_when(t, end=True), metavar="DATE",
+                       help="only up to and including DATE")
+
     p = sub.add_parser("search", help="full-text search over every row",
-                       description="Full-text search over your whole history. The index is brought up to "
-                       "date first (only new and changed logs are read).")
+                       description="Full-text search over your whole history, tool calls and results included. "
+                       "The index is brought up to date first (only new and changed logs are read).")
     p.add_argument("query", metavar="QUERY", help='words, "exact phrases", identifiers, word* prefixes')
     common(p, index=True)
     p.add_argument("--agent", choices=AGENTS, help="only this agent's sessions")
-    p.add_argument("--role", help="only rows of this role (user, assistant, tool, developer, ...)")
+    p.add_argument("--role", type=_role, metavar="ROLE", help="only rows of this role: %s" % ", ".join(ROLES))
     p.add_argument("--project", metavar="TEXT", help="only sessions whose working directory contains TEXT")
-    p.add_argument("--since", type=parse_when, metavar="DATE", help="only rows from DATE on (2026-03-01, 3d, ...)")
-    p.add_argument("--until", type=lambda t: parse_when(t, end=True), metavar="DATE",
-                   help="only rows up to and including DATE")
-    p.add_argument("-n", "--limit", type=_number(1), default=20, metavar="N", help="at most N hits (default 20)")
+    when(p)
+    p.add_argument("-n", "--limit", type=_number(1, MOST_HITS), default=20, metavar="N",
+                   help="at most N hits (default 20)")
     p.add_argument("--context", action="store_true",
                    help="also search the text the assistants inject around your words (instructions, "
-                   "reminders, command wrappers)")
+                   "reminders, command wrappers) and compact summaries")
     p.add_argument("--fts", action="store_true", help="QUERY is raw SQLite FTS5 syntax")
     p.add_argument("--json", action="store_true", help="one JSON object per hit, per line")
 
     p = sub.add_parser("show", help="a session as a readable transcript",
                        description="A whole session as a readable transcript, in order.")
-    p.add_argument("session", metavar="SESSION", help="a log's path, a session id, or a unique prefix of one")
+    p.add_argument("session", metavar="SESSION", help="a log's path, a session id or a unique prefix of one, "
+                   "or agent-ID for a sub-agent's log")
     common(p, paths=False, index=True)
     p.add_argument("--around", type=_number(0), metavar="N", help="only the rows around row N (as search gives it)")
     p.add_argument("-C", "--context-rows", type=_number(0), default=3, metavar="ROWS", dest="context_rows",
@@ -139,12 +163,13 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--include-tools", action="store_true", help="with tool calls and results")
     p.add_argument("--format", choices=("jsonl", "csv", "parquet"), default="jsonl",
                    help="(default jsonl; parquet needs pyarrow and -o)")
-    p.add_argument("-o", "--output", metavar="FILE", help="write here instead of to standard output")
+    p.add_argument("-o", "--output", metavar="FILE", help="write here instead of to standard output (- for it)")
 
-    p = sub.add_parser("stats", help="files, sessions and rows by agent and role",
-                       description="Files, bytes, sessions and rows (with tool calls and results) by agent "
-                       "and role, the date range, and how long reading them took.")
-    common(p)
+    p = sub.add_parser("stats", help="logs, sessions and rows by agent and role",
+                       description="Logs, bytes, sessions and rows by agent and role, and the date range, from the "
+                       "index (brought up to date first).")
+    common(p, index=True)
+    p.add_argument("--fresh", action="store_true", help="read the logs themselves instead of the index")
     p.add_argument("--json", action="store_true", help="one JSON object")
 
     p = sub.add_parser("index", help="bring the search index up to date",
@@ -160,11 +185,11 @@ def build_parser() -> argparse.ArgumentParser:
 class Session:
     """What one run prints to: stdout (colour decided once) and stderr."""
 
-    def __init__(self, color_mode: str):
-        self.out = Printer(sys.stdout, wants_color(sys.stdout, color_mode))
-        self.err_color = wants_color(sys.stderr, color_mode)
+    def __init__(self, color_mode: str, stream: Optional[TextIO] = None):
+        self.color_mode = color_mode
+        self.out = Printer(stream or sys.stdout, wants_color(stream or sys.stdout, color_mode))
 
-    def warn(self, problem: Problem) -> None:
+    def warn(self, problem) -> None:
         sys.stderr.write("%s: warning: %s: %s\n" % (PROG, clean(problem.path, True), clean(problem.message, True)))
 
     def note(self, message: str) -> None:
@@ -174,151 +199,202 @@ class Session:
         self.note("waiting for another sessionrows process to finish updating the index")
 
     def nothing_found(self, where: Sequence[str]) -> None:
-        self.note("no session logs found (looked in %s)" % clean(", ".join(map(_home, where)), True))
+        self.note("no session logs found (looked in %s)" % clean(", ".join(map(home_relative, where)), True))
+
+    def read_only(self, report) -> None:
+        if report.read_only:
+            self.note("the index is read-only: it was searched as it is, without the latest changes to the logs")
 
 
 def local_time(stamp: str) -> str:
+    """A time stamp of a log in local time, or the stamp itself, made harmless."""
     if not stamp:
         return ""
     try:
         when = dt.datetime.fromisoformat(stamp.replace("Z", "+00:00"))
-    except ValueError:
-        return stamp
-    if when.tzinfo is None:
-        return when.strftime("%Y-%m-%d %H:%M")
-    return when.astimezone().strftime("%Y-%m-%d %H:%M")
+        if when.tzinfo is None:
+            return when.strftime("%Y-%m-%d %H:%M")
+        return when.astimezone().strftime("%Y-%m-%d %H:%M")
+    except (ValueError, OverflowError, OSError):
+        return clean(stamp, True)
 
 
-def _home(path: str) -> str:
+def home_relative(path: str) -> str:
     home = os.path.expanduser("~")
     return "~" + path[len(home):] if home not in ("", "/") and (path == home or path.startswith(home + "/")) else path
 
 
-def _json_line(obj) -> str:
+def json_line(obj) -> str:
     return json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
+
+
+def hit_json(hit) -> dict:
+    return {"path": hit.path, "agent": hit.agent, "session_id": hit.session_id, "session": hit.session,
+            "subagent": hit.subagent or None, "title": hit.title, "cwd": hit.cwd, "row": hit.row, "role": hit.role,
+            "kind": KIND_NAMES.get(hit.kind, str(hit.kind)), "tool": hit.tool or None, "timestamp": hit.timestamp,
+            "text": hit.text, "snippet": hit.snippet, "matches": [list(s) for s in hit.matches],
+            "context": hit.injected, "score": round(hit.score, 4), "resume": hit.resume}
+
+
+def row_json(t, row) -> dict:
+    return {"path": t.path, "agent": t.agent, "session_id": t.session_id, "session": t.session, "row": row.row,
+            "role": row.role, "kind": KIND_NAMES.get(row.kind, str(row.kind)),
+            "subagent": bool(row.flags & SUBAGENT), "tool": row.tool or None, "timestamp": row.timestamp,
+            "text": row.text}
+
+
+def _filters_in_force(args) -> List[str]:
+    shown = []
+    for name in ("agent", "role", "project"):
+        value = getattr(args, name, None)
+        if value:
+            shown.append("--%s %s" % (name, value))
+    for name in ("since", "until"):
+        if getattr(args, name, None):
+            shown.append("--%s %s" % (name, getattr(args, "_%s_text" % name, "")))
+    return shown
 
 
 # -- commands ----------------------------------------------------------------------
 
 
 def run_search(args, session: Session) -> int:
+    from .commands import group_by_session, search
+    from .index import Filters
     filters = Filters(agent=args.agent, role=args.role, project=args.project, since=args.since,
                       until=args.until, context=args.context)
-    scope = commands.find(args.paths, session.warn)
-    if scope.empty:
-        session.nothing_found(scope.where)
-        return NOTHING
+    if args.since and args.until and args.since >= args.until:
+        raise _Failure("the date range is empty: --since %s is not before --until %s"
+                       % (args._since_text, args._until_text))
+    width = terminal_width(sys.stdout)
     with progress("indexing") as bar:
-        result = commands.search(args.query, filters=filters, limit=args.limit, fts=args.fts, index_path=args.index,
-                        warn=session.warn, progress=bar, scope=scope, on_wait=session.waiting)
+        result = search(args.query, args.paths, filters=filters, limit=args.limit, fts=args.fts,
+                        index_path=args.index, warn=session.warn, progress=bar, on_wait=session.waiting,
+                        snippet_width=200 if args.json else max(40, 2 * (width - 4) - 10))
+    session.read_only(result.report)
+    if not result.found:
+        session.nothing_found(result.where)
+        return NOTHING
     if not result.hits:
         if not args.json:
-            n = len(result.report.scope)
-            session.note("no match for %s in %d session log%s" % (clean(repr(args.query), True), n,
-                                                                  "" if n == 1 else "s"))
+            shown = _filters_in_force(args)
+            session.note("no match for %s in %d session log%s%s" % (
+                clean(repr(args.query), True), result.found, "" if result.found == 1 else "s",
+                (" with " + " ".join(clean(s, True) for s in shown)) if shown else ""))
         return NOTHING
+    if args.json:
+        for hit in result.hits:
+            sys.stdout.write(json_line(hit_json(hit)) + "\n")
+        return FOUND
     out = session.out
-    for hit in result.hits:
-        resume = resume_command(hit.agent, hit.session_id, hit.cwd)
-        if args.json:
-            sys.stdout.write(_json_line({
-                "path": hit.path, "agent": hit.agent, "session_id": hit.session_id, "title": hit.title,
-                "cwd": hit.cwd, "role": hit.role, "timestamp": hit.timestamp, "text": hit.text,
-                "snippet": hit.snippet.replace(MATCH_START, "**").replace(MATCH_END, "**"), "row": hit.row,
-                "context": hit.context, "score": round(hit.score, 4), "resume": resume}) + "\n")
-            continue
-        head = [(clean(hit.title or "(untitled)", True), "bold")]
-        head.append(("  %s · %s · %s · row %d" % (hit.agent, local_time(hit.timestamp), clean(hit.role, True),
-                                                  hit.row), "dim"))
-        if hit.context:
-            head.append(("  [injected]", "yellow"))
+    for group in group_by_session(result.hits):
+        first = group.first
+        title = clean(first.title or "(untitled)", True)
+        head = [(title, "bold")]
+        if first.subagent:
+            head.append(("  (sub-agent %s)" % clean(first.subagent, True), "bold"))
+        project = os.path.basename(first.cwd.rstrip("/")) if first.cwd else ""
+        meta = [first.agent] + ([clean(project, True)] if project else []) + [local_time(first.timestamp)]
+        if len(group.hits) > 1:
+            meta.append("%d hits" % len(group.hits))
+        head.append(("  " + " \u00b7 ".join(m for m in meta if m), "dim"))
         out.line(*head)
-        out.line("  ", *marked(hit.snippet, MATCH_START, MATCH_END, "bold red"))
-        if resume:
-            out.line(("  " + clean(resume, True), "cyan"))
-        else:
-            out.line(("  " + clean(_home(hit.path), True), "cyan"))
+        for hit in group.hits:
+            label = role_name(hit.role, hit.kind, hit.flags, hit.tool)
+            tag = [("  row %d " % hit.row, "dim"), (clean(label, True), "dim")]
+            if hit.injected:
+                tag.append((" [injected]", "yellow"))
+            out.line(*tag)
+            out.line("    ", *marked_spans(hit.snippet, hit.matches, "bold red"))
+        where = "sessionrows show %s --around %d" % (first.session, first.row) if first.subagent else first.resume
+        where = where or clean(home_relative(first.path), True)
+        for line in fit_command(clean(where, True), width - 2):
+            out.line(("  " + line, "cyan"))
         out.line("")
+    if len(result.hits) == args.limit:
+        session.note("showed the best %d hits; -n for more" % args.limit)
+    if result.bounded:
+        session.note("the query matched more than %d rows; the newest %d of them were ranked (add words to narrow it)"
+                     % (result.bounded, result.bounded))
     return FOUND
 
 
-def _transcript_rows(transcript, around: Optional[int], context_rows: int):
-    n = len(transcript.rows)
-    if around is None:
-        return range(n)
-    if around >= n:
-        raise IndexError("row %d is past the end of the session (%d rows)" % (around, n))
-    return range(max(0, around - context_rows), min(n, around + context_rows + 1))
-
-
 def run_show(args, session: Session) -> int:
+    from .commands import load_session, rows_around
     with progress("indexing") as bar:
-        t = commands.load_session(args.session, index_path=args.index, warn=session.warn, progress=bar,
-                                  on_wait=session.waiting)
-    try:
-        span = _transcript_rows(t, args.around, args.context_rows)
-    except IndexError as e:
-        raise _Failure(str(e)) from None
+        t = load_session(args.session, index_path=args.index, warn=session.warn, progress=bar,
+                         on_wait=session.waiting)
+    span = t.rows if args.around is None else rows_around(t, args.around, args.context_rows)
     if args.json:
-        for i in span:
-            role, text, ts, source = t.rows[i]
-            sys.stdout.write(_json_line({"path": t.path, "agent": t.agent, "session_id": t.session_id, "row": i,
-                                         "role": role, "timestamp": ts, "text": text, "source": source,
-                                         "kind": KIND_NAMES[t.kinds[i]]}) + "\n")
+        for row in span:
+            sys.stdout.write(json_line(row_json(t, row)) + "\n")
         return FOUND
-    out = session.out
-    out.line((clean(t.title or "(untitled)", True), "bold"))
-    out.line(("%s session %s" % (t.agent, clean(t.session_id or "(no id)", True)), "dim"),
-             ("  " + clean(_home(t.cwd), True) if t.cwd else "", "dim"))
-    resume = resume_command(t.agent, t.session_id, t.cwd)
-    if resume:
-        out.line(("resume: " + clean(resume, True), "cyan"))
-    out.line(("log: " + clean(t.path, True), "dim"))
-    role_style = {"user": "bold green", "assistant": "bold blue", "tool": "magenta"}
-    for i in span:
-        kind = t.kinds[i]
-        if kind in (TWIN, SPECIAL) and i != args.around:
-            continue
-        role, text, ts, _ = t.rows[i]
-        focus = args.around == i
-        is_tool = text.startswith(("[tool_call", "[tool_result", "[tool_use"))
-        out.line("")
-        role = search_role(t.agent, role, text)
-        out.line((">" if focus else " ", "bold yellow"), ("#%d " % i, "dim"),
-                 (clean(role, True), "dim" if kind == CONTEXT else role_style.get(role, "bold")),
-                 ("  " + local_time(ts), "dim"), ("  [injected]" if kind == CONTEXT else "", "yellow"))
-        body = clean(text)
-        lines = body.split("\n")
-        if kind == CONTEXT and not focus and len(lines) > 1:
-            lines = [lines[0], "… (%d more lines)" % (len(lines) - 1)]
-        style = "dim" if kind == CONTEXT or is_tool else ""
-        for line in lines:
-            out.line(("    " + line, style))
+    with pager(sys.stdout, session.color_mode) as stream:
+        out = Printer(stream, session.out.color)
+        out.line((clean(t.title or "(untitled)", True), "bold"))
+        out.line(("%s session %s" % (t.agent, clean(t.session_id or "(no id)", True)), "dim"),
+                 ("  sub-agent %s" % clean(t.agent_id, True) if t.agent_id else "", "dim"),
+                 ("  " + clean(home_relative(t.cwd), True) if t.cwd else "", "dim"))
+        if t.first_ts:
+            out.line(("%s to %s, %d rows" % (local_time(t.first_ts), local_time(t.last_ts), len(t.rows)), "dim"))
+        if t.resume:
+            for i, line in enumerate(fit_command(clean(t.resume, True), terminal_width(stream) - 8)):
+                out.line(("resume: " if i == 0 else "        ", "dim"), (line, "cyan"))
+        out.line(("log: " + clean(t.path, True), "dim"))
+        for agent in t.subagents:
+            out.line(("sub-agent: sessionrows show agent-%s" % clean(agent.agent_id, True), "dim"))
+        role_style = {"user": "bold green", "assistant": "bold blue", "tool": "magenta"}
+        for row in span:
+            focus = args.around == row.row
+            out.line("")
+            label = role_name(row.role, row.kind, row.flags, row.tool)
+            style = "dim" if row.injected else role_style.get(row.role, "bold")
+            out.line((">" if focus else " ", "bold yellow"), ("#%d " % row.row, "dim"), (clean(label, True), style),
+                     ("  " + local_time(row.timestamp), "dim"), ("  [injected]" if row.injected else "", "yellow"))
+            lines = clean(row.text).split("\n")
+            if row.injected and not focus and len(lines) > 1:
+                lines = [lines[0], "\u2026 (%d more lines)" % (len(lines) - 1)]
+            body_style = "dim" if row.injected or row.kind >= 3 else ""
+            for line in lines:
+                out.line(("    " + line, body_style))
     return FOUND
 
 
 def run_export(args, session: Session) -> int:
-    scope = commands.find(args.paths, session.warn)
-    if scope.empty:
-        session.nothing_found(scope.where)
+    from . import export
+    from .commands import CommandError
+    from .discovery import NotFound, find_logs
+    from .reader import Problem
+    try:
+        logs = find_logs(args.paths or None,
+                         on_error=lambda e: session.warn(Problem(e.filename or "?", e.strerror or str(e))))
+    except NotFound as e:
+        raise CommandError("%s: no such file or folder" % e.filename) from None
+    named = list(args.paths)
+    if not logs:
+        session.nothing_found(args.paths or _default_places())
+        return NOTHING
+    to_stdout = not args.output or args.output == "-"
     if args.format == "parquet":
-        if not args.output:
+        if to_stdout:
             raise _Failure("--format parquet writes a file: give it with -o FILE")
         with progress("exporting") as bar:
-            report = export.export_parquet(scope, args.output, include_tools=args.include_tools, warn=session.warn,
-                                    progress=bar)
+            report = export.export_parquet(logs, named, args.output, include_tools=args.include_tools,
+                                           warn=session.warn, progress=bar)
         return FOUND if report.rows else NOTHING
-    stream: TextIO = sys.stdout
-    if args.output:
-        stream = open(args.output, "w", encoding="utf-8", errors="backslashreplace", newline="")
-    try:
-        with progress("exporting", enabled=bool(args.output) and sys.stderr.isatty()) as bar:
-            report = export.export_rows(scope, stream, args.format, include_tools=args.include_tools,
-                                 warn=session.warn, progress=bar)
-    finally:
-        if stream is not sys.stdout:
-            stream.close()
+    if to_stdout:
+        report = export.export_rows(logs, named, sys.stdout, args.format, include_tools=args.include_tools,
+                                    warn=session.warn)
+        return FOUND if report.rows else NOTHING
+    with export.output_file(args.output) as stream, progress("exporting") as bar:
+        report = export.export_rows(logs, named, stream, args.format, include_tools=args.include_tools,
+                                    warn=session.warn, progress=bar)
     return FOUND if report.rows else NOTHING
+
+
+def _default_places() -> List[str]:
+    from .discovery import root_paths
+    return root_paths()
 
 
 def _size(n: float) -> str:
@@ -330,11 +406,13 @@ def _size(n: float) -> str:
 
 
 def run_stats(args, session: Session) -> int:
-    with progress("reading") as bar:
-        s = commands.stats(args.paths, warn=session.warn, progress=bar)
+    from .commands import stats
+    with progress("reading" if args.fresh else "indexing") as bar:
+        s = stats(args.paths, fresh=args.fresh, index_path=args.index, warn=session.warn, progress=bar,
+                  on_wait=session.waiting)
     if args.json:
-        sys.stdout.write(_json_line({
-            "where": s.where, "seconds": round(s.seconds, 4), "unreadable": s.unreadable,
+        sys.stdout.write(json_line({
+            "where": s.where, "seconds": round(s.seconds, 4), "unreadable": s.unreadable, "fresh": s.fresh,
             "agents": {name: {"files": a.files, "bytes": a.bytes, "sessions": a.sessions, "rows": a.rows,
                               "roles": a.roles, "first": a.first, "last": a.last}
                        for name, a in s.agents.items()}}) + "\n")
@@ -343,8 +421,8 @@ def run_stats(args, session: Session) -> int:
         session.nothing_found(s.where)
         return NOTHING
     out = session.out
-    out.line(("Session logs in " + clean(", ".join(map(_home, s.where)), True), "bold"))
-    out.line(("%-8s %8s %10s %9s %10s" % ("agent", "files", "size", "sessions", "rows"), "dim"))
+    out.line(("Session logs in " + clean(", ".join(map(home_relative, s.where)), True), "bold"))
+    out.line(("%-8s %8s %10s %9s %10s" % ("agent", "logs", "size", "sessions", "rows"), "dim"))
     for name, a in s.agents.items():
         out.line("%-8s %8d %10s %9d %10d" % (name, a.files, _size(a.bytes), a.sessions, a.rows))
     for name, a in s.agents.items():
@@ -355,43 +433,67 @@ def run_stats(args, session: Session) -> int:
     lasts = [a.last for a in s.agents.values() if a.last]
     if firsts:
         out.line(("dates: ", "dim"), "%s to %s" % (local_time(min(firsts)), local_time(max(lasts))))
-    total = sum(a.bytes for a in s.agents.values())
-    out.line(("read in %.2f s (%s/s)" % (s.seconds, _size(total / s.seconds if s.seconds else 0)), "dim"))
+    if s.fresh:
+        total = sum(a.bytes for a in s.agents.values())
+        out.line(("read in %.2f s (%s/s)" % (s.seconds, _size(total / s.seconds if s.seconds else 0)), "dim"))
     return FOUND
 
 
 def run_index(args, session: Session) -> int:
-    scope = commands.find(args.paths, session.warn)
+    from .commands import open_index
     with progress("indexing") as bar:
-        index, r = commands.update_index(scope, args.index, rebuild=args.rebuild, warn=session.warn, progress=bar,
-                                         on_wait=session.waiting)
-    with index:
+        opened = open_index(args.paths, args.index, rebuild=args.rebuild, warn=session.warn, progress=bar,
+                            on_wait=session.waiting)
+    with opened.index as index:
         files, rows = index.counts()
-    if scope.empty:
-        session.nothing_found(scope.where)
+        path = index.path
+    r = opened.report
+    session.read_only(r)
+    if not opened.found:
+        session.nothing_found(opened.where)
     session.note("%d logs in scope: %d new, %d grown, %d changed, %d removed; %d rows added in %.2f s. "
-                 "The index (%s) holds %d logs, %d rows." % (r.files, r.new, r.appended, r.changed, r.removed,
-                                                             r.rows, r.seconds, clean(index.path, True),
-                                                             files, rows))
-    return FOUND
-
-
-class _Failure(Exception):
-    pass
+                 "The index (%s) holds %d logs, %d rows." % (opened.found, r.new, r.appended, r.changed, r.removed,
+                                                             r.rows, r.seconds, clean(path, True), files, rows))
+    return FOUND if opened.found else NOTHING
 
 
 COMMANDS = {"search": run_search, "show": run_show, "export": run_export, "stats": run_stats, "index": run_index}
 
 
+def _keep_date_texts(parser: argparse.ArgumentParser, argv: Sequence[str], args) -> None:
+    """The dates as typed, for messages (the parsed values are UTC time stamps)."""
+    for name in ("since", "until"):
+        text = ""
+        for i, a in enumerate(argv):
+            if a == "--" + name and i + 1 < len(argv):
+                text = argv[i + 1]
+            elif a.startswith("--%s=" % name):
+                text = a.split("=", 1)[1]
+        setattr(args, "_%s_text" % name, text)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
+    argv = list(sys.argv[1:] if argv is None else argv)
+    parser = build_parser()
+    if not argv:
+        parser.print_help()
+        return FOUND
+    args = parser.parse_args(argv)
+    if not args.command:
+        parser.print_help()
+        return FOUND
+    _keep_date_texts(parser, argv, args)
     reconfigure = getattr(sys.stdout, "reconfigure", None)
     if reconfigure is not None:
         reconfigure(errors="backslashreplace")   # a file name that is not UTF-8 is printed escaped
     session = Session(args.color)
+    from .commands import CommandError
+    from .export import ExportError
+    from .index import IndexProblem
+    from .query import QueryError
     try:
         return COMMANDS[args.command](args, session)
-    except (commands.CommandError, export.ExportError, IndexProblem, QueryError, _Failure) as e:
+    except (CommandError, ExportError, IndexProblem, QueryError, _Failure) as e:
         sys.stderr.write("%s: error: %s\n" % (PROG, clean(str(e), True)))
     except KeyboardInterrupt:
         sys.stderr.write("%s: interrupted\n" % PROG)
@@ -405,10 +507,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             pass
         return FOUND
     except OSError as e:
-        sys.stderr.write("%s: error: %s\n" % (PROG, clean(str(e), True)))
+        sys.stderr.write("%s: error: %s\n" % (PROG, clean(_os_error_text(e), True)))
     return ERROR
+
+
+def _os_error_text(e: OSError) -> str:
+    """An operating-system failure in a person's terms."""
+    what = e.strerror or str(e)
+    name = e.filename if isinstance(e.filename, str) else None
+    return "%s: %s" % (name, what) if name else what
 
 
 def entry() -> None:
     sys.exit(main())
-

@@ -1,96 +1,225 @@
-"""The work behind each command, as functions that return records: the command line
-prints them, and other programs and the tests can call them directly."""
+"""The work behind each command, as functions that return records: the command line,
+the terminal interface and the MCP server print or send them, and other programs and
+the tests can call them directly."""
 
 from __future__ import annotations
 
-import collections
 import os
 import time
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Sequence, cast
 
-from . import _core
-from .discovery import AGENTS, CODEX, LogFile, NotFound, find_logs, root_paths
-from .index import Filters, Hit, Index, UpdateReport
-from .query import to_fts
-from .reader import Problem, Warn, read_batches, resolve_agents
-from .sessions import META, TITLE, custom_title, row_kinds, session_info, title_of
+from . import discovery
+from .discovery import AGENTS, CLAUDE, CODEX, LogFile
+from .index import FileRecord, Filters, Index, IndexProblem, Scope, UpdateReport
+from .query import Query, parse
+from .reader import Problem, Warn, read_session, resolve_agents
+from .sessions import INJECTED, SUBAGENT, TEXT, resume_command, title_of
+from .snippets import Span, snippet
 
 Progress = Callable[[int, int], None]
+# A query that matches more rows than this in a shard ranks the newest of them.
+BROAD_LIMIT = 50_000
 
 
 class CommandError(Exception):
     """A failure to report as one line; the command exits with status 2."""
 
 
-@dataclass
-class Scope:
-    """The logs a command works on."""
+def _nothing(problem: Problem) -> None:
+    pass
 
-    logs: List[LogFile]
-    named: List[str]        # the paths given on the command line ([] for the default places)
+
+# -- the index, up to date ------------------------------------------------------
+
+
+@dataclass
+class Opened:
+    index: Index
+    report: UpdateReport
+    scope: Scope
+    found: int              # logs in scope
     where: List[str]        # where they were looked for: the paths, or the default places
 
-    @property
-    def empty(self) -> bool:
-        return not self.logs
 
-
-def find(paths: Optional[Sequence[str]] = None, warn: Warn = lambda p: None) -> Scope:
-    """The logs below `paths`, or in the default places when `paths` is empty."""
+def open_index(paths: Optional[Sequence[str]] = None, index_path: Optional[str] = None, *, rebuild: bool = False,
+               warn: Warn = _nothing, progress: Optional[Progress] = None,
+               on_wait: Optional[Callable[[], None]] = None) -> Opened:
+    """Opens the index and brings it up to date with the logs below `paths` (or in
+    the default places). The caller closes `Opened.index`."""
     paths = list(paths or [])
+    index = Index.open(index_path, rebuild=rebuild, on_wait=on_wait)
+    try:
+        changes = _changes(paths, index.known(), warn)
+        report = index.update(changes.fresh, changes.gone, warn, named=paths, progress=progress)
+        report.files = changes.found
+        whole = not paths and changes.found == index.count_files()
+        scope = Scope(changes.where, whole)
+    except BaseException:
+        index.close()
+        raise
+    return Opened(index, report, scope, changes.found, paths or discovery.root_paths())
 
+
+@dataclass
+class _Changes:
+    fresh: List[LogFile]
+    gone: List[str]
+    found: int
+    where: List[str]
+
+
+def _parse_known(blobs: Sequence[bytes]) -> Dict[str, tuple]:
+    known = {}
+    for blob in blobs:
+        fields = blob.split(b"\0")
+        for i in range(0, len(fields) - 1, 2):
+            size, mtime, inode = fields[i + 1].split()
+            known[os.fsdecode(fields[i])] = (int(size), int(mtime), int(inode))
+    return known
+
+
+def _changes(paths: List[str], known_blobs: Sequence[bytes], warn: Warn) -> _Changes:
+    """What is new, changed or gone below `paths` (or the default places), compared
+    with what the index knows."""
     def on_error(e: OSError) -> None:
         warn(Problem(e.filename or "?", e.strerror or str(e)))
 
     try:
-        logs = find_logs(paths or None, on_error=on_error)
-    except NotFound as e:
+        logs = discovery.find_logs(paths or None, on_error=on_error)
+    except discovery.NotFound as e:
         raise CommandError("%s: no such file or folder" % e.filename) from None
-    return Scope(logs, paths, paths or root_paths())
+    known = _parse_known(known_blobs)
+    logs = [LogFile(os.path.abspath(log.path), log.size, log.mtime_ns, log.inode, log.agent) for log in logs]
+    seen = {log.path for log in logs}
+    fresh = [log for log in logs if known.get(log.path) != (log.size, log.mtime_ns, log.inode)]
+    roots = [os.path.abspath(p) for p in paths] if paths else [os.path.abspath(r.path) for r in discovery.default_roots()]
+    gone = []
+    for path in known:
+        if path in seen:
+            continue
+        under = any(path.startswith(r.rstrip(os.sep) + os.sep) or path == r for r in roots)
+        if under or not os.path.lexists(path):
+            if not os.path.lexists(path):
+                gone.append(path)
+    return _Changes(fresh, gone, len(logs), roots)
 
 
-# -- index and search ----------------------------------------------------------
+# -- search ----------------------------------------------------------------------
 
 
-def update_index(scope: Scope, index_path: Optional[str] = None, *, rebuild: bool = False,
-                 warn: Warn = lambda p: None, progress: Optional[Progress] = None,
-                 on_wait: Optional[Callable[[], None]] = None):
-    """Opens the index and brings it up to date with the scope: (Index, UpdateReport).
-    `on_wait` is called if another process is updating it. The caller closes it."""
-    index = Index.open(index_path, rebuild=rebuild, on_wait=on_wait)
-    try:
-        report = index.update(scope.logs, warn, named=scope.named, progress=progress)
-    except BaseException:
-        index.close()
-        raise
-    return index, report
+@dataclass
+class Hit:
+    """A row that matched, as every surface shows it."""
+
+    path: str
+    agent: str
+    session_id: str
+    session: str            # what `show` takes to open this log: the session id, or "agent-" + a sub-agent's id
+    subagent: str           # the sub-agent's id, for a hit in a sub-agent's log
+    title: str
+    cwd: str
+    row: int
+    role: str
+    kind: int
+    flags: int
+    tool: str
+    timestamp: str
+    text: str
+    snippet: str
+    matches: List[Span]     # [start, end) of each match in the snippet
+    score: float
+    resume: str
+
+    @property
+    def injected(self) -> bool:
+        return self.kind in INJECTED
 
 
 @dataclass
 class SearchResult:
+    query: Query
     hits: List[Hit]
     report: UpdateReport
     index_path: str
+    found: int              # logs in scope
+    where: List[str]
+    bounded: Optional[int] = None   # set when a broad query ranked only this many newest matches per shard
+    seconds: float = 0.0            # the query itself
+
+
+def session_key(record: FileRecord) -> str:
+    """What `show` takes to open this log."""
+    return "agent-" + record.agent_id if record.agent_id else (record.session_id or record.path)
 
 
 def search(query: str, paths: Optional[Sequence[str]] = None, *, filters: Optional[Filters] = None,
-           limit: int = 20, fts: bool = False, index_path: Optional[str] = None, warn: Warn = lambda p: None,
-           progress: Optional[Progress] = None, scope: Optional[Scope] = None,
-           on_wait: Optional[Callable[[], None]] = None) -> SearchResult:
+           limit: int = 20, fts: bool = False, index_path: Optional[str] = None, warn: Warn = _nothing,
+           progress: Optional[Progress] = None, on_wait: Optional[Callable[[], None]] = None,
+           snippet_width: int = 200, opened: Optional[Opened] = None) -> SearchResult:
     """Updates the index for the logs in scope and returns the best hits of `query`
-    (as a person types it, or raw FTS5 syntax with `fts`)."""
-    fts_query = query if fts else to_fts(query)
-    scope = scope or find(paths, warn)
-    index, report = update_index(scope, index_path, warn=warn, progress=progress, on_wait=on_wait)
-    with index:
-        # Without paths the scope is everything in the default places; other files
-        # the index still holds (from searches over other paths) are left out too.
-        hits = index.search(fts_query, filters or Filters(), limit, scope=report.scope)
-    return SearchResult(hits, report, index.path)
+    (as a person types it, or raw FTS5 syntax with `fts`). With `opened`, searches
+    that index as it is (the caller keeps it open between searches)."""
+    q = parse(query, raw=fts)
+    own = opened is None
+    if opened is None:
+        opened = open_index(paths, index_path, warn=warn, progress=progress, on_wait=on_wait)
+    try:
+        return search_opened(opened, q, filters or Filters(), limit, snippet_width)
+    finally:
+        if own:
+            opened.index.close()
+
+
+def search_opened(opened: Opened, q: Query, filters: Filters, limit: int, snippet_width: int = 200) -> SearchResult:
+    started = time.perf_counter()
+    matches = opened.index.search(q.fts, filters, limit, opened.scope, broad_limit=BROAD_LIMIT)
+    hits = []
+    for h in matches.hits:
+        r = h.file
+        text, spans = snippet(h.text, q, snippet_width)
+        hits.append(Hit(r.path, r.agent, r.session_id, session_key(r), r.agent_id, h.title, r.cwd, h.row, h.role,
+                        h.kind, h.flags, h.tool, h.timestamp, h.text, text, spans, h.score,
+                        resume_command(r.agent, r.session_id, r.cwd)))
+    return SearchResult(q, hits, opened.report, opened.index.path, opened.found, opened.where, matches.ranked,
+                        time.perf_counter() - started)
+
+
+@dataclass
+class SessionHits:
+    """The hits of one log, best first, under the facts of the log."""
+
+    hits: List[Hit]
+
+    @property
+    def first(self) -> Hit:
+        return self.hits[0]
+
+
+def group_by_session(hits: Sequence[Hit]) -> List[SessionHits]:
+    """Hits grouped by the log they are in, the groups in the order of their best hit."""
+    groups: Dict[str, SessionHits] = {}
+    for hit in hits:
+        groups.setdefault(hit.path, SessionHits([])).hits.append(hit)
+    return list(groups.values())
 
 
 # -- show ------------------------------------------------------------------------
+
+
+@dataclass
+class SessionRow:
+    row: int
+    role: str
+    kind: int
+    flags: int
+    timestamp: str
+    tool: str
+    text: str
+
+    @property
+    def injected(self) -> bool:
+        return self.kind in INJECTED
 
 
 @dataclass
@@ -98,58 +227,130 @@ class Transcript:
     path: str
     agent: str
     session_id: str
+    agent_id: str           # a sub-agent's log: the sub-agent's id
     title: str
     cwd: str
-    rows: List[tuple]       # every row of the log, with tool calls and results
-    kinds: List[int]        # the kind of each row (sessions.SAID, CONTEXT, TWIN, SPECIAL)
+    first_ts: str
+    last_ts: str
+    rows: List[SessionRow]
+    resume: str
+    subagents: List[FileRecord] = field(default_factory=list)   # the session's sub-agent logs, from the index
+
+    @property
+    def session(self) -> str:
+        return "agent-" + self.agent_id if self.agent_id else self.session_id
 
 
 def _is_path(key: str) -> bool:
     return os.sep in key or key.endswith(".jsonl") or os.path.isfile(key)
 
 
-def load_session(key: str, *, index_path: Optional[str] = None, warn: Warn = lambda p: None,
-                 progress: Optional[Progress] = None, on_wait: Optional[Callable[[], None]] = None) -> Transcript:
-    """The session that `key` names: a path to a log, a session id, or a prefix of one
-    that is unique among the indexed sessions."""
+def load_session(key: str, *, index_path: Optional[str] = None, warn: Warn = _nothing,
+                 progress: Optional[Progress] = None, on_wait: Optional[Callable[[], None]] = None,
+                 opened: Optional[Opened] = None) -> Transcript:
+    """The session that `key` names: a path to a log, a session id or a prefix of one
+    that is unique among the indexed sessions, or "agent-" and a sub-agent's id."""
     if _is_path(key):
-        if not os.path.exists(key):
+        path = os.path.abspath(key)
+        if not os.path.exists(path):
             raise CommandError("%s: no such file or folder" % key)
-        logs = resolve_agents([LogFile(key, 0, 0, 0, None)], warn, named=[key])
+        if not os.path.isfile(path):
+            raise CommandError("%s is not a regular file" % key)
+        logs = resolve_agents([LogFile(path, 0, 0, 0, None)], warn, named=[path])
         if not logs:
             raise CommandError("%s is not a Claude or Codex session log" % key)
-        return _transcript(logs[0].path, cast(str, logs[0].agent))
-    index, _ = update_index(find(None, warn), index_path, warn=warn, progress=progress, on_wait=on_wait)
-    with index:
-        matches = index.sessions(key)
-    ids = sorted({session_id for _, _, session_id in matches})
-    if not ids:
-        raise CommandError("no session %r in the index (looked in %s)" % (key, ", ".join(root_paths())))
-    if len(ids) > 1:
-        shown = ", ".join(ids[:5]) + (", ..." if len(ids) > 5 else "")
-        raise CommandError("%r is the start of %d session ids (%s); give more of it" % (key, len(ids), shown))
-    files = [(path, agent) for path, agent, _ in matches]
-    # A Claude session's sub-agents log beside it under the same session id: the
-    # session is its main log, the one named after the id.
-    main = [f for f in files if os.path.basename(f[0]) == ids[0] + ".jsonl"] or \
-        [f for f in files if os.sep + "subagents" + os.sep not in f[0]] or files
-    return _transcript(*main[0])
-
-
-def _transcript(path: str, agent: str) -> Transcript:
-    extract = _core.extract_codex if agent == CODEX else _core.extract_claude
+        return transcript(logs[0])
+    own = opened is None
+    if opened is None:
+        opened = open_index(None, index_path, warn=warn, progress=progress, on_wait=on_wait)
     try:
-        rows = extract(path, True)
+        index = opened.index
+        matches = index.find_sessions(key)
+        if not matches:
+            raise CommandError("no session %r in the index (looked in %s)" % (key, ", ".join(opened.where)))
+        keys = sorted({session_key(r) if key.startswith("agent-") else r.session_id for r in matches})
+        if len(keys) > 1:
+            shown = ", ".join(keys[:5]) + (", ..." if len(keys) > 5 else "")
+            raise CommandError("%r is the start of %d session ids (%s); give more of it" % (key, len(keys), shown))
+        mains = [r for r in matches if not r.agent_id] if not key.startswith("agent-") else []
+        record = max(mains, key=lambda r: r.size) if mains else matches[0]
+        t = transcript(LogFile(record.path, record.size, record.mtime_ns, record.inode, record.agent))
+        if record.agent_id:
+            main = index.main_logs([record.session_id]).get(record.session_id)
+            if main is not None:
+                t.title = main.title
+        else:
+            t.subagents = [r for r in index.find_sessions(record.session_id)
+                           if r.agent_id and r.session_id == record.session_id]
+        return t
+    finally:
+        if own:
+            opened.index.close()
+
+
+def transcript(log: LogFile) -> Transcript:
+    """A log read whole, as a transcript."""
+    try:
+        facts, rows = read_session(log)
     except OSError as e:
-        raise CommandError("%s: %s" % (path, e)) from None
-    kinds = row_kinds(agent, rows)
-    info = session_info(agent, path, rows, kinds)
-    custom = custom_title(path) if agent != CODEX else None
-    return Transcript(path, agent, info.session_id, title_of(custom, info.ai_title, info.first_prompt),
-                      info.cwd, rows, kinds)
+        raise CommandError("%s: %s" % (log.path, e)) from None
+    session_id, cwd, agent_id, custom, ai_title, first_prompt, first_ts, last_ts = facts[:8]
+    if not session_id:
+        session_id = _id_from_name(log.path)
+    agent = cast(str, log.agent)
+    return Transcript(log.path, agent, session_id, agent_id, title_of(custom, ai_title, first_prompt), cwd,
+                      first_ts, last_ts, [SessionRow(*r[:7]) for r in rows],
+                      resume_command(agent, session_id, cwd))
 
 
-# -- stats -----------------------------------------------------------------------
+def _id_from_name(path: str) -> str:
+    import re
+    found = re.findall(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}", os.path.basename(path))
+    return found[-1] if found else ""
+
+
+def rows_around(t: Transcript, row: int, context_rows: int) -> List[SessionRow]:
+    """The row `row` and `context_rows` rows on each side."""
+    if row >= len(t.rows):
+        raise CommandError("row %d is past the end of the session (%d rows)" % (row, len(t.rows)))
+    return t.rows[max(0, row - context_rows):row + context_rows + 1]
+
+
+# -- sessions and stats ----------------------------------------------------------
+
+
+@dataclass
+class SessionSummary:
+    session: str
+    path: str
+    agent: str
+    session_id: str
+    title: str
+    cwd: str
+    first_ts: str
+    last_ts: str
+    rows: int
+    resume: str
+
+
+def summary_of(record: FileRecord) -> SessionSummary:
+    return SessionSummary(session_key(record), record.path, record.agent, record.session_id, record.title,
+                          record.cwd, record.first_ts, record.last_ts, record.nrows,
+                          resume_command(record.agent, record.session_id, record.cwd))
+
+
+def list_sessions(filters: Optional[Filters] = None, limit: int = 20, offset: int = 0, *,
+                  opened: Optional[Opened] = None, index_path: Optional[str] = None,
+                  warn: Warn = _nothing) -> List[SessionSummary]:
+    """Sessions (their main logs), newest first."""
+    own = opened is None
+    if opened is None:
+        opened = open_index(None, index_path, warn=warn)
+    try:
+        return [summary_of(r) for r in opened.index.list_sessions(filters or Filters(), limit, opened.scope, offset)]
+    finally:
+        if own:
+            opened.index.close()
 
 
 @dataclass
@@ -168,59 +369,67 @@ class Stats:
     where: List[str]
     agents: Dict[str, AgentStats]
     unreadable: int
-    seconds: float          # reading the logs (the native extraction and this count)
+    seconds: float
+    fresh: bool = False     # read from the logs rather than the index
 
     @property
     def files(self) -> int:
         return sum(a.files for a in self.agents.values())
 
 
-def stats(paths: Optional[Sequence[str]] = None, *, warn: Warn = lambda p: None,
-          progress: Optional[Progress] = None) -> Stats:
-    """Files, bytes, sessions and rows (with tool calls and results) by agent and
-    role, read straight from the logs."""
-    problems = []
+def stats(paths: Optional[Sequence[str]] = None, *, fresh: bool = False, index_path: Optional[str] = None,
+          warn: Warn = _nothing, progress: Optional[Progress] = None,
+          on_wait: Optional[Callable[[], None]] = None) -> Stats:
+    """Logs, bytes, sessions and rows by agent and role, and the date range: from
+    the index (brought up to date first), or read from the logs with `fresh`."""
+    problems: List[Problem] = []
 
     def note(problem: Problem) -> None:
         problems.append(problem)
         warn(problem)
 
-    scope = find(paths, note)
-    logs = resolve_agents(scope.logs, note, scope.named)
-    agents = {agent: AgentStats() for agent in AGENTS}
-    sessions: Dict[str, set] = {agent: set() for agent in AGENTS}
-    roles: Dict[str, collections.Counter] = {agent: collections.Counter() for agent in AGENTS}
-    total = sum(log.size for log in logs)
-    done = 0
     started = time.perf_counter()
-    for batch in read_batches(logs, True, note):
-        for log, rows in batch:
-            a = agents[log.agent]
+    agents = {agent: AgentStats() for agent in AGENTS}
+    if not fresh:
+        opened = open_index(paths, index_path, warn=note, progress=progress, on_wait=on_wait)
+        with opened.index:
+            for agent, files, size, sessions, rows, roles, first, last in opened.index.stats(opened.scope):
+                agents[agent] = AgentStats(files, size, sessions, rows, roles, first or "", last or "")
+        return Stats(opened.where, agents, len(problems), time.perf_counter() - started)
+    where = list(paths or []) or discovery.root_paths()
+    try:
+        logs = discovery.find_logs(list(paths) if paths else None,
+                                   on_error=lambda e: note(Problem(e.filename or "?", e.strerror or str(e))))
+    except discovery.NotFound as e:
+        raise CommandError("%s: no such file or folder" % e.filename) from None
+    logs = resolve_agents(logs, note, list(paths or []))
+    sessions: Dict[str, set] = {agent: set() for agent in AGENTS}
+    total, done = sum(log.size for log in logs), 0
+    from .reader import read_for_index
+    for batch in read_for_index([(log, 0, 0) for log in logs], note):
+        for (log, _, _), facts, _rows, _ in batch:
+            a = agents[cast(str, log.agent)]
             a.files += 1
             a.bytes += log.size
-            a.rows += len(rows)
-            roles[log.agent].update(row[0] for row in rows)
-            stamps = [row[2] for row in rows if row[2]]
-            if stamps:
-                lo, hi = min(stamps), max(stamps)
-                a.first = min(a.first, lo) if a.first else lo
-                a.last = max(a.last, hi)
-            sessions[log.agent].update(_session_ids(log.agent, log.path, rows))
+            a.rows += facts[8]
+            for role, n in facts[9]:
+                a.roles[role] = a.roles.get(role, 0) + n
+            first, last = facts[6], facts[7]
+            if first and (not a.first or first < a.first):
+                a.first = first
+            if last > a.last:
+                a.last = last
+            sessions[cast(str, log.agent)].add(facts[0] or "path:" + log.path)
             done += log.size
         if progress:
             progress(done, total)
     for agent in AGENTS:
         agents[agent].sessions = len(sessions[agent])
-        agents[agent].roles = dict(roles[agent].most_common())
-    return Stats(scope.where, agents, len(problems), time.perf_counter() - started)
+        agents[agent].roles = dict(sorted(agents[agent].roles.items(), key=lambda kv: -kv[1]))
+    return Stats(where, agents, len(problems), time.perf_counter() - started, fresh=True)
 
 
-def _session_ids(agent: str, path: str, rows) -> set:
-    """The sessions a log holds: Codex names them in its meta rows, Claude in the
-    last part of every row's source; a log that names none counts as one."""
-    if agent == CODEX:
-        ids = {row[3] for row in rows if row[0] == META}
-    else:
-        ids = {row[3].rpartition("\t")[2] for row in rows if row[0] != TITLE}
-    ids.discard("")
-    return ids or {path}
+__all__ = ["AGENTS", "CLAUDE", "CODEX", "CommandError", "Filters", "Hit", "IndexProblem", "Opened", "SearchResult",
+           "SessionHits", "SessionRow", "SessionSummary", "Stats", "Transcript", "group_by_session",
+           "list_sessions", "load_session", "open_index", "rows_around", "search", "search_opened", "session_key",
+           "stats", "summary_of", "transcript", "TEXT", "SUBAGENT"]

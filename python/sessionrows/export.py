@@ -7,15 +7,16 @@ included). Parquet files are written from `read_arrow`'s record batches."""
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import itertools
 import json
 import os
 import secrets
 from dataclasses import dataclass
-from typing import Callable, Optional, TextIO, cast
+from typing import Callable, Iterator, Optional, Sequence, TextIO, cast
 
-from .commands import Scope
+from .discovery import LogFile
 from .reader import Problem, Warn, read_batches, resolve_agents
 
 FORMATS = ("jsonl", "csv")
@@ -32,13 +33,28 @@ class ExportReport:
     rows: int = 0
 
 
-def export_rows(scope: Scope, out: TextIO, fmt: str = "jsonl", *, include_tools: bool = False,
-                warn: Warn = lambda p: None,
+@contextlib.contextmanager
+def output_file(path: str) -> Iterator[TextIO]:
+    """A text file to export into (made with the permissions any new file of the
+    user's gets)."""
+    if os.path.isdir(path):
+        raise ExportError("%s is a folder; give a file to write with -o FILE" % path)
+    try:
+        stream = open(path, "w", encoding="utf-8", errors="backslashreplace", newline="")
+    except OSError as e:
+        raise ExportError("cannot write %s: %s" % (path, e.strerror or e)) from None
+    with stream:
+        yield stream
+
+
+def export_rows(logs: Sequence[LogFile], named: Sequence[str], out: TextIO, fmt: str = "jsonl", *,
+                include_tools: bool = False, warn: Warn = lambda p: None,
                 progress: Optional[Callable[[int, int], None]] = None) -> ExportReport:
-    """Writes the rows of the logs in scope to `out` (a text stream)."""
+    """Writes the rows of the logs (as found by discovery; `named`, the paths given
+    on the command line) to `out` (a text stream)."""
     if fmt not in FORMATS:
         raise ValueError("unknown export format %r (choose from %s)" % (fmt, ", ".join(FORMATS)))
-    logs = resolve_agents(scope.logs, warn, scope.named)
+    logs = resolve_agents(logs, warn, named)
     report = ExportReport()
     total = sum(log.size for log in logs)
     done = 0
@@ -64,7 +80,8 @@ def export_rows(scope: Scope, out: TextIO, fmt: str = "jsonl", *, include_tools:
 
 
 
-def export_parquet(scope: Scope, path: str, *, include_tools: bool = False, warn: Warn = lambda p: None,
+def export_parquet(logs: Sequence[LogFile], named: Sequence[str], path: str, *, include_tools: bool = False,
+                   warn: Warn = lambda p: None,
                    progress: Optional[Callable[[int, int], None]] = None) -> ExportReport:
     """Writes the rows of the logs in scope to a Parquet file at `path`, record batch
     by record batch as `read_arrow` gives them, with `path` and `agent` added. The
@@ -76,7 +93,9 @@ def export_parquet(scope: Scope, path: str, *, include_tools: bool = False, warn
         raise ExportError("--format parquet needs pyarrow: pip install 'sessionrows[arrow]'") from None
     from . import read_arrow
 
-    logs = resolve_agents(scope.logs, warn, scope.named)
+    if os.path.isdir(path):
+        raise ExportError("%s is a folder; give a file to write with -o FILE" % path)
+    logs = resolve_agents(logs, warn, named)
     schema = pa.schema([(name, pa.string(), False) for name in FIELDS])
     paths = pa.array([log.path for log in logs], pa.string())
     agents = pa.array([log.agent for log in logs], pa.string())

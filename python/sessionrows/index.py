@@ -1,82 +1,115 @@
-"""The search index: an SQLite database with an FTS5 table over every row worth
-finding, kept up to date file by file.
+"""The search index: SQLite databases with an FTS5 table over every row a person can
+look for, kept up to date file by file.
 
-Layout: `files` has one record per indexed log (its size, modification time and
-inode as last read, and the session it holds); `rows` the rows of those logs that a
-search can find (the words of the conversation, tool calls and results, and the
-text injected around a person's words, marked as such); `rows_fts` indexes their
-text (external content: the text is stored once, in `rows`). A row's id is its
-file's id times 2**32 plus its place in the file's rows, so the rows of a file are
-one range of ids and need no index of their own.
+The index is split in shards, one database file each (the first at the index path,
+the others beside it), so that the full-text indexing of a large history runs on
+every core: SQLite builds one database on one core. A log belongs to the shard of
+its file id (id modulo the number of shards); a shard holds the records of its logs
+and their rows, so each shard is a complete, consistent index of its logs, and a
+search asks every shard and merges the answers.
 
-Updating reads only the files that are new or whose size, modification time or
-inode changed; a file that only grew has its new rows added, any other change
-replaces its rows; rows of files that disappeared are dropped. Each batch of files
-is one transaction, and a file's record is written in the same transaction as its
-rows, so a run that is killed leaves every file either done or still to do. One
-process updates at a time (an advisory lock beside the database); readers are never
-blocked (write-ahead log).
+In a shard, `files` has one record per log (its size, modification time and inode
+as last read, and the facts that name its session); `rows` the rows of those logs in
+full, with their role, kind and time; `rows_fts` indexes their text in three
+columns, what was said, tool calls and results, and injected text, so that ranking
+puts a person's and an assistant's words before tool text for equally good matches
+and a search leaves injected text out unless asked. The full-text table keeps no
+copy of the text (contentless); `rows.ftext` holds the indexed form of a text where
+it differs. A row's id is its file's id times 2**32 plus its place in the file's
+rows, so the rows of a file are one range of ids.
+
+Updating reads only the logs that are new or whose size, modification time or inode
+changed; a log that only grew has its new rows added, any other change replaces its
+rows; rows of logs that disappeared are dropped. Each batch is one transaction per
+shard, and a log's record is written in the same transaction as its rows, so a run
+that is killed leaves every log either done or still to do. One process updates at
+a time (an advisory lock beside the database); readers are never blocked
+(write-ahead log).
 """
 
 from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import errno
 import fcntl
+import heapq
+import json
 import os
 import sqlite3
+import stat
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterator, List, Optional, Sequence, cast
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from .discovery import CLAUDE, LogFile
-from .reader import Warn, read_batches, resolve_agents
-from .sessions import CONTEXT, custom_title, row_kinds, search_role, session_info, title_of
+from . import _search
+from .discovery import LogFile
+from .reader import Problem, Warn, read_for_index, resolve_agents
+from .sessions import CONTEXT, SUMMARY, TEXT, TOOL_CALL, TOOL_RESULT, SUBAGENT, title_of
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 APPLICATION_ID = 0x73726F77  # "srow": marks a database as a sessionrows index
 ROW_BITS = 32                # a row's id: file id << ROW_BITS | its place in the file
+ROW_MASK = (1 << ROW_BITS) - 1
 BUSY_SECONDS = 120
+MAX_SHARDS = 4
 # Large pages and a checkpoint every 128 MiB of written pages: building the full-text
 # index writes long runs of pages, and this halves the time that smaller pages and
 # more frequent checkpoints take (bench/cli.py).
 PAGE_SIZE = 65536
 CHECKPOINT_PAGES = 2048
 FTS_PENDING_BYTES = 64 << 20
+# Ranking: bm25 with what was said weighing more than tool text and injected text,
+# so that for equally good matches a person's and an assistant's words come first.
+RANK = "bm25(4.0, 1.0, 1.0)"
+# The full-text columns: what was said, tool calls and results, injected text.
+_COLUMN_OF_KIND = {TEXT: 0, TOOL_CALL: 1, TOOL_RESULT: 1, CONTEXT: 2, SUMMARY: 2}
+SAID_AND_TOOLS = "{said tool}"
 
 _SCHEMA = """
 CREATE TABLE files (
     id INTEGER PRIMARY KEY,
-    path TEXT NOT NULL UNIQUE,
+    path BLOB NOT NULL UNIQUE,
     agent TEXT NOT NULL,
     size INTEGER NOT NULL,
     mtime_ns INTEGER NOT NULL,
     inode INTEGER NOT NULL,
     nrows INTEGER NOT NULL,
+    digest INTEGER NOT NULL,
     session_id TEXT NOT NULL,
     cwd TEXT NOT NULL,
-    custom_title TEXT,
+    agent_id TEXT NOT NULL,
+    custom_title TEXT NOT NULL,
     ai_title TEXT NOT NULL,
     first_prompt TEXT NOT NULL,
     first_ts TEXT NOT NULL,
-    last_ts TEXT NOT NULL
+    last_ts TEXT NOT NULL,
+    roles TEXT NOT NULL
 );
 CREATE INDEX files_session ON files(session_id);
+CREATE INDEX files_agent_id ON files(agent_id) WHERE agent_id != '';
 CREATE TABLE rows (
     id INTEGER PRIMARY KEY,
     role TEXT NOT NULL,
+    kind INTEGER NOT NULL,
+    flags INTEGER NOT NULL,
     ts TEXT NOT NULL,
-    context INTEGER NOT NULL,
-    text TEXT NOT NULL
+    tool TEXT NOT NULL,
+    text TEXT NOT NULL,
+    ftext TEXT
 );
+CREATE TABLE meta (key TEXT PRIMARY KEY, value);
 CREATE VIRTUAL TABLE rows_fts USING fts5(
-    text, content='rows', content_rowid='id', tokenize='unicode61 remove_diacritics 2');
+    said, tool, context, content='', tokenize='unicode61 remove_diacritics 2');
 """
 
-# Marks around the matched words in a snippet (private-use characters, which the
-# terminal output turns into highlighting and the JSON output into "**").
-MATCH_START, MATCH_END = "\ue000", "\ue001"
-SNIPPET_TOKENS = 20
+# The three full-text columns of a row, from its kind and its indexed text.
+_FTS_VALUES = ("CASE WHEN kind = 0 THEN coalesce(ftext, text) END, "
+               "CASE WHEN kind IN (3, 4) THEN coalesce(ftext, text) END, "
+               "CASE WHEN kind IN (1, 2) THEN coalesce(ftext, text) END")
+
+_FILE_COLUMNS = ("id, path, agent, size, mtime_ns, inode, nrows, digest, session_id, cwd, agent_id, "
+                 "custom_title, ai_title, first_prompt, first_ts, last_ts, roles")
 
 
 class IndexProblem(Exception):
@@ -89,9 +122,13 @@ def default_path(environ: Optional[dict] = None) -> str:
     return os.path.join(cache, "sessionrows", "index.sqlite")
 
 
+def shard_path(path: str, shard: int) -> str:
+    return path if shard == 0 else "%s.part%d" % (path, shard)
+
+
 @dataclass
 class UpdateReport:
-    files: int = 0          # files in scope
+    files: int = 0          # logs in scope
     new: int = 0
     changed: int = 0
     appended: int = 0
@@ -99,23 +136,7 @@ class UpdateReport:
     rows: int = 0           # rows added to the index
     bytes_read: int = 0
     seconds: float = 0.0
-    scope: List[int] = field(default_factory=list)   # the ids of the files in scope
-
-
-@dataclass
-class Hit:
-    path: str
-    agent: str
-    session_id: str
-    title: str
-    cwd: str
-    role: str
-    timestamp: str
-    text: str
-    snippet: str            # with MATCH_START / MATCH_END around the matches
-    row: int
-    context: bool
-    score: float
+    read_only: bool = False  # the index could not be written; it was searched as it was
 
 
 @dataclass
@@ -125,28 +146,80 @@ class Filters:
     project: Optional[str] = None
     since: Optional[str] = None     # UTC time stamp text, inclusive
     until: Optional[str] = None     # UTC time stamp text, exclusive
-    context: bool = False           # include injected text
+    context: bool = False           # include injected text and summaries
+
+    @property
+    def on_rows(self) -> bool:
+        return bool(self.agent or self.role or self.project or self.since or self.until)
 
 
 @dataclass
-class _Known:
+class FileRecord:
     id: int
+    path: str
     agent: str
     size: int
     mtime_ns: int
     inode: int
     nrows: int
-    custom_title: Optional[str]
+    digest: int
+    session_id: str
+    cwd: str
+    agent_id: str
+    custom_title: str
+    ai_title: str
+    first_prompt: str
+    first_ts: str
+    last_ts: str
+    roles: str
+
+    @property
+    def title(self) -> str:
+        return title_of(self.custom_title, self.ai_title, self.first_prompt)
+
+
+def _record(row: tuple) -> FileRecord:
+    return FileRecord(row[0], os.fsdecode(row[1]), *row[2:])
+
+
+@dataclass
+class Hit:
+    """One row that matched, with the facts of its log."""
+
+    file: FileRecord
+    row: int
+    role: str
+    kind: int
+    flags: int
+    timestamp: str
+    tool: str
+    text: str
+    score: float
+    title: str = ""         # the session's title (a sub-agent's: its session's)
+
+
+@dataclass
+class Scope:
+    """Which indexed logs a search looks at: all of them, or those below `roots`
+    (folders, every log below them; files, that log)."""
+
+    roots: List[str] = field(default_factory=list)
+    whole: bool = True
 
 
 def _private_file(path: str) -> None:
-    """Creates `path` readable by its owner only, or narrows an existing one."""
-    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+    """Creates `path` readable by its owner only, or narrows one that this tool made.
+    Refuses anything that is not a regular file."""
     try:
-        if os.fstat(fd).st_mode & 0o077:
-            os.fchmod(fd, 0o600)
-    finally:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC | os.O_NOFOLLOW, 0o600)
         os.close(fd)
+        return
+    if not stat.S_ISREG(st.st_mode):
+        raise IndexProblem("%s is not a regular file; give an index file with --index FILE" % path)
+    if st.st_mode & 0o077 and st.st_uid == os.getuid():
+        os.chmod(path, 0o600)
 
 
 def _private_folder(folder: str) -> None:
@@ -157,91 +230,137 @@ def _private_folder(folder: str) -> None:
         os.chmod(folder, 0o700)   # our own cache folder, made by an older release or by hand
 
 
+def _rebuild_hint(path: str) -> str:
+    return "sessionrows index --rebuild" + ("" if path == default_path() else " --index " + path)
+
+
 def _damaged(path: str, error: Exception) -> IndexProblem:
-    return IndexProblem("the index %s is damaged (%s); rebuild it with: sessionrows index --rebuild%s"
-                        % (path, error, "" if path == default_path() else " --index " + path))
+    return IndexProblem("the index %s is damaged (%s); rebuild it with: %s" % (path, error, _rebuild_hint(path)))
+
+
+def _is_ours(path: str) -> bool:
+    """True if `path` is a regular file that holds a sessionrows index (or nothing),
+    or any regular file in sessionrows' own cache folder (a damaged index there is
+    still ours to rebuild)."""
+    try:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        return True
+    if not stat.S_ISREG(st.st_mode):
+        return False
+    if st.st_size == 0 or os.path.dirname(path) == os.path.dirname(default_path()):
+        return True
+    try:
+        with open(path, "rb") as f:
+            header = f.read(100)
+    except OSError:
+        return False
+    # SQLite's header: the magic text, and the application id at byte 68 (written
+    # when the index is made, before it goes over to its write-ahead log).
+    return header[:16] == b"SQLite format 3\x00" and int.from_bytes(header[68:72], "big") == APPLICATION_ID
+
+
+def remove_index(path: str) -> None:
+    """Deletes the index at `path` and its shards, only if they are sessionrows indexes."""
+    shards = [path] + [shard_path(path, k) for k in range(1, MAX_SHARDS + 8)]
+    for p in shards:
+        if not _is_ours(p):
+            raise IndexProblem("%s is not a sessionrows index; it was left as it is" % p)
+    for p in shards:
+        for suffix in ("", "-wal", "-shm", "-journal"):
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(p + suffix)
+
+
+def _processors() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
 
 
 @dataclass
-class _FileUpdate:
-    new: bool
-    start: int           # the first row written (rows before it are kept)
-    record: tuple        # the files record, its id first
-    rows: list           # (id, role, ts, context, text) of the rows to index
+class _Batch:
+    """What one batch writes into one shard."""
 
+    gone: List[FileRecord] = field(default_factory=list)     # logs to drop
+    replace: List[Tuple[int, int]] = field(default_factory=list)  # (file id, first row to drop)
+    records: List[tuple] = field(default_factory=list)
+    rows: List[tuple] = field(default_factory=list)
+    spans: List[Tuple[int, int]] = field(default_factory=list)    # row id ranges written
 
-def _prepare_file(file_id: int, log: LogFile, rows, k: Optional[_Known], report: UpdateReport,
-                  indexed: Callable[[int, int], list]) -> _FileUpdate:
-    """What to write for one file that is new or changed. A file that only grew (same
-    inode, larger, and every row indexed before still there, unchanged) keeps its
-    indexed rows and adds the new ones; any other change replaces them.
-    `indexed(file_id, nrows)` gives the (row, text) pairs indexed for a file."""
-    agent = cast(str, log.agent)
-    appended = (k is not None and k.agent == agent and k.inode == log.inode and log.size > k.size
-                and k.nrows <= len(rows)
-                and all(rows[i][1] == text for i, text in indexed(file_id, k.nrows)))
-    if k is None:
-        report.new += 1
-    elif appended:
-        report.appended += 1
-    else:
-        report.changed += 1
-    kinds = row_kinds(agent, rows)
-    info = session_info(agent, log.path, rows, kinds)
-    grown = k if appended else None     # what was indexed of a file that only grew
-    start = grown.nrows if grown else 0
-    title = None
-    if agent == CLAUDE:
-        title = custom_title(log.path, grown.size if grown else 0)
-        if title is None and grown:
-            title = grown.custom_title
-    base = file_id << ROW_BITS
-    new_rows = [(base + i, search_role(agent, role, text), ts, kind, text)
-                for i, (role, text, ts, _), kind in zip(range(start, len(rows)), rows[start:], kinds[start:])
-                if kind <= CONTEXT]
-    report.rows += len(new_rows)
-    record = (file_id, log.path, agent, log.size, log.mtime_ns, log.inode, len(rows), info.session_id, info.cwd,
-              title, info.ai_title, info.first_prompt, info.first_ts, info.last_ts)
-    return _FileUpdate(k is None, start, record, new_rows)
-
-
-def _remove_database(path: str) -> None:
-    for suffix in ("", "-wal", "-shm", "-journal"):
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(path + suffix)
+    @property
+    def empty(self) -> bool:
+        return not (self.gone or self.records)
 
 
 class Index:
     """An open index. Use as a context manager, or call close()."""
 
-    def __init__(self, path: str, db: sqlite3.Connection, on_wait: Optional[Callable[[], None]] = None):
+    def __init__(self, path: str, shards: List[sqlite3.Connection], on_wait: Optional[Callable[[], None]] = None,
+                 writable: bool = True):
         self.path = path
-        self.db = db
+        self.shards = shards
         self.on_wait = on_wait     # called when another process is updating the index
-        self._reader: Optional[sqlite3.Connection] = None
+        self.writable = writable
 
     # -- opening ---------------------------------------------------------------
 
     @classmethod
     def open(cls, path: Optional[str] = None, *, rebuild: bool = False,
-             on_wait: Optional[Callable[[], None]] = None) -> "Index":
+             on_wait: Optional[Callable[[], None]] = None, shards: Optional[int] = None) -> "Index":
+        """Opens the index at `path` (default: in the user's cache folder), making it
+        if there is none. An index that cannot be written (a read-only folder or
+        file) is opened for reading, with `writable` False."""
         path = os.path.abspath(path or default_path())
-        _private_folder(os.path.dirname(path))
+        if os.path.isdir(path):
+            raise IndexProblem("%s is a folder; give an index file with --index FILE" % path)
+        if not _is_ours(path):
+            raise IndexProblem("%s is not a sessionrows index; give another --index file" % path)
+        try:
+            _private_folder(os.path.dirname(path))
+            _private_file(path)
+        except PermissionError:
+            return cls._open_read_only(path, rebuild)
+        except OSError as e:
+            if e.errno == errno.EROFS:
+                return cls._open_read_only(path, rebuild)
+            raise IndexProblem("cannot create the index %s: %s" % (path, e.strerror or e)) from None
         with _update_lock(path, on_wait):
             if rebuild:
-                _remove_database(path)
-            db = _connect(path)
-            if db is None:   # an index of an older format: it is only a cache, so start afresh
-                _remove_database(path)
-                db = _connect(path)
-        if db is None:
+                remove_index(path)
+                _private_file(path)
+            conns = _connect_all(path, shards)
+            if conns is None:   # an index of an older format: it is only a cache, so start afresh
+                remove_index(path)
+                _private_file(path)
+                conns = _connect_all(path, shards)
+        if conns is None:
             raise IndexProblem("the index %s cannot be created afresh" % path)
-        return cls(path, db, on_wait)
+        return cls(path, conns, on_wait)
+
+    @classmethod
+    def _open_read_only(cls, path: str, rebuild: bool) -> "Index":
+        if rebuild:
+            raise IndexProblem("the index %s is read-only; it cannot be rebuilt" % path)
+        if not os.path.exists(path) or os.path.getsize(path) == 0:
+            raise IndexProblem("cannot create the index %s: its folder is read-only" % path)
+        conns = []
+        try:
+            first = _connect_read_only(path)
+            conns.append(first)
+            count = _shard_count(first)
+            for k in range(1, count):
+                conns.append(_connect_read_only(shard_path(path, k)))
+        except sqlite3.DatabaseError as e:
+            for c in conns:
+                c.close()
+            raise _damaged(path, e) from None
+        return cls(path, conns, None, writable=False)
 
     def close(self) -> None:
-        if self._reader is not None:
-            self._reader.close()
-        self.db.close()
+        for db in self.shards:
+            db.close()
 
     def __enter__(self) -> "Index":
         return self
@@ -251,240 +370,477 @@ class Index:
 
     @contextlib.contextmanager
     def _guard(self) -> Iterator[None]:
-        """Turns SQLite's damage reports into an IndexProblem."""
+        """Turns SQLite's reports into an IndexProblem with a sentence for a person."""
         try:
             yield
         except sqlite3.OperationalError as e:
-            if "locked" in str(e) or "busy" in str(e):
+            text = str(e)
+            if "locked" in text or "busy" in text:
                 raise IndexProblem("the index %s is busy: another process holds it (%s)" % (self.path, e)) from None
-            if "malformed" in str(e) or "corrupt" in str(e):
-                raise _damaged(self.path, e) from None
-            raise
+            if "disk is full" in text or "disk I/O error" in text:
+                raise IndexProblem("the disk holding the index %s is full or failing (%s); the index was left as "
+                                   "it was" % (self.path, e)) from None
+            if "readonly" in text or "read-only" in text:
+                raise IndexProblem("the index %s is read-only (%s)" % (self.path, e)) from None
+            if "interrupted" in text:
+                raise
+            raise _damaged(self.path, e) from None
         except sqlite3.DatabaseError as e:
             raise _damaged(self.path, e) from None
+        except UnicodeDecodeError as e:
+            raise _damaged(self.path, e) from None
+
+    # -- what the index knows -------------------------------------------------------
+
+    def known(self) -> List[bytes]:
+        """Per shard, the path, size, modification time and inode of every log, as one
+        blob of records `path NUL size mtime_ns inode NUL` (for the walk to compare)."""
+        out = []
+        with self._guard():
+            for db in self.shards:
+                blob = db.execute("SELECT CAST(group_concat(path || x'00' || size || ' ' || mtime_ns || ' ' || "
+                                  "inode || x'00', '') AS BLOB) FROM files").fetchone()[0]
+                out.append(blob or b"")
+        return out
+
+    def count_files(self) -> int:
+        with self._guard():
+            return sum(db.execute("SELECT count(*) FROM files").fetchone()[0] for db in self.shards)
+
+    def counts(self) -> Tuple[int, int]:
+        with self._guard():
+            files = rows = 0
+            for db in self.shards:
+                f, r = db.execute("SELECT count(*), coalesce(sum(nrows), 0) FROM files").fetchone()
+                files += f
+                rows += r
+            return files, rows
+
+    def records(self, where: str = "", args: Sequence = (), order: str = "") -> List[FileRecord]:
+        """The file records of every shard that meet an SQL condition on `files`."""
+        sql = "SELECT %s FROM files%s%s" % (_FILE_COLUMNS, " WHERE " + where if where else "",
+                                           " ORDER BY " + order if order else "")
+        with self._guard():
+            return [_record(r) for db in self.shards for r in db.execute(sql, args)]
+
+    def record_by_path(self, paths: Sequence[str]) -> Dict[str, FileRecord]:
+        out: Dict[str, FileRecord] = {}
+        keys = [os.fsencode(p) for p in paths]
+        for i in range(0, len(keys), 500):
+            chunk = keys[i:i + 500]
+            for r in self.records("path IN (%s)" % ",".join("?" * len(chunk)), chunk):
+                out[r.path] = r
+        return out
 
     # -- updating --------------------------------------------------------------
 
-    def update(self, logs: Sequence[LogFile], warn: Warn, *, named: Sequence[str] = (),
+    def update(self, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, named: Sequence[str] = (),
                progress: Optional[Callable[[int, int], None]] = None) -> UpdateReport:
-        """Brings the index up to date with `logs` (the files in scope, as found by
-        discovery); files that no longer exist anywhere are dropped.
+        """Brings the index up to date: `fresh` are the logs that are new or changed
+        (as the walk found them), `gone` the indexed logs that no longer exist.
 
         Three things run at once: the native reading of the next batch (a helper
-        thread of read_batches), the preparation of this batch's rows (here), and
-        the database writes of the previous batch (a writer thread; SQLite runs
-        without the interpreter lock)."""
+        thread), the binding of this batch's rows (here), and the full-text indexing
+        of the previous batch, one writer thread per shard (SQLite runs without the
+        interpreter lock)."""
         started = time.perf_counter()
-        report = UpdateReport(files=len(logs))
+        report = UpdateReport()
+        if not fresh and not gone:
+            return report
+        if not self.writable:
+            report.read_only = True
+            return report
         with _update_lock(self.path, self.on_wait), self._guard():
-            known = self._known()
-            todo: List[LogFile] = []
-            previous: Dict[str, _Known] = {}
-            in_scope = set()
-            for log in logs:
-                in_scope.add(log.path)
-                k = known.get(log.path)
+            previous = self.record_by_path([log.path for log in fresh] + list(gone))
+            dropped = [previous[p] for p in gone if p in previous]
+            todo = []
+            for log in fresh:
+                k = previous.get(log.path)
                 if k is not None and (k.size, k.mtime_ns, k.inode) == (log.size, log.mtime_ns, log.inode):
-                    continue
-                if k is not None:
-                    previous[log.path] = k
-                    if log.agent is None:
-                        log = LogFile(log.path, log.size, log.mtime_ns, log.inode, k.agent)
+                    continue    # another process indexed it meanwhile
+                if k is not None and log.agent is None:
+                    log = LogFile(log.path, log.size, log.mtime_ns, log.inode, k.agent)
                 todo.append(log)
-            gone = [k.id for path, k in known.items() if path not in in_scope and not os.path.lexists(path)]
-            report.removed = len(gone)
             todo = resolve_agents(todo, warn, named)
+            # New logs get ids in the order of their modification times, so that the
+            # ids of rows grow with time (a broad query ranks the newest matches).
+            todo.sort(key=lambda log: (previous.get(log.path) is not None, log.mtime_ns))
+            report.removed = len(dropped)
             total = sum(log.size for log in todo)
-            next_id = 1 + max((k.id for k in known.values()), default=0)
+            next_id = 1 + max([0] + [db.execute("SELECT coalesce(max(id), 0) FROM files").fetchone()[0]
+                                     for db in self.shards])
+            n = len(self.shards)
+            batches: Dict[int, _Batch] = {}
+
+            def batch_of(file_id: int) -> _Batch:
+                return batches.setdefault(file_id % n, _Batch())
+
+            for record in dropped:
+                batch_of(record.id).gone.append(record)
+            jobs = []
+            for log in todo:
+                k = previous.get(log.path)
+                if k is None:
+                    file_id, next_id = next_id, next_id + 1
+                    start = 0
+                else:
+                    file_id = k.id
+                    grown = k.agent == log.agent and k.inode == log.inode and log.size > k.size
+                    start = k.nrows if grown else 0
+                jobs.append((log, file_id, start))
             done = 0
-            with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="sessionrows-write") as writer:
-                if gone:
-                    self._begin([], gone)
-                    self._finish()
-                pending = None
-                for batch in read_batches(todo, True, warn):
-                    updates = []
-                    for log, rows in batch:
+            with concurrent.futures.ThreadPoolExecutor(n, thread_name_prefix="sessionrows-write") as writers:
+                pending: List[Optional[concurrent.futures.Future]] = [None] * n
+                if batches:
+                    self._write_batches(batches, writers, pending)
+                    batches = {}
+                for results in read_for_index(jobs, warn):
+                    for (log, file_id, start), facts, rows, digest in results:
                         k = previous.get(log.path)
+                        b = batch_of(file_id)
                         if k is None:
-                            file_id, next_id = next_id, next_id + 1
+                            report.new += 1
+                        elif start and digest == k.digest:
+                            report.appended += 1
+                            b.replace.append((file_id, start))
                         else:
-                            file_id = k.id
-                        updates.append(_prepare_file(file_id, log, rows, k, report, self._indexed_rows))
+                            if start:   # grew, but what was indexed changed: read it whole
+                                rows, facts, digest = _reread(log, file_id, warn)
+                                if rows is None:
+                                    continue
+                                start = 0
+                            report.changed += 1
+                            b.replace.append((file_id, 0))
+                        b.records.append((file_id, os.fsencode(log.path), log.agent, log.size, log.mtime_ns,
+                                          log.inode, facts[8], digest) + facts[:8] + (
+                                              json.dumps(dict(facts[9]), separators=(",", ":")),))
+                        b.rows.extend(rows)
+                        b.spans.append(((file_id << ROW_BITS) + start, (file_id + 1) << ROW_BITS))
+                        report.rows += len(rows)
                         done += log.size
-                    if pending is not None:
-                        pending.result()
-                    self._begin(updates, ())
-                    pending = writer.submit(self._finish)
+                    self._write_batches(batches, writers, pending)
+                    batches = {}
                     if progress:
                         progress(done, total)
-                if pending is not None:
-                    pending.result()
+                for future in pending:
+                    if future is not None:
+                        future.result()
             report.bytes_read = done
-            if todo or gone:
-                self.db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
-            ids = dict(self.db.execute("SELECT path, id FROM files"))
-            report.scope = [ids[path] for path in in_scope if path in ids]
+            for db in self.shards:
+                db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
         report.seconds = time.perf_counter() - started
         return report
 
-    def _indexed_rows(self, file_id: int, nrows: int) -> list:
-        """(row, text) of the rows of a file as last committed. Read through a
-        connection of its own: the main one may be busy on the writer thread."""
-        if self._reader is None:
-            self._reader = sqlite3.connect(self.path, timeout=BUSY_SECONDS, check_same_thread=False)
-        base = file_id << ROW_BITS
-        return self._reader.execute("SELECT id - ?, text FROM rows WHERE id >= ? AND id < ?",
-                                    (base, base, base + nrows)).fetchall()
+    def _write_batches(self, batches: Dict[int, _Batch], writers, pending) -> None:
+        for shard, batch in sorted(batches.items()):
+            if batch.empty:
+                continue
+            if pending[shard] is not None:
+                pending[shard].result()
+                pending[shard] = None
+            self._begin(self.shards[shard], batch)
+            pending[shard] = writers.submit(self._finish, self.shards[shard], batch.spans)
 
-    def _known(self) -> Dict[str, _Known]:
-        return {row[0]: _Known(*row[1:]) for row in self.db.execute(
-            "SELECT path, id, agent, size, mtime_ns, inode, nrows, custom_title FROM files")}
+    @staticmethod
+    def _drop_rows(db: sqlite3.Connection, lo: int, hi: int) -> None:
+        db.execute("INSERT INTO rows_fts(rows_fts, rowid, said, tool, context) SELECT 'delete', id, %s "
+                   "FROM rows WHERE id >= ? AND id < ?" % _FTS_VALUES, (lo, hi))
+        db.execute("DELETE FROM rows WHERE id >= ? AND id < ?", (lo, hi))
 
-    def _drop_rows(self, file_id: int, from_row: int = 0) -> None:
-        span = ((file_id << ROW_BITS) + from_row, (file_id + 1) << ROW_BITS)
-        self.db.execute("INSERT INTO rows_fts(rows_fts, rowid, text) "
-                        "SELECT 'delete', id, text FROM rows WHERE id >= ? AND id < ?", span)
-        self.db.execute("DELETE FROM rows WHERE id >= ? AND id < ?", span)
-
-    def _begin(self, updates: List["_FileUpdate"], gone: Sequence[int]) -> None:
-        """Opens a transaction and writes the files that disappeared and a batch of
-        prepared files, all but their full-text entries, which _finish adds. The
+    def _begin(self, db: sqlite3.Connection, batch: _Batch) -> None:
+        """Opens a transaction and writes a batch: logs dropped, rows replaced, new
+        rows and records, all but their full-text entries, which _finish adds. The
         rows are bound here, on the calling thread: binding is Python work, and a
         writer thread would wait for the interpreter lock at every row."""
-        db = self.db
         db.execute("BEGIN IMMEDIATE")
         try:
-            for file_id in gone:
-                self._drop_rows(file_id)
-                db.execute("DELETE FROM files WHERE id = ?", (file_id,))
-            for u in updates:
-                if not u.new:
-                    self._drop_rows(u.record[0], u.start)
-            db.executemany("INSERT OR REPLACE INTO files(id, path, agent, size, mtime_ns, inode, nrows, "
-                           "session_id, cwd, custom_title, ai_title, first_prompt, first_ts, last_ts) "
-                           "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)", [u.record for u in updates])
-            for u in updates:
-                db.executemany("INSERT INTO rows(id, role, ts, context, text) VALUES (?,?,?,?,?)", u.rows)
-            db.execute("CREATE TEMP TABLE IF NOT EXISTS fresh(lo INTEGER, hi INTEGER)")
-            db.execute("DELETE FROM temp.fresh")
-            db.executemany("INSERT INTO temp.fresh VALUES (?, ?)",
-                           [((u.record[0] << ROW_BITS) + u.start, (u.record[0] + 1) << ROW_BITS) for u in updates])
+            for record in batch.gone:
+                self._drop_rows(db, record.id << ROW_BITS, (record.id + 1) << ROW_BITS)
+                db.execute("DELETE FROM files WHERE id = ?", (record.id,))
+            for file_id, start in batch.replace:
+                self._drop_rows(db, (file_id << ROW_BITS) + start, (file_id + 1) << ROW_BITS)
+            db.executemany("INSERT OR REPLACE INTO files(%s) VALUES (%s)"
+                           % (_FILE_COLUMNS, ",".join("?" * 17)), batch.records)
+            db.executemany("INSERT INTO rows(id, role, kind, flags, ts, tool, text, ftext) VALUES (?,?,?,?,?,?,?,?)",
+                           batch.rows)
         except BaseException:
-            db.execute("ROLLBACK")
+            _rollback(db)
             raise
 
-    def _finish(self) -> None:
-        """Indexes the text of the rows _begin wrote and commits: one statement that
-        SQLite runs without the interpreter lock, so it may run on another thread
+    @staticmethod
+    def _finish(db: sqlite3.Connection, spans: Sequence[Tuple[int, int]]) -> None:
+        """Indexes the text of the rows _begin wrote and commits: statements that
+        SQLite runs without the interpreter lock, so they may run on another thread
         while the next batch is prepared."""
         try:
-            self.db.execute("INSERT INTO rows_fts(rowid, text) SELECT r.id, r.text FROM temp.fresh f "
-                            "JOIN rows r ON r.id >= f.lo AND r.id < f.hi")
-            self.db.execute("COMMIT")
+            for lo, hi in spans:
+                db.execute("INSERT INTO rows_fts(rowid, said, tool, context) SELECT id, %s FROM rows "
+                           "WHERE id >= ? AND id < ?" % _FTS_VALUES, (lo, hi))
+            db.execute("COMMIT")
         except BaseException:
-            self.db.execute("ROLLBACK")
+            _rollback(db)
             raise
 
-    # -- reading ---------------------------------------------------------------
+    # -- searching -------------------------------------------------------------
 
-    def search(self, fts_query: str, filters: Filters, limit: int,
-               scope: Optional[Sequence[int]] = None) -> List[Hit]:
-        """The best `limit` hits of an FTS5 query: best match first (bm25), newest
-        first among equals. `scope` limits them to these file ids."""
-        where = ["rows_fts MATCH ?"] + ([] if filters.context else ["r.context = 0"])
-        args: list = [fts_query]
-        for condition, value in (("r.role = ?", filters.role), ("r.ts >= ?", filters.since),
-                                 ("r.ts < ? AND r.ts != ''", filters.until), ("f.agent = ?", filters.agent),
-                                 ("instr(lower(f.cwd), lower(?)) > 0", filters.project)):
-            if value:
-                where.append(condition)
-                args.append(value)
+    def search(self, fts_query: str, filters: Filters, limit: int, scope: Optional[Scope] = None,
+               broad_limit: Optional[int] = None) -> "Matches":
+        """The best `limit` hits of an FTS5 query (bm25, what was said weighing more),
+        from every shard. A query that matches more than `broad_limit` rows of a
+        shard ranks the newest `broad_limit` of them (`Matches.bounded` says so)."""
+        expression = fts_query if filters.context else "%s : (%s)" % (SAID_AND_TOOLS, fts_query)
+        conditions: List[str] = []
+        args: list = []
+        if filters.role:
+            conditions.append("r.role = ?")
+            args.append(filters.role)
+            if filters.role == "user":
+                conditions.append("r.flags & %d = 0" % SUBAGENT)
+        if filters.since:
+            conditions.append("r.ts >= ?")
+            args.append(filters.since)
+        if filters.until:
+            conditions.append("r.ts < ? AND r.ts != ''")
+            args.append(filters.until)
+        file_conditions, file_args = _file_conditions(filters, scope)
+        top: List[Tuple[float, int, int]] = []    # (rank, shard, row id)
+        bounded = False
         with self._guard():
-            if scope is not None:
-                self._set_scope(scope)
-                where.append("(r.id >> %d) IN (SELECT id FROM temp.scope)" % ROW_BITS)
-            sql = ("SELECT r.id, rows_fts.rank FROM rows_fts JOIN rows r ON r.id = rows_fts.rowid "
-                   "JOIN files f ON f.id = (r.id >> %d) WHERE %s ORDER BY rows_fts.rank, r.ts DESC LIMIT ?"
-                   % (ROW_BITS, " AND ".join(where)))
-            try:
-                top = self.db.execute(sql, args + [limit]).fetchall()
-            except sqlite3.OperationalError as e:
-                if "fts5" in str(e) or "syntax" in str(e) or "no such column" in str(e):
-                    from .query import QueryError
-                    raise QueryError("the query cannot be run: %s" % e) from None
-                raise
-            if not top:
-                return []
-            ids = [row_id for row_id, _ in top]
+            for shard, db in enumerate(self.shards):
+                bound = None
+                if broad_limit:
+                    row = db.execute("SELECT rowid FROM rows_fts WHERE rows_fts MATCH ? ORDER BY rowid DESC "
+                                     "LIMIT 1 OFFSET ?", (expression, broad_limit)).fetchone()
+                    if row is not None:
+                        bound, bounded = row[0], True
+                where = ["rows_fts MATCH ?"] + (["rows_fts.rowid > ?"] if bound is not None else [])
+                where_args: list = [expression] + ([bound] if bound is not None else [])
+                if conditions or file_conditions:
+                    sql = ("SELECT rows_fts.rowid, rows_fts.rank FROM rows_fts JOIN rows r ON r.id = rows_fts.rowid "
+                           + ("JOIN files f ON f.id = r.id >> %d " % ROW_BITS if file_conditions else "")
+                           + "WHERE " + " AND ".join(where + conditions + file_conditions)
+                           + " ORDER BY rows_fts.rank LIMIT ?")
+                    params = where_args + args + file_args + [limit]
+                else:
+                    sql = ("SELECT rowid, rank FROM rows_fts WHERE " + " AND ".join(where)
+                           + " ORDER BY rank LIMIT ?")
+                    params = where_args + [limit]
+                try:
+                    found = db.execute(sql, params).fetchall()
+                except sqlite3.OperationalError as e:
+                    if "fts5" in str(e) or "syntax" in str(e) or "no such column" in str(e) or "unknown" in str(e):
+                        from .query import QueryError
+                        raise QueryError("the query cannot be run: %s" % e) from None
+                    raise
+                top.extend((rank, shard, row_id) for row_id, rank in found)
+            best = heapq.nsmallest(limit, top)
+            hits = self._hits(best)
+        return Matches(hits, bounded, broad_limit if bounded else None)
+
+    def _hits(self, best: Sequence[Tuple[float, int, int]]) -> List[Hit]:
+        by_shard: Dict[int, List[int]] = {}
+        for _, shard, row_id in best:
+            by_shard.setdefault(shard, []).append(row_id)
+        rows: Dict[Tuple[int, int], tuple] = {}
+        files: Dict[int, FileRecord] = {}
+        for shard, ids in by_shard.items():
+            db = self.shards[shard]
             marks = ",".join("?" * len(ids))
-            snippets = dict(self.db.execute(
-                "SELECT rowid, snippet(rows_fts, 0, ?, ?, '\u2026', ?) FROM rows_fts "
-                "WHERE rows_fts MATCH ? AND rowid IN (%s)" % marks,
-                [MATCH_START, MATCH_END, SNIPPET_TOKENS, fts_query] + ids))
-            # A sub-agent's log (<session>/subagents/...) shares its session's id: its
-            # hits carry the title of the session's main log.
-            details = {row[0]: row[1:] for row in self.db.execute(
-                "SELECT r.id, f.path, f.agent, f.session_id, f.custom_title, f.ai_title, f.first_prompt, f.cwd, "
-                "r.role, r.ts, r.text, r.id & %d, r.context, m.custom_title, m.ai_title, m.first_prompt "
-                "FROM rows r JOIN files f ON f.id = (r.id >> %d) "
-                "LEFT JOIN files m ON instr(f.path, '/subagents/') > 0 AND m.id = (SELECT id FROM files "
-                "WHERE session_id = f.session_id AND session_id != '' AND instr(path, '/subagents/') = 0 LIMIT 1) "
-                "WHERE r.id IN (%s)" % ((1 << ROW_BITS) - 1, ROW_BITS, marks), ids)}
+            for row in db.execute("SELECT id, role, kind, flags, ts, tool, text FROM rows WHERE id IN (%s)" % marks, ids):
+                rows[(shard, row[0])] = row
+            file_ids = sorted({i >> ROW_BITS for i in ids})
+            for r in db.execute("SELECT %s FROM files WHERE id IN (%s)" % (_FILE_COLUMNS, ",".join("?" * len(file_ids))),
+                                file_ids):
+                files[r[0]] = _record(r)
+        titles = self._titles(list(files.values()))
         hits = []
-        for row_id, score in top:
-            (path, agent, session_id, custom, ai, prompt, cwd, role, ts, text, row, context,
-             main_custom, main_ai, main_prompt) = details[row_id]
-            title = title_of(custom, ai, prompt)
-            if main_ai is not None:
-                title = title_of(main_custom, main_ai, main_prompt) + " (sub-agent)"
-            hits.append(Hit(path, agent, session_id, title, cwd, role, ts, text, snippets.get(row_id, ""), row,
-                            bool(context), score))
+        for rank, shard, row_id in best:
+            row = rows.get((shard, row_id))
+            if row is None:
+                continue    # dropped by an update since the query ran
+            record = files[row_id >> ROW_BITS]
+            hits.append(Hit(record, row_id & ROW_MASK, row[1], row[2], row[3], row[4], row[5], row[6], rank,
+                            titles.get(record.id, record.title)))
         return hits
 
-    def _set_scope(self, file_ids: Sequence[int]) -> None:
-        self.db.execute("CREATE TEMP TABLE IF NOT EXISTS scope(id INTEGER PRIMARY KEY)")
-        self.db.execute("DELETE FROM temp.scope")
-        self.db.executemany("INSERT INTO temp.scope(id) VALUES (?)", ((i,) for i in file_ids))
+    def _titles(self, records: Sequence[FileRecord]) -> Dict[int, str]:
+        """The title of each log's session: a sub-agent's log takes its session's."""
+        out = {}
+        parents = self.main_logs([r.session_id for r in records if r.agent_id and r.session_id])
+        for r in records:
+            main = parents.get(r.session_id) if r.agent_id else None
+            out[r.id] = main.title if main is not None else r.title
+        return out
 
-    def sessions(self, key: str, scope: Optional[Sequence[int]] = None) -> List[tuple]:
-        """(path, agent, session_id) of the files whose session id is `key` or begins
-        with it, main logs before sub-agent logs."""
+    def main_logs(self, session_ids: Sequence[str]) -> Dict[str, FileRecord]:
+        """The main log (not a sub-agent's) of each session id."""
+        ids = sorted(set(session_ids))
+        if not ids:
+            return {}
+        out: Dict[str, FileRecord] = {}
+        for r in self.records("session_id IN (%s) AND agent_id = ''" % ",".join("?" * len(ids)), ids,
+                              order="size"):
+            out[r.session_id] = r    # the largest log of the session last
+        return out
+
+    def find_sessions(self, key: str) -> List[FileRecord]:
+        """The logs that `key` names: a session id or a prefix of one (the session's
+        logs, sub-agents' included), or "agent-" and a sub-agent's id (its log)."""
+        pattern = key.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
+        if key.startswith("agent-") and len(key) > 6:
+            agent = key[6:].replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
+            found = self.records("agent_id LIKE ? ESCAPE '\\'", (agent,))
+            if found:
+                return found
+        return self.records("session_id LIKE ? ESCAPE '\\'", (pattern,), order="session_id")
+
+    def list_sessions(self, filters: Filters, limit: int, scope: Optional[Scope] = None,
+                      offset: int = 0) -> List[FileRecord]:
+        """The main logs of sessions, newest first (by their last row's time)."""
+        conditions, args = _file_conditions(filters, scope)
+        conditions.append("agent_id = ''")
+        if filters.since:
+            conditions.append("last_ts >= ?")
+            args.append(filters.since)
+        if filters.until:
+            conditions.append("first_ts < ? AND first_ts != ''")
+            args.append(filters.until)
+        sql = ("SELECT %s FROM files f WHERE %s ORDER BY last_ts DESC LIMIT ?"
+               % (_FILE_COLUMNS, " AND ".join(conditions)))
         with self._guard():
-            pattern = key.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
-            rows = self.db.execute(
-                "SELECT id, path, agent, session_id FROM files WHERE session_id LIKE ? ESCAPE '\\' "
-                "ORDER BY session_id, path", (pattern,)).fetchall()
-        if scope is not None:
-            allowed = set(scope)
-            rows = [r for r in rows if r[0] in allowed]
-        return [r[1:] for r in rows]
+            found = [_record(r) for db in self.shards for r in db.execute(sql, args + [limit + offset])]
+        found.sort(key=lambda r: r.last_ts, reverse=True)
+        return found[offset:offset + limit]
 
-    def counts(self) -> tuple:
+    def stats(self, scope: Optional[Scope] = None) -> List[tuple]:
+        """Per agent: (agent, files, bytes, sessions, rows, roles dict, first, last)."""
+        conditions, args = _file_conditions(Filters(), scope)
+        where = " WHERE " + " AND ".join(conditions) if conditions else ""
+        per_agent: Dict[str, list] = {}
+        sessions: Dict[str, set] = {}
         with self._guard():
-            return self.db.execute("SELECT (SELECT count(*) FROM files), (SELECT count(*) FROM rows)").fetchone()
+            for db in self.shards:
+                for agent, files, size, rows, first, last in db.execute(
+                        "SELECT agent, count(*), sum(size), sum(nrows), min(nullif(first_ts, '')), max(last_ts) "
+                        "FROM files f%s GROUP BY agent" % where, args):
+                    a = per_agent.setdefault(agent, [0, 0, 0, {}, "", ""])
+                    a[0] += files
+                    a[1] += size
+                    a[2] += rows
+                    if first and (not a[4] or first < a[4]):
+                        a[4] = first
+                    if last and last > a[5]:
+                        a[5] = last
+                for agent, role, n in db.execute(
+                        "SELECT agent, j.key, sum(j.value) FROM files f, json_each(f.roles) j%s GROUP BY 1, 2"
+                        % where, args):
+                    roles = per_agent[agent][3]
+                    roles[role] = roles.get(role, 0) + n
+                for agent, session in db.execute(
+                        "SELECT DISTINCT agent, CASE WHEN session_id = '' THEN 'path:' || hex(path) ELSE session_id "
+                        "END FROM files f%s" % where, args):
+                    sessions.setdefault(agent, set()).add(session)
+        return [(agent, a[0], a[1], len(sessions.get(agent, ())), a[2],
+                 dict(sorted(a[3].items(), key=lambda kv: -kv[1])), a[4], a[5])
+                for agent, a in sorted(per_agent.items())]
 
 
-def _connect(path: str) -> Optional[sqlite3.Connection]:
-    """The database at `path`, ready for use, or None if it is of an older format."""
-    _private_file(path)
-    db = sqlite3.connect(path, timeout=BUSY_SECONDS, isolation_level=None, check_same_thread=False)
+@dataclass
+class Matches:
+    hits: List[Hit]
+    bounded: bool = False           # some shard matched more rows than were ranked
+    ranked: Optional[int] = None    # how many of the newest matches were ranked, per shard
+
+
+def _file_conditions(filters: Filters, scope: Optional[Scope]) -> Tuple[List[str], list]:
+    """SQL conditions on `files f` for the agent, the project and the scope."""
+    conditions: List[str] = []
+    args: list = []
+    if filters.agent:
+        conditions.append("f.agent = ?")
+        args.append(filters.agent)
+    if filters.project:
+        conditions.append("instr(lower(f.cwd), lower(?)) > 0")
+        args.append(filters.project)
+    if scope is not None and not scope.whole:
+        parts = []
+        for root in scope.roots:
+            key = os.fsencode(root.rstrip(os.sep) or os.sep)
+            parts.append("f.path = ? OR (f.path > ? AND f.path < ?)")
+            prefix = key if key.endswith(b"/") else key + b"/"
+            args += [key, prefix, prefix[:-1] + b"0"]
+        conditions.append("(%s)" % " OR ".join(parts) if parts else "0")
+    return conditions, args
+
+
+def _reread(log: LogFile, file_id: int, warn: Warn):
+    """A log read whole again: (rows, facts, digest), or (None, None, None)."""
+    result = _search.read([(log.agent or "claude", os.fsencode(log.path), file_id << ROW_BITS, 0)], True)[0]
+    if isinstance(result, str):
+        warn(Problem(log.path, result))
+        return None, None, None
+    facts, rows = result
+    return rows, facts, facts[10]
+
+
+def _connect(path: str) -> sqlite3.Connection:
+    return sqlite3.connect(path, timeout=BUSY_SECONDS, isolation_level=None, check_same_thread=False)
+
+
+def _connect_read_only(path: str) -> sqlite3.Connection:
+    db = sqlite3.connect("file:%s?mode=ro" % _uri_path(path), uri=True, timeout=BUSY_SECONDS,
+                         isolation_level=None, check_same_thread=False)
+    _check_format(db, path)
+    return db
+
+
+def _uri_path(path: str) -> str:
+    from urllib.parse import quote
+    return quote(path)
+
+
+def _shard_count(db: sqlite3.Connection) -> int:
+    row = db.execute("SELECT value FROM meta WHERE key = 'shards'").fetchone()
+    return int(row[0]) if row else 1
+
+
+def _connect_all(path: str, shards: Optional[int]) -> Optional[List[sqlite3.Connection]]:
+    """Every shard of the index at `path`, ready for use, or None if the index is of
+    an older format. A new index gets `shards` shards (default: one per processor,
+    at most MAX_SHARDS)."""
+    first = _connect(path)
+    conns = [first]
     try:
-        if _prepare(db, path):
-            return db
+        state = _prepare(first, path)
+        if state is None:
+            first.close()
+            return None
+        count = _shard_count(first) if state else min(MAX_SHARDS, max(1, shards or _processors()))
+        if not state:
+            first.execute("INSERT OR REPLACE INTO meta VALUES ('shards', ?)", (count,))
+        for k in range(1, count):
+            p = shard_path(path, k)
+            if not _is_ours(p):
+                raise IndexProblem("%s is not a sessionrows index; it was left as it is" % p)
+            _private_file(p)
+            db = _connect(p)
+            conns.append(db)
+            if _prepare(db, p) is None:
+                raise IndexProblem("the index %s is incomplete; rebuild it with: %s" % (path, _rebuild_hint(path)))
+        return conns
     except sqlite3.DatabaseError as e:
-        db.close()
+        for db in conns:
+            db.close()
         raise _damaged(path, e) from None
     except BaseException:
-        db.close()
+        for db in conns:
+            db.close()
         raise
-    db.close()
-    return None
 
 
-def _prepare(db: sqlite3.Connection, path: str) -> bool:
-    """Checks what the file holds and creates the schema in an empty file. Returns
-    False for an index of an older format, which is to be rebuilt."""
+def _check_format(db: sqlite3.Connection, path: str) -> Optional[bool]:
+    """None for an index of an older format; False for an empty file; True for an
+    index of this format. Raises IndexProblem for anything else."""
     app_id = db.execute("PRAGMA application_id").fetchone()[0]
     version = db.execute("PRAGMA user_version").fetchone()[0]
     tables = db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
@@ -492,19 +848,34 @@ def _prepare(db: sqlite3.Connection, path: str) -> bool:
         raise IndexProblem("%s is not a sessionrows index; give another --index file" % path)
     if version > SCHEMA_VERSION:
         raise IndexProblem("the index %s was written by a newer sessionrows (index format %d, this release "
-                           "reads %d); upgrade sessionrows, or rebuild it with: sessionrows index --rebuild"
-                           % (path, version, SCHEMA_VERSION))
+                           "reads %d); upgrade sessionrows, or rebuild it with: %s"
+                           % (path, version, SCHEMA_VERSION, _rebuild_hint(path)))
     if tables and version < SCHEMA_VERSION:
-        return False
-    if not tables:
-        db.execute("PRAGMA page_size = %d" % PAGE_SIZE)
-    db.execute("PRAGMA journal_mode = WAL")
+        return None
+    if tables:
+        for table in ("files", "rows", "rows_fts", "meta"):
+            if not db.execute("SELECT 1 FROM sqlite_master WHERE name = ?", (table,)).fetchone():
+                raise _damaged(path, Exception("its table %s is missing" % table))
+    return bool(tables)
+
+
+def _prepare(db: sqlite3.Connection, path: str) -> Optional[bool]:
+    """Checks what the file holds and creates the schema in an empty file. Returns
+    None for an index of an older format (to be rebuilt), False for a new one, True
+    for an existing one."""
+    state = _check_format(db, path)
+    if state is None:
+        return None
     db.execute("PRAGMA synchronous = NORMAL")
     db.execute("PRAGMA cache_size = -65536")
     db.execute("PRAGMA temp_store = MEMORY")
     db.execute("PRAGMA wal_autocheckpoint = %d" % CHECKPOINT_PAGES)
-    if tables:
+    if state:
+        db.execute("PRAGMA journal_mode = WAL")
         return True
+    # The schema and the application id are written straight into the file (not
+    # its write-ahead log), so the file says what it is from the start.
+    db.execute("PRAGMA page_size = %d" % PAGE_SIZE)
     db.execute("BEGIN IMMEDIATE")
     try:
         for statement in _SCHEMA.split(";"):
@@ -514,18 +885,27 @@ def _prepare(db: sqlite3.Connection, path: str) -> bool:
         # this size: fewer, larger segments mean less merging while a large
         # history is indexed (bench/cli.py).
         db.execute("INSERT INTO rows_fts(rows_fts, rank) VALUES ('hashsize', %d)" % FTS_PENDING_BYTES)
+        db.execute("INSERT INTO rows_fts(rows_fts, rank) VALUES ('rank', ?)", (RANK,))
         db.execute("PRAGMA application_id = %d" % APPLICATION_ID)
         db.execute("PRAGMA user_version = %d" % SCHEMA_VERSION)
         db.execute("COMMIT")
     except sqlite3.OperationalError as e:
-        db.execute("ROLLBACK")
+        _rollback(db)
         if "fts5" in str(e):
             raise IndexProblem("this Python's SQLite has no full-text search (FTS5): %s" % e) from None
         raise
     except BaseException:
-        db.execute("ROLLBACK")
+        _rollback(db)
         raise
-    return True
+    db.execute("PRAGMA journal_mode = WAL")
+    return False
+
+
+def _rollback(db: sqlite3.Connection) -> None:
+    """Rolls back the open transaction, if SQLite has not rolled it back itself (as
+    it does when the disk is full)."""
+    if db.in_transaction:
+        db.execute("ROLLBACK")
 
 
 @contextlib.contextmanager
@@ -534,7 +914,7 @@ def _update_lock(path: str, on_wait: Optional[Callable[[], None]] = None) -> Ite
     `on_wait` is called once if another process holds the lock."""
     lock_path = path + ".lock"
     _private_file(lock_path)
-    fd = os.open(lock_path, os.O_RDWR | os.O_CLOEXEC)
+    fd = os.open(lock_path, os.O_RDWR | os.O_CLOEXEC | os.O_NOFOLLOW)
     try:
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)

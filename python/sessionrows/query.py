@@ -1,37 +1,67 @@
-"""A query as a person types it, turned into a full-text query of the index.
+"""A query as a person types it, turned into a full-text query of the index, and the
+terms a snippet highlights.
 
 Words must all occur; "double-quoted text" must occur as that phrase; a word that
-ends in * matches every word it begins. Anything else a person may type (paths,
-identifiers such as Foo.bar_baz(), stray quotes or brackets, words such as OR or
-NEAR) is taken literally: each word becomes the phrase of the tokens in it, so
-Foo.bar_baz() finds "foo", "bar", "baz" in a row, in that order.
+ends in * matches every word it begins (two letters or more before the *). Anything
+else a person may type (paths, identifiers such as Foo.bar_baz(), stray quotes or
+brackets, words such as OR or NEAR) is taken literally: each word becomes the phrase
+of the tokens in it, so Foo.bar_baz() finds "foo", "bar", "baz" in a row, in that
+order. CJK text is matched by its two-character pieces, as the index holds it, so
+any two or more characters of a sentence are found.
 """
 
 from __future__ import annotations
 
 import re
-from typing import List
+from dataclasses import dataclass, field
+from typing import List, Tuple
+
+from . import _search
 
 _PARTS = re.compile(r'"([^"]*)"|(\S+)')
+# What the index's tokenizer keeps: letters and digits (and the marks that go with
+# them); everything else separates tokens.
+_TOKEN = re.compile(r"[^\W_]+")
+_FTS_OPERATORS = {"AND", "OR", "NOT", "NEAR"}
+MIN_PREFIX = 2
 
 
 class QueryError(ValueError):
     """A query that cannot be run."""
 
 
-def _has_token(text: str) -> bool:
-    # The index's tokenizer keeps letters and digits and splits on everything else.
-    return any(ch.isalnum() for ch in text)
+@dataclass
+class Query:
+    text: str                                   # as typed
+    fts: str                                    # the FTS5 expression
+    terms: List[Tuple[str, bool]] = field(default_factory=list)   # (word, is a prefix) to highlight
 
 
 def _phrase(text: str) -> str:
     return '"' + text.replace('"', '""') + '"'
 
 
-def to_fts(query: str) -> str:
-    """The FTS5 expression for a person's query. Raises QueryError if nothing in it
-    can be searched for."""
-    terms: List[str] = []
+def _indexed(text: str) -> str:
+    """The text as the index holds it (CJK runs as their two-character pieces)."""
+    changed = _search.index_text(text)
+    return text if changed is None else changed
+
+
+def _is_cjk_char(ch: str) -> bool:
+    changed = _search.index_text(ch)
+    return changed is not None and changed.strip() == ch
+
+
+def parse(query: str, raw: bool = False) -> Query:
+    """The Query for what a person typed, or for raw FTS5 syntax with `raw`. Raises
+    QueryError if nothing in it can be searched for."""
+    if raw:
+        if not query.strip():
+            raise QueryError("the query is empty")
+        words = [w for w in _TOKEN.findall(query) if w not in _FTS_OPERATORS]
+        return Query(query, query, [(w, False) for w in words])
+    parts: List[str] = []
+    terms: List[Tuple[str, bool]] = []
     for match in _PARTS.finditer(query):
         phrase, word = match.groups()
         prefix = False
@@ -39,8 +69,20 @@ def to_fts(query: str) -> str:
             prefix = len(word) > 1 and word.endswith("*")
             phrase = word.rstrip("*") if prefix else word
             phrase = phrase.replace('"', " ")
-        if _has_token(phrase):
-            terms.append(_phrase(phrase) + ("*" if prefix else ""))
-    if not terms:
+        tokens = _TOKEN.findall(phrase)
+        if not tokens:
+            continue
+        if prefix and len(tokens[-1]) < MIN_PREFIX and not _is_cjk_char(tokens[-1][-1]):
+            raise QueryError("%r: a prefix needs at least %d letters before the *" % (word, MIN_PREFIX))
+        indexed = _indexed(phrase)
+        cjk_single = (not prefix and len(tokens) == 1 and len(tokens[0]) == 1 and _is_cjk_char(tokens[0]))
+        parts.append(_phrase(indexed) + ("*" if prefix or cjk_single else ""))
+        terms.extend((t, prefix and i == len(tokens) - 1) for i, t in enumerate(tokens))
+    if not parts:
         raise QueryError("nothing to search for in %r: a query needs letters or digits" % query)
-    return " ".join(terms)
+    return Query(query, " ".join(parts), terms)
+
+
+def to_fts(query: str) -> str:
+    """The FTS5 expression for a person's query (see parse)."""
+    return parse(query).fts

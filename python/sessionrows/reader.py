@@ -1,15 +1,17 @@
-"""Reading many session logs with `extract_many`, batch by batch, so that memory stays
-bounded for a history of any size. The next batch is read on a helper thread while
-the caller works on the current one (the native reading runs without the
-interpreter lock)."""
+"""Reading many session logs batch by batch, so that memory stays bounded for a
+history of any size: the rows of `extract_many` for exports, and the search reading
+(`_search.read`: every row in full, with its kind) for the index and the commands.
+The next batch is read on a helper thread while the caller works on the current one
+(the native reading runs without the interpreter lock)."""
 
 from __future__ import annotations
 
 import concurrent.futures
 from dataclasses import dataclass
-from typing import Callable, Iterable, Iterator, List, Optional, Sequence, cast
+import os
+from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, cast
 
-from . import _core
+from . import _core, _search
 from .discovery import LogFile, detect_agent
 
 BATCH_BYTES = 64 << 20
@@ -108,3 +110,61 @@ def read_logs(logs: Sequence[LogFile], include_tools: bool, warn: Warn,
     """(log, rows) for every readable log, in order (see read_batches)."""
     for batch in read_batches(logs, include_tools, warn, batch_bytes):
         yield from batch
+
+
+def _prefetched(pending: Sequence, read: Callable) -> Iterator:
+    """read(item) for each item, the next one read on a helper thread while the
+    caller works on this one's result."""
+    if not pending:
+        return
+    with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="sessionrows-read") as pool:
+        future = pool.submit(read, pending[0])
+        for i in range(len(pending)):
+            result = future.result()
+            if i + 1 < len(pending):
+                future = pool.submit(read, pending[i + 1])
+            yield result
+            del result
+
+
+IndexJob = Tuple[LogFile, int, int]    # (log, file id, first row wanted)
+
+
+def read_for_index(jobs: Sequence[IndexJob], warn: Warn,
+                   batch_bytes: Optional[int] = None) -> Iterator[List[tuple]]:
+    """The search reading of logs for the index, batch by batch: lists of
+    (job, facts, rows, digest of the rows before the first one wanted), rows with
+    their ids (file id << 32 | place) and the text the index gets. A log that
+    cannot be read is passed to `warn` and left out."""
+    batch_bytes = batch_bytes or BATCH_BYTES
+    pending: List[List[IndexJob]] = []
+    size = 0
+    for job in jobs:
+        if not pending or size + job[0].size > batch_bytes or len(pending[-1]) >= BATCH_FILES:
+            pending.append([])
+            size = 0
+        pending[-1].append(job)
+        size += job[0].size
+
+    def read(batch: List[IndexJob]):
+        return _search.read([(cast(str, log.agent), os.fsencode(log.path), file_id << 32, start)
+                             for log, file_id, start in batch], True)
+
+    for batch, results in zip(pending, _prefetched(pending, read)):
+        out = []
+        for job, result in zip(batch, results):
+            if isinstance(result, str):
+                warn(Problem(job[0].path, result))
+                continue
+            facts, rows = result
+            out.append((job, facts, rows, facts[11]))
+        yield out
+
+
+def read_session(log: LogFile):
+    """The search reading of one log: (facts, rows) with rows (place, role, kind,
+    flags, timestamp, tool, text, None). Raises OSError if it cannot be read."""
+    result = _search.read([(cast(str, log.agent), os.fsencode(log.path), 0, 0)])[0]
+    if isinstance(result, str):
+        raise OSError(result)
+    return result

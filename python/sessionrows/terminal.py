@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import subprocess
 import sys
 import time
 from typing import Callable, Iterator, List, Optional, Sequence, TextIO, Tuple, Union
@@ -71,20 +72,89 @@ class Printer:
         self._console.print(text, soft_wrap=True, crop=False)
 
 
-def marked(snippet: str, start: str, end: str, style: str) -> Sequence[Segment]:
-    """A snippet with `start`/`end` around its matches, as clean one-line segments,
-    the matches in `style`."""
+def marked_spans(snippet: str, spans: Sequence[Tuple[int, int]], style: str) -> Sequence[Segment]:
+    """A snippet as clean one-line segments, the characters in `spans` ([start, end)
+    offsets, in order) in `style`."""
     out: List[Segment] = []
-    rest = snippet
-    while rest:
-        before, sep, after = rest.partition(start)
-        if before:
-            out.append(clean(before, one_line=True))
-        if not sep:
-            break
-        match, _, rest = after.partition(end)
-        out.append((clean(match, one_line=True), style))
+    at = 0
+    for start, end in spans:
+        if start < at:
+            continue
+        if start > at:
+            out.append(clean(snippet[at:start], one_line=True))
+        out.append((clean(snippet[start:end], one_line=True), style))
+        at = end
+    if at < len(snippet):
+        out.append(clean(snippet[at:], one_line=True))
     return out
+
+
+def terminal_width(stream: TextIO, default: int = 100) -> int:
+    """The width of the terminal `stream` writes to, else `default`."""
+    try:
+        if stream.isatty():
+            return max(20, os.get_terminal_size(stream.fileno()).columns)
+    except (AttributeError, ValueError, OSError):
+        pass
+    return default
+
+
+def fit_command(command: str, width: int) -> List[str]:
+    """A shell command in lines of at most `width` characters where it can be: broken
+    only between words, preferably before "&&", each line but the last ending in
+    " \\\\" so that the lines still paste as one command. A word longer than a line
+    keeps a line of its own."""
+    if len(command) <= width:
+        return [command]
+    # Pieces to keep together: "cd DIR", "&& claude --resume ID".
+    pieces: List[str] = []
+    for word in command.split(" "):
+        if pieces and word != "&&" and not pieces[-1].endswith("&&") and len(pieces[-1]) + 1 + len(word) <= width - 4:
+            pieces[-1] += " " + word
+        else:
+            pieces.append(word)
+    lines: List[str] = []
+    line = ""
+    for piece in pieces:
+        candidate = piece if not line else line + " " + piece
+        if line and len(candidate) > width - 2:
+            lines.append(line + " \\")
+            line = "  " + piece
+        else:
+            line = candidate
+    lines.append(line)
+    return lines
+
+
+@contextlib.contextmanager
+def pager(stream: TextIO, color_mode: str = "auto") -> Iterator[TextIO]:
+    """Long output on a terminal goes through the pager, as git does it: $PAGER (else
+    less), with LESS=FRX unless LESS is set, so output that fits the screen is
+    simply printed. Off when `stream` is not a terminal or the pager cannot start."""
+    command = os.environ.get("SESSIONROWS_PAGER") or os.environ.get("PAGER") or "less"
+    if not stream.isatty() or command in ("", "cat") or os.environ.get("TERM") == "dumb":
+        yield stream
+        return
+    env = dict(os.environ)
+    env.setdefault("LESS", "FRX")
+    env.setdefault("LV", "-c")
+    try:
+        proc = subprocess.Popen(command, shell=True, stdin=subprocess.PIPE, env=env, encoding="utf-8",
+                                errors="backslashreplace")
+    except OSError:
+        yield stream
+        return
+    assert proc.stdin is not None
+    try:
+        yield proc.stdin
+    except BrokenPipeError:
+        pass
+    finally:
+        try:
+            proc.stdin.close()
+        except BrokenPipeError:
+            pass
+        proc.wait()
 
 
 @contextlib.contextmanager

@@ -311,8 +311,9 @@ def run_search(args, session: Session) -> int:
         for line in fit_command(clean(where, True), width - 2):
             out.line(("  " + line, "cyan"))
         out.line("")
-    if len(result.hits) == args.limit:
-        session.note("showed the best %d hits; -n for more" % args.limit)
+    if result.more:
+        session.note("showed the best %d hits; more rows match (-n %d shows more)" % (args.limit,
+                                                                                    min(MOST_HITS, 5 * args.limit)))
     if result.bounded:
         session.note("the query matched more than %d rows; the newest %d of them were ranked (add words to narrow it)"
                      % (result.bounded, result.bounded))

@@ -146,6 +146,7 @@ class SearchResult:
     where: List[str]
     bounded: Optional[int] = None   # set when a broad query ranked only this many newest matches per shard
     seconds: float = 0.0            # the query itself
+    more: bool = False              # more rows matched than the limit let through
 
 
 def session_key(record: FileRecord) -> str:
@@ -182,7 +183,7 @@ def search_opened(opened: Opened, q: Query, filters: Filters, limit: int, snippe
                         h.kind, h.flags, h.tool, h.timestamp, h.text, text, spans, h.score,
                         resume_command(r.agent, r.session_id, r.cwd)))
     return SearchResult(q, hits, opened.report, opened.index.path, opened.found, opened.where, matches.ranked,
-                        time.perf_counter() - started)
+                        time.perf_counter() - started, matches.more)
 
 
 @dataclass

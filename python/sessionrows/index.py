@@ -605,7 +605,7 @@ class Index:
         file_conditions, file_args = _file_conditions(filters, scope)
         top: List[Tuple[float, int, int]] = []    # (rank, shard, row id)
         bounded = False
-        with self._guard():
+        with self._guard(), _query_errors():
             for shard, db in enumerate(self.shards):
                 bound = None
                 if broad_limit:
@@ -620,22 +620,16 @@ class Index:
                            + ("JOIN files f ON f.id = r.id >> %d " % ROW_BITS if file_conditions else "")
                            + "WHERE " + " AND ".join(where + conditions + file_conditions)
                            + " ORDER BY rows_fts.rank LIMIT ?")
-                    params = where_args + args + file_args + [limit]
+                    params = where_args + args + file_args + [limit + 1]
                 else:
                     sql = ("SELECT rowid, rank FROM rows_fts WHERE " + " AND ".join(where)
                            + " ORDER BY rank LIMIT ?")
-                    params = where_args + [limit]
-                try:
-                    found = db.execute(sql, params).fetchall()
-                except sqlite3.OperationalError as e:
-                    if "fts5" in str(e) or "syntax" in str(e) or "no such column" in str(e) or "unknown" in str(e):
-                        from .query import QueryError
-                        raise QueryError("the query cannot be run: %s" % e) from None
-                    raise
+                    params = where_args + [limit + 1]
+                found = db.execute(sql, params).fetchall()
                 top.extend((rank, shard, row_id) for row_id, rank in found)
-            best = heapq.nsmallest(limit, top)
-            hits = self._hits(best)
-        return Matches(hits, bounded, broad_limit if bounded else None)
+            best = heapq.nsmallest(limit + 1, top)
+            hits = self._hits(best[:limit])
+        return Matches(hits, bounded, broad_limit if bounded else None, len(best) > limit)
 
     def _hits(self, best: Sequence[Tuple[float, int, int]]) -> List[Hit]:
         by_shard: Dict[int, List[int]] = {}
@@ -750,6 +744,22 @@ class Matches:
     hits: List[Hit]
     bounded: bool = False           # some shard matched more rows than were ranked
     ranked: Optional[int] = None    # how many of the newest matches were ranked, per shard
+    more: bool = False              # more rows matched than were asked for
+
+
+_QUERY_FAULTS = ("fts5", "syntax error", "unterminated string", "no such column", "unknown special query")
+
+
+@contextlib.contextmanager
+def _query_errors() -> Iterator[None]:
+    """A full-text query that SQLite cannot run is the query's fault, not the index's."""
+    try:
+        yield
+    except sqlite3.OperationalError as e:
+        if any(fault in str(e) for fault in _QUERY_FAULTS):
+            from .query import QueryError
+            raise QueryError("the query cannot be run: %s" % e) from None
+        raise
 
 
 def _file_conditions(filters: Filters, scope: Optional[Scope]) -> Tuple[List[str], list]:

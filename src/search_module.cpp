@@ -9,6 +9,7 @@
 #include "convert.h"
 #include "search/index_text.h"
 #include "search/reading.h"
+#include "walk/walk.h"
 
 namespace {
 
@@ -194,6 +195,182 @@ PyObject* index_text_entry(PyObject*, PyObject* arg) {
     });
 }
 
+// ---- walk: the walk over the places where the logs are, compared with what the
+// index knows (src/walk/).
+
+struct walk_call {
+    std::vector<walk_root> roots;
+    std::vector<py_ref> agents;          // per root, handed back with its fresh files
+    std::vector<py_ref> blobs;           // the known blobs (bytes), held while the walk reads them
+    size_t threads = 0;                  // 0: every available processor
+};
+
+bool has_flag(PyObject* obj, unsigned long flag) { return (PyType_GetFlags(Py_TYPE(obj)) & flag) != 0; }
+
+// A path as str, bytes or os.PathLike, to its bytes (str encoded as os.fsencode does).
+bool to_fs_path(PyObject* obj, std::string& out) {
+    py_ref path(PyOS_FSPath(obj));
+    if (!path) return false;
+    py_ref bytes;
+    if (has_flag(path.get(), Py_TPFLAGS_UNICODE_SUBCLASS)) {
+        bytes.reset(PyUnicode_EncodeFSDefault(path.get()));
+        if (!bytes) return false;
+    } else {
+        bytes = std::move(path);
+    }
+    char* data;
+    Py_ssize_t size;
+    if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return false;  // also refuses a NUL inside
+    if (size == 0) {
+        PyErr_SetString(PyExc_ValueError, "a root's path is empty");
+        return false;
+    }
+    out.assign(data, static_cast<size_t>(size));
+    return true;
+}
+
+// `roots`: a sequence of (path, agent, pattern).
+bool to_walk_roots(PyObject* obj, walk_call& call) {
+    if (has_flag(obj, Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS) || !PySequence_Check(obj)) {
+        set_conversion_error(obj, "Sequence");
+        return false;
+    }
+    py_ref iter(PyObject_GetIter(obj));
+    if (!iter) return false;
+    while (py_ref item{PyIter_Next(iter.get())}) {
+        if (!has_flag(item.get(), Py_TPFLAGS_TUPLE_SUBCLASS) || PyTuple_Size(item.get()) != 3) {
+            PyErr_SetString(PyExc_TypeError, "a root is a tuple (path, agent, pattern)");
+            return false;
+        }
+        walk_root root;
+        if (!to_fs_path(PyTuple_GetItem(item.get(), 0), root.path)) return false;
+        PyObject* agent = PyTuple_GetItem(item.get(), 1);
+        if (!has_flag(agent, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+            set_conversion_error(agent, "str");
+            return false;
+        }
+        PyObject* pattern = PyTuple_GetItem(item.get(), 2);
+        long rule = PyLong_Check(pattern) && !PyBool_Check(pattern) ? PyLong_AsLong(pattern) : -1;
+        if (rule == -1 && PyErr_Occurred()) return false;
+        if (rule != 0 && rule != 1) {
+            PyErr_SetString(PyExc_ValueError, "a root's pattern is 0 (*.jsonl) or 1 (rollout-*.jsonl)");
+            return false;
+        }
+        root.rule = static_cast<name_rule>(rule);
+        Py_INCREF(agent);
+        call.agents.emplace_back(agent);
+        call.roots.push_back(std::move(root));
+    }
+    return !PyErr_Occurred();
+}
+
+// `known`: a sequence of bytes (or None for a shard that knows nothing).
+bool to_known_blobs(PyObject* obj, walk_call& call) {
+    if (has_flag(obj, Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS) || !PySequence_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "known is a sequence of bytes, one per shard");
+        return false;
+    }
+    py_ref iter(PyObject_GetIter(obj));
+    if (!iter) return false;
+    while (py_ref item{PyIter_Next(iter.get())}) {
+        if (item.get() == Py_None) continue;
+        if (!PyBytes_Check(item.get())) {
+            set_conversion_error(item.get(), "bytes");
+            return false;
+        }
+        call.blobs.push_back(std::move(item));
+    }
+    return !PyErr_Occurred();
+}
+
+// threads: None (every available processor) or an int >= 1.
+bool to_walk_threads(PyObject* obj, size_t& out) {
+    if (!obj || obj == Py_None) {
+        out = 0;
+        return true;
+    }
+    long long n = PyLong_Check(obj) && !PyBool_Check(obj) ? PyLong_AsLongLong(obj) : 0;
+    if (n == -1 && PyErr_Occurred()) return false;
+    if (n < 1) {
+        PyErr_SetString(PyExc_ValueError, "threads is None or an int >= 1");
+        return false;
+    }
+    out = static_cast<size_t>(n);
+    return true;
+}
+
+PyObject* fs_str(std::string_view path) {
+    return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+}
+
+// (fresh, gone, problems, found)
+PyObject* walk_outcome(const walk_call& call, const walk_result& r) {
+    py_ref fresh(PyList_New(static_cast<Py_ssize_t>(r.fresh.size())));
+    if (!fresh) return nullptr;
+    for (size_t i = 0; i < r.fresh.size(); ++i) {
+        const fresh_file& f = r.fresh[i];
+        py_ref path(fs_str(f.path));
+        PyObject* item = path ? Py_BuildValue("(OLLKO)", path.get(), static_cast<long long>(f.size),
+                                              static_cast<long long>(f.mtime_ns),
+                                              static_cast<unsigned long long>(f.inode), call.agents[f.root].get())
+                              : nullptr;
+        if (!item) return nullptr;
+        PyList_SetItem(fresh.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    py_ref gone(PyList_New(static_cast<Py_ssize_t>(r.gone.size())));
+    if (!gone) return nullptr;
+    for (size_t i = 0; i < r.gone.size(); ++i) {
+        PyObject* path = fs_str(r.gone[i]);
+        if (!path) return nullptr;
+        PyList_SetItem(gone.get(), static_cast<Py_ssize_t>(i), path);
+    }
+    py_ref problems(PyList_New(static_cast<Py_ssize_t>(r.problems.size())));
+    if (!problems) return nullptr;
+    for (size_t i = 0; i < r.problems.size(); ++i) {
+        py_ref path(fs_str(r.problems[i].path));
+        py_ref message(path ? PyUnicode_DecodeLocale(r.problems[i].message.c_str(), "surrogateescape") : nullptr);
+        PyObject* item = message ? PyTuple_Pack(2, path.get(), message.get()) : nullptr;
+        if (!item) return nullptr;
+        PyList_SetItem(problems.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return Py_BuildValue("(OOOn)", fresh.get(), gone.get(), problems.get(), static_cast<Py_ssize_t>(r.found));
+}
+
+PyObject* walk_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return python_barrier([&]() -> PyObject* {
+        static const char* keywords[] = {"roots", "known", "threads", nullptr};
+        PyObject *roots_obj, *known_obj = nullptr, *threads_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$O:walk", const_cast<char**>(keywords), &roots_obj,
+                                         &known_obj, &threads_obj))
+            return nullptr;
+        walk_call call;
+        if (!to_walk_roots(roots_obj, call) || (known_obj && !to_known_blobs(known_obj, call)) ||
+            !to_walk_threads(threads_obj, call.threads))
+            return nullptr;
+        std::vector<std::string_view> blobs;
+        for (const py_ref& b : call.blobs)
+            blobs.emplace_back(PyBytes_AsString(b.get()), static_cast<size_t>(PyBytes_Size(b.get())));
+        known_files known;
+        walk_result result;
+        std::string malformed;
+        native_outcome outcome = run_without_gil([&] {
+            for (std::string_view blob : blobs)
+                if (!add_known(known, blob, malformed)) return;
+            index_known(known);
+            lanes l;
+            l.threads = call.threads ? call.threads : available_processors();
+            if (l.threads > 1) l.workers = &shared_pool();
+            walk(call.roots, known, l, result);
+        });
+        if (!raise_outcome(outcome)) return nullptr;
+        if (!malformed.empty()) {
+            PyErr_Format(PyExc_ValueError, "known: %s", malformed.c_str());
+            return nullptr;
+        }
+        return walk_outcome(call, result);
+    });
+}
+
 template <class F>
 PyCFunction as_cfunction(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
@@ -211,6 +388,13 @@ PyMethodDef methods[] = {
     {"index_text", as_cfunction(index_text_entry), METH_O,
      "index_text(text)\n--\n\n"
      "What the full-text index gets for `text`, or None when that is the text itself."},
+    {"walk", as_cfunction(walk_entry), METH_VARARGS | METH_KEYWORDS,
+     "walk(roots, known=(), *, threads=None)\n--\n\n"
+     "The session logs below `roots` = [(path, agent, pattern)], compared with `known` (bytes per index\n"
+     "shard: records path NUL b\"size mtime_ns inode\" NUL). Returns (fresh, gone, problems, found):\n"
+     "fresh = [(path, size, mtime_ns, inode, agent)] of the files new or changed, in walk order; gone =\n"
+     "[path] of known files that no longer exist; problems = [(path, message)]; found = the files in\n"
+     "scope. pattern 0 takes *.jsonl, 1 rollout-*.jsonl. threads=1 walks on the calling thread."},
 };
 
 PyModuleDef module_def = {

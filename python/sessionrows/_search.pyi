@@ -14,3 +14,13 @@ def read(jobs: Sequence[ReadJob], index_texts: bool = False) -> List[Union[str, 
 
 def index_text(text: str) -> Optional[str]:
     """What the full-text index gets for `text`, or None when that is the text itself."""
+
+# (path, agent, rule): rule 0 takes *.jsonl, 1 rollout-*.jsonl; agent is handed back with its files
+WalkRoot = Tuple[Union[str, bytes], str, int]
+# (path, size, mtime_ns, inode, agent)
+FreshFile = Tuple[str, int, int, int, str]
+
+def walk(roots: Sequence[WalkRoot], known: Sequence[Optional[bytes]] = (), *,
+         threads: Optional[int] = None) -> Tuple[List[FreshFile], List[str], List[Tuple[str, str]], int]:
+    """The files below `roots` compared with `known` (per shard, records `path NUL "size mtime_ns inode" NUL`):
+    (fresh, gone, problems, found)."""

@@ -48,10 +48,18 @@ def open_index(paths: Optional[Sequence[str]] = None, index_path: Optional[str] 
     """Opens the index and brings it up to date with the logs below `paths` (or in
     the default places). The caller closes `Opened.index`."""
     paths = list(paths or [])
+
+    def on_error(e: OSError) -> None:
+        warn(Problem(e.filename or "?", e.strerror or str(e)))
+
     index = Index.open(index_path, rebuild=rebuild, on_wait=on_wait)
     try:
-        changes = _changes(paths, index.known(), warn)
-        report = index.update(changes.fresh, changes.gone, warn, named=paths, progress=progress)
+        try:
+            changes = discovery.changes(paths or None, index.known(), on_error=on_error)
+        except discovery.NotFound as e:
+            raise CommandError("%s: no such file or folder" % e.filename) from None
+        report = index.update(changes.fresh, changes.gone, warn, named=[os.path.abspath(p) for p in paths],
+                              progress=progress)
         report.files = changes.found
         whole = not paths and changes.found == index.count_files()
         scope = Scope(changes.where, whole)
@@ -59,50 +67,6 @@ def open_index(paths: Optional[Sequence[str]] = None, index_path: Optional[str] 
         index.close()
         raise
     return Opened(index, report, scope, changes.found, paths or discovery.root_paths())
-
-
-@dataclass
-class _Changes:
-    fresh: List[LogFile]
-    gone: List[str]
-    found: int
-    where: List[str]
-
-
-def _parse_known(blobs: Sequence[bytes]) -> Dict[str, tuple]:
-    known = {}
-    for blob in blobs:
-        fields = blob.split(b"\0")
-        for i in range(0, len(fields) - 1, 2):
-            size, mtime, inode = fields[i + 1].split()
-            known[os.fsdecode(fields[i])] = (int(size), int(mtime), int(inode))
-    return known
-
-
-def _changes(paths: List[str], known_blobs: Sequence[bytes], warn: Warn) -> _Changes:
-    """What is new, changed or gone below `paths` (or the default places), compared
-    with what the index knows."""
-    def on_error(e: OSError) -> None:
-        warn(Problem(e.filename or "?", e.strerror or str(e)))
-
-    try:
-        logs = discovery.find_logs(paths or None, on_error=on_error)
-    except discovery.NotFound as e:
-        raise CommandError("%s: no such file or folder" % e.filename) from None
-    known = _parse_known(known_blobs)
-    logs = [LogFile(os.path.abspath(log.path), log.size, log.mtime_ns, log.inode, log.agent) for log in logs]
-    seen = {log.path for log in logs}
-    fresh = [log for log in logs if known.get(log.path) != (log.size, log.mtime_ns, log.inode)]
-    roots = [os.path.abspath(p) for p in paths] if paths else [os.path.abspath(r.path) for r in discovery.default_roots()]
-    gone = []
-    for path in known:
-        if path in seen:
-            continue
-        under = any(path.startswith(r.rstrip(os.sep) + os.sep) or path == r for r in roots)
-        if under or not os.path.lexists(path):
-            if not os.path.lexists(path):
-                gone.append(path)
-    return _Changes(fresh, gone, len(logs), roots)
 
 
 # -- search ----------------------------------------------------------------------

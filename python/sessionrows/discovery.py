@@ -4,6 +4,11 @@ folders, and the agent a file belongs to.
 A file's agent comes from where it lies (below the Claude projects folder, or below
 the Codex sessions or archived sessions folder); a loose file elsewhere is judged by
 its first lines. The command line and `sessionrows.dask` both find files here.
+
+The walk itself is native (`_search.walk`, src/walk/): folders are read on the worker
+threads, only the files whose names fit are looked at (one stat each), and with what
+the index knows handed over as one blob per shard, a file that did not change costs
+no Python object at all.
 """
 
 from __future__ import annotations
@@ -13,7 +18,9 @@ import os
 import re
 import stat
 from dataclasses import dataclass
-from typing import Callable, Iterable, Iterator, List, Optional, Sequence
+from typing import Callable, Iterable, List, Optional, Sequence, Tuple
+
+from . import _search
 
 CLAUDE = "claude"
 CODEX = "codex"
@@ -42,8 +49,9 @@ class Root:
 
 @dataclass(frozen=True)
 class LogFile:
-    """A file found by the walk. `path` is the file as named or found (not resolved);
-    `agent` is None for a loose file that has not been looked into yet."""
+    """A file found by the walk. `path` is the file as named or found, made absolute
+    (never resolved through links); `agent` is None for a loose file that has not been
+    looked into yet."""
 
     path: str
     size: int
@@ -52,7 +60,7 @@ class LogFile:
     agent: Optional[str]
 
 
-class NotFound(OSError):
+class NotFound(FileNotFoundError):
     """A path that was asked for does not exist."""
 
 
@@ -124,7 +132,12 @@ def detect_agent(path: str, roots: Optional[Sequence[Root]] = None) -> Optional[
     agent = agent_from_location(path, default_roots() if roots is None else roots)
     if agent:
         return agent
-    with open(path, "rb") as f:
+    # Opened without blocking and looked at before any read: a FIFO or a device
+    # named here must never hold the process up.
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    with open(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(None, "not a regular file", path)
         head = f.read(16 << 10)
         agent = agent_from_head(head)
         if agent is None and len(head) == 16 << 10:
@@ -138,31 +151,95 @@ def _matches(name: str, pattern: str) -> bool:
     return name.endswith(".jsonl")
 
 
-def _walk(top: str, pattern: str, on_error: Callable[[OSError], None]) -> Iterator[LogFile]:
-    """Every file below `top` whose name fits `pattern`, in sorted order, without
-    following symbolic links to folders (a link to a file is followed)."""
+def _rule(pattern: str) -> int:
+    """The native walk's name rule for a root's pattern: 1 for rollout-*.jsonl, 0 for *.jsonl."""
+    return 1 if pattern == "rollout-*.jsonl" else 0
+
+
+@dataclass
+class Changes:
+    """What a walk found, compared with what the index knows.
+
+    `fresh`: the files that are new to the index or whose size, modification time or
+    inode changed, in walk order (agent set when the place tells, else None);
+    `gone`: known paths that no longer exist; `found`: the files in scope, unchanged
+    and fresh; `where`: the absolute roots walked (folders, files, and default places
+    that may not exist), every file in scope lying at or below one of them;
+    `problems`: (path, message) of what could not be read."""
+
+    fresh: List[LogFile]
+    gone: List[str]
+    found: int
+    where: List[str]
+    problems: List[Tuple[str, str]]
+
+
+def changes(paths: Optional[Iterable[str]], known: Sequence[Optional[bytes]] = (), *,
+            roots: Optional[Sequence[Root]] = None, on_error: Optional[Callable[[OSError], None]] = None,
+            threads: Optional[int] = None) -> Changes:
+    """The session logs below `paths` (files or folders), or in the default places
+    when `paths` is None, compared with `known`: bytes per index shard, each a run of
+    records `path NUL b"size mtime_ns inode" NUL` (absolute paths as os.fsencode
+    gives them). With `known` empty every file is fresh.
+
+    Paths are made absolute (os.path.abspath: never resolved through links). A path
+    that does not exist raises NotFound; a folder or file that cannot be read, or a
+    path that is no regular file, is passed to `on_error` (an OSError with strerror
+    and filename) and kept in `problems`, and nothing known below it is gone. The walk
+    runs natively, on `threads` threads (None: every processor)."""
+    roots = default_roots() if roots is None else list(roots)
+    report = on_error or (lambda e: None)
+    walk_roots = []
+    near: List[Tuple[str, str, str]] = []   # (base, pattern, agent) of default places that named paths overlap
+    if paths is None:
+        for root in roots:
+            absolute = os.path.abspath(root.path)
+            if _exists_but_no_folder(absolute):
+                continue
+            walk_roots.append((absolute, root.agent, _rule(root.pattern)))
+    else:
+        for path in paths:
+            given = os.fsdecode(os.fspath(path))
+            absolute = os.path.abspath(given)
+            try:
+                os.stat(absolute)
+            except FileNotFoundError as e:
+                raise NotFound(e.errno, "no such file or folder", given) from None
+            except OSError as e:
+                report(e)
+                continue
+            walk_roots.append((absolute, "", 0))
+            # Only the default places that overlap this path can tell its files' agent.
+            folder = absolute.rstrip(os.sep) + os.sep
+            near.extend(place for place in ((_base(r), r.pattern, r.agent) for r in roots)
+                        if place not in near and (place[0].startswith(folder) or folder.startswith(place[0])))
+    fresh, gone, problems, found = _search.walk(
+        [(os.fsencode(p), agent, rule) for p, agent, rule in walk_roots], known, threads=threads)
+    for path, message in problems:
+        report(OSError(None, message, path))
+    logs = []
+    for path, size, mtime_ns, inode, agent in fresh:
+        if not agent:
+            agent = _agent_of_place(path, near) if near else None
+        logs.append(LogFile(path, size, mtime_ns, inode, agent))
+    return Changes(logs, gone, found, [p for p, _, _ in walk_roots], problems)
+
+
+def _exists_but_no_folder(path: str) -> bool:
+    """True if something other than a folder is at `path` (a default place that does
+    not exist is walked all the same: what the index knows there is gone)."""
     try:
-        with os.scandir(top) as it:
-            entries = sorted(it, key=lambda e: e.name)
-    except OSError as e:
-        on_error(e)
-        return
-    folders = []
-    for entry in entries:
-        try:
-            if entry.is_dir(follow_symlinks=False):
-                folders.append(entry.path)
-                continue
-            if not _matches(entry.name, pattern):
-                continue
-            st = entry.stat()
-        except OSError as e:
-            on_error(e)
-            continue
-        if stat.S_ISREG(st.st_mode):
-            yield LogFile(entry.path, st.st_size, st.st_mtime_ns, st.st_ino, None)
-    for folder in folders:
-        yield from _walk(folder, pattern, on_error)
+        return not stat.S_ISDIR(os.stat(path).st_mode)
+    except OSError:
+        return False   # missing (walked as empty), or unreadable (the walk reports it)
+
+
+def _agent_of_place(path: str, near: Sequence[Tuple[str, str, str]]) -> Optional[str]:
+    """agent_from_location for an absolute path, against prepared (base, pattern, agent)."""
+    for base, pattern, agent in near:
+        if path.startswith(base) and _matches(path[path.rfind(os.sep) + 1:], pattern):
+            return agent
+    return None
 
 
 def find_logs(paths: Optional[Iterable[str]] = None, *, roots: Optional[Sequence[Root]] = None,
@@ -170,44 +247,11 @@ def find_logs(paths: Optional[Iterable[str]] = None, *, roots: Optional[Sequence
     """The session logs below `paths` (files or folders), or in the default places.
 
     Files in a default place get that place's agent; other files keep agent None, to
-    be settled with `detect_agent` (or a cached answer). A path that does not exist
-    raises NotFound; a folder or file that cannot be read on the way is passed to
-    `on_error` and skipped. Each file is listed once, in the order found."""
-    roots = default_roots() if roots is None else list(roots)
-    report = on_error or (lambda e: None)
-    found: List[LogFile] = []
-    seen = set()
-
-    def add(log: LogFile, agent: Optional[str]) -> None:
-        key = (log.inode, log.size, log.mtime_ns)
-        if key not in seen:            # a file named twice, or reached twice, is listed once
-            seen.add(key)
-            found.append(LogFile(log.path, log.size, log.mtime_ns, log.inode, agent))
-
-    if paths is None:
-        for root in roots:
-            if os.path.isdir(root.path):
-                for log in _walk(root.path, root.pattern, report):
-                    add(log, root.agent)
-        return found
-
-    for path in paths:
-        try:
-            st = os.stat(path)
-        except FileNotFoundError as e:
-            raise NotFound(e.errno, "no such file or folder", path) from None
-        except OSError as e:
-            report(e)
-            continue
-        if stat.S_ISDIR(st.st_mode):
-            # Only the default places that overlap this folder can hold its files.
-            folder = os.path.abspath(path).rstrip(os.sep) + os.sep
-            near = [r for r in roots if _base(r).startswith(folder) or folder.startswith(_base(r))]
-            for log in _walk(path, "*.jsonl", report):
-                add(log, agent_from_location(log.path, near) if near else None)
-        else:
-            add(LogFile(path, st.st_size, st.st_mtime_ns, st.st_ino, None), agent_from_location(path, roots))
-    return found
+    be settled with `detect_agent` (or a cached answer). Paths are absolute. A path
+    that does not exist raises NotFound; a folder or file that cannot be read on the
+    way, or a named path that is no regular file, is passed to `on_error` and skipped.
+    Each file is listed once, in the order found (see `changes` for the rules)."""
+    return changes(paths, (), roots=roots, on_error=on_error).fresh
 
 
 def root_paths(roots: Optional[Sequence[Root]] = None) -> List[str]:

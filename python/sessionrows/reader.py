@@ -157,7 +157,7 @@ def read_for_index(jobs: Sequence[IndexJob], warn: Warn,
                 warn(Problem(job[0].path, result))
                 continue
             facts, rows = result
-            out.append((job, facts, rows, facts[11]))
+            out.append((job, _with_agent_id(facts, job[0].path), rows, facts[11]))
         yield out
 
 
@@ -167,4 +167,15 @@ def read_session(log: LogFile):
     result = _search.read([(cast(str, log.agent), os.fsencode(log.path), 0, 0)])[0]
     if isinstance(result, str):
         raise OSError(result)
-    return result
+    return _with_agent_id(result[0], log.path), result[1]
+
+
+def _with_agent_id(facts: tuple, path: str) -> tuple:
+    """A sub-agent's log whose lines do not name the sub-agent (older Claude Code
+    versions) is known by its file name: <session>/subagents/agent-<id>.jsonl."""
+    if facts[2] or not path.endswith(".jsonl"):
+        return facts
+    folder, name = os.path.split(path)
+    if os.path.basename(folder) == "subagents" and name.startswith("agent-") and len(name) > 12:
+        return facts[:2] + (name[6:-6],) + facts[3:]
+    return facts

@@ -1,0 +1,157 @@
+"""The command where new users trip: paths given relative, sub-agent hits, errors
+that must stay one line, --index pointing at things that are not indexes, odd files."""
+
+import json
+import os
+import shutil
+import sqlite3
+import stat
+import subprocess
+
+import pytest
+
+from test_cli import COMMAND, EXAMPLES, UPLOAD, env_for, hits, home, run  # noqa: F401 (fixture)
+
+
+def test_relative_paths_are_stored_absolute(tmp_path):
+    work, elsewhere = tmp_path / "work", tmp_path / "elsewhere"
+    shutil.copytree(EXAMPLES, work / "sessions")
+    elsewhere.mkdir()
+    index = str(tmp_path / "i.sqlite")
+    env = env_for(tmp_path)
+
+    def at(folder, *args):
+        p = subprocess.run(COMMAND + list(args) + ["--index", index], cwd=str(folder), env=env,
+                           capture_output=True, text=True, timeout=120)
+        return p.returncode, p.stdout, p.stderr
+
+    code, out, _ = at(work, "search", "flaky upload", "sessions", "--json")
+    assert code == 0 and json.loads(out.splitlines()[0])["path"] == str(
+        work / "sessions" / "claude" / "projects" / "-home-ada-src-uploader" / (UPLOAD + ".jsonl"))
+    code, out, _ = at(elsewhere, "show", UPLOAD[:8])
+    assert code == 0 and ("log: %s" % (work / "sessions")) in out
+    code, out, _ = at(work, "search", "flaky upload", "sessions", "--json")   # nothing was dropped meanwhile
+    assert code == 0 and out
+
+
+def test_a_sub_agent_hit_opens_at_its_row(home):
+    found = [h for h in hits(home, "commands", "-n", "50") if h["subagent"]]
+    assert found
+    hit = found[0]
+    assert hit["session"] == "agent-" + hit["subagent"] and hit["session_id"] != hit["session"]
+    _, out, _ = run(home, "show", hit["session"], "--around", str(hit["row"]), "-C", "0", "--json", check=0)
+    assert [json.loads(line)["text"] for line in out.splitlines()] == [hit["text"]]
+    _, human, _ = run(home, "search", "commands", "-n", "50", check=0)
+    assert "sessionrows show %s --around" % hit["session"] in human
+
+
+def test_context_rows_count_what_show_shows(home):
+    hit = hits(home, "restart only the api service")[0]
+    _, out, _ = run(home, "show", hit["session"], "--around", str(hit["row"]), "-C", "2", "--json", check=0)
+    assert [json.loads(line)["row"] for line in out.splitlines()] == list(range(hit["row"] - 2, hit["row"] + 3))
+
+
+@pytest.mark.parametrize("args, says", [
+    (["search", "--fts", '"unterminated'], "cannot be run"),
+    (["search", "--fts", "*"], "cannot be run"),
+    (["search", "--fts", "*x"], "cannot be run"),
+    (["search", "foo", "--since", "99999999d"], "range"),
+    (["search", "foo", "--since", "1000000d"], "range"),
+    (["search", "foo", "--until", "99999999d"], "range"),
+    (["search", "foo", "--since", "99999-01-01"], "not a date"),
+    (["search", "foo", "-n", "99999999999999999999"], "at most"),
+    (["search", "foo", "-n", "0"], "at least"),
+    (["show", UPLOAD, "--around", "-1"], "at least"),
+    (["show", UPLOAD, "--around", "99999"], "past the end"),
+    (["search", "foo", "--role", "bogus"], "not a role"),
+    (["search", "e*"], "prefix"),
+    (["search", "the", "--since", "2026-11-07", "--until", "2026-11-01"], "date range is empty"),
+    (["index", "--rebuild", "--index", "/dev/null"], "not a sessionrows index"),
+], ids=lambda a: " ".join(a) if isinstance(a, list) else None)
+def test_bad_input_is_one_line_and_exit_2(home, args, says):
+    code, out, err = run(home, *args)
+    assert (code, out) == (2, "") and err.count("\n") == 1 and says in err and "Traceback" not in err
+
+
+def test_roles_are_case_folded_and_filters_are_named_when_nothing_matches(home):
+    assert {h["role"] for h in hits(home, "the", "--role", "User")} == {"user"}
+    code, _, err = run(home, "search", "the", "--project", "nosuchproject")
+    assert code == 1 and "--project nosuchproject" in err
+
+
+def test_more_hits_than_shown_are_announced(home):
+    _, _, err = run(home, "search", "the", "-n", "1", check=0)
+    assert "-n" in err and "more" in err
+    _, _, err = run(home, "search", "the", "-n", "10000", check=0)
+    assert "more" not in err
+
+
+def test_export_to_dash_is_standard_output(home, tmp_path):
+    p = subprocess.run(COMMAND + ["export", "-o", "-"], cwd=str(tmp_path), env=env_for(home),
+                       capture_output=True, text=True)
+    assert p.returncode == 0 and p.stdout.count("\n") > 10 and not (tmp_path / "-").exists()
+
+
+def test_index_of_an_empty_folder_finds_nothing(home, tmp_path):
+    (tmp_path / "empty").mkdir()
+    code, _, err = run(home, "index", str(tmp_path / "empty"))
+    assert code == 1 and "no session logs" in err
+
+
+@pytest.mark.parametrize("target", ["device", "foreign-db", "json", "folder"])
+def test_index_never_touches_what_is_not_its_own(home, tmp_path, target):
+    path = {"device": "/dev/null", "foreign-db": str(tmp_path / "other.db"), "json": str(tmp_path / "x.json"),
+            "folder": str(tmp_path)}[target]
+    if target == "foreign-db":
+        db = sqlite3.connect(path)
+        db.execute("CREATE TABLE t(x)")
+        db.commit()
+        db.close()
+    elif target == "json":
+        with open(path, "w") as f:
+            f.write("{}")
+        os.chmod(path, 0o644)
+    before = os.stat(path)
+    for args in (["search", "docker", "--index", path], ["index", "--rebuild", "--index", path]):
+        code, out, err = run(home, *args)
+        assert (code, out) == (2, "") and err.count("\n") == 1, err
+    after = os.stat(path)
+    assert (after.st_mode, after.st_size, after.st_mtime_ns) == (before.st_mode, before.st_size, before.st_mtime_ns)
+    assert not os.path.exists(path + ".lock") and not os.path.exists(path + "-journal")
+
+
+def test_odd_files_do_not_block_the_history(home, tmp_path):
+    # a folder whose name is not UTF-8, and a FIFO named like a log
+    odd = home / ".claude" / "projects" / os.fsdecode(b"caf\xe9")
+    odd.mkdir()
+    source = home / ".claude" / "projects" / "-home-ada-src-uploader" / (UPLOAD + ".jsonl")
+    (odd / "11111111-2222-4333-8444-555555555555.jsonl").write_text(
+        source.read_text().replace("flaky", "quixotic"))
+    os.mkfifo(str(home / ".claude" / "projects" / "pipe.jsonl"))
+    found = hits(home, "quixotic")
+    assert found and os.fsencode(found[0]["path"]).startswith(os.fsencode(str(odd)))
+    _, out, _ = run(home, "show", found[0]["session"], "--json", check=0)
+    assert any("quixotic" in json.loads(line)["text"] for line in out.splitlines())
+    fifo = str(tmp_path / "named.jsonl")
+    os.mkfifo(fifo)
+    for args in (["search", "x", fifo], ["export", fifo], ["show", fifo]):
+        p = subprocess.run(COMMAND + args, env=env_for(home), capture_output=True, text=True, timeout=30)
+        assert p.returncode in (1, 2) and "regular file" in p.stderr, args
+
+
+def test_time_stamps_from_logs_are_cleaned(home):
+    log = home / ".claude" / "projects" / "-x" / "99999999-0000-4000-8000-000000000000.jsonl"
+    log.parent.mkdir()
+    log.write_text(json.dumps({"type": "user", "sessionId": log.stem, "cwd": "/x", "timestamp": "\x1b]0;t\x07soon",
+                               "message": {"role": "user", "content": "marmalade"}}) + "\n")
+    for args in (["search", "marmalade"], ["show", log.stem], ["stats"]):
+        _, out, err = run(home, *args, check=0)
+        assert "\x1b" not in out + err and "\x07" not in out + err, args
+
+
+def test_cache_folders_are_private_whatever_the_umask(home):
+    env = env_for(home)
+    p = subprocess.run(["sh", "-c", "umask 000 && exec \"$@\"", "sh"] + COMMAND + ["index"], env=env,
+                       capture_output=True, text=True)
+    assert p.returncode == 0, p.stderr
+    assert stat.S_IMODE((home / ".cache" / "sessionrows").stat().st_mode) == 0o700

@@ -3,6 +3,13 @@ nothing changed, after one appended line, and on a warm index; and where the tim
 
     python bench/cli.py --report bench/out/cli.md     # about 2 minutes
     python bench/cli.py --quick                       # smoke run on small data
+    python bench/cli.py --scale 4 --report bench/out/scale.md   # four copies of every log
+
+With --scale N the history is N copies of every replicated log (copies, not links: a
+file reached twice is indexed once), about 24,000 logs and 8.6 GB at N=4, and the
+report gives what a large history costs: first index, searches with nothing changed
+and after an appended line, the broadest and prefix queries, stats, and the peak
+memory of each.
 
 The replicated logs (bench/datagen.py, about 1 GB and 3,000 files per agent) are laid
 out as links in a HOME of their own, in the places where Claude Code and Codex keep
@@ -28,8 +35,8 @@ sys.path.insert(0, str(HERE))
 
 import datagen  # noqa: E402
 
-from sessionrows import commands, index, reader, sessions  # noqa: E402
-from sessionrows.query import to_fts  # noqa: E402
+from sessionrows import discovery, index, reader  # noqa: E402
+from sessionrows.query import parse  # noqa: E402
 
 SCRIPT = pathlib.Path(sys.executable).with_name("sessionrows")
 QUERIES = ["docker compose", '"pytest -x"', "flaky test", "TypeError", "useState", "git rebase",
@@ -73,54 +80,145 @@ def run(env, *args):
     return elapsed, proc
 
 
+def run_measured(env, *args):
+    """(seconds, peak resident MB) of one run of the console script."""
+    started = time.perf_counter()
+    proc = subprocess.Popen([str(SCRIPT), *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    _, usage = os.wait4(proc.pid, 0)[1:]
+    elapsed = time.perf_counter() - started
+    proc.stdout.read()
+    proc.stdout.close()
+    proc.stderr.close()
+    return elapsed, usage.ru_maxrss / 1024
+
+
+def scale_layout(data_dir, home, copies):
+    """`copies` copies of every replicated log, each under a name of its own."""
+    if (home / ".done").exists() and (home / ".done").read_text() == str(copies):
+        return
+    shutil.rmtree(home, ignore_errors=True)
+    rng = random.Random(11)
+    for copy in range(copies):
+        for fmt in ("claude", "codex"):
+            for i, src in enumerate(sorted((data_dir / "set" / fmt).glob("*.jsonl"))):
+                sid = str(uuid.UUID(int=rng.getrandbits(128)))
+                if fmt == "claude":
+                    dst = home / ".claude" / "projects" / ("-home-user-c%d-proj%02d" % (copy, i % 40)) / (sid + ".jsonl")
+                else:
+                    dst = (home / ".codex" / "sessions" / str(2023 + copy) / ("%02d" % (1 + i % 12))
+                           / ("%02d" % (1 + i % 28)) / ("rollout-2026-01-01T00-00-00-%s.jsonl" % sid))
+                dst.parent.mkdir(parents=True, exist_ok=True)
+                shutil.copyfile(str(src), str(dst))
+    (home / ".done").write_text(str(copies))
+
+
+SCALE_QUERIES = {"narrow": "docker compose", "identifier": "TypeError", "phrase": '"git rebase"',
+                 "broad": "the", "broad two words": "the a", "prefix": "con*", "prefix short": "tes*",
+                 "nothing": "zzqxvw"}
+
+
+def scale(a, data_dir):
+    work = pathlib.Path("/tmp/sessionrows-bench/scale")
+    home = work / "home"
+    log("laying out %d copies of every log (once)" % a.scale)
+    scale_layout(data_dir, home, a.scale)
+    cache = work / "cache"
+    env = dict(os.environ, HOME=str(home), XDG_CACHE_HOME=str(cache))
+    for k in ("CLAUDE_CONFIG_DIR", "CODEX_HOME", "NO_COLOR"):
+        env.pop(k, None)
+    files = sorted(p for p in home.rglob("*.jsonl"))
+    total = sum(p.stat().st_size for p in files)
+    log("%d logs, %.0f MB; warming the page cache" % (len(files), total / 1e6))
+    for p in files:
+        with open(p, "rb") as f:
+            while f.read(1 << 24):
+                pass
+    results = {}
+    if a.keep_index and (cache / "sessionrows" / "index.sqlite").exists():
+        log("keeping the index that is there")
+    else:
+        shutil.rmtree(cache, ignore_errors=True)
+        elapsed, peak = run_measured(env, "index")
+        results["first index"] = ([elapsed], [peak])
+        log("first index: %.1f s, %.0f MB/s, peak %.0f MB" % (elapsed, total / 1e6 / elapsed, peak))
+    repeat = a.repeat or 3
+    for name, q in SCALE_QUERIES.items():
+        runs = [run_measured(env, "search", q, "--json") for _ in range(repeat)]
+        results["search %s (%s)" % (name, q)] = ([r[0] for r in runs], [r[1] for r in runs])
+    runs = [run_measured(env, "index") for _ in range(repeat)]
+    results["index, nothing to do"] = ([r[0] for r in runs], [r[1] for r in runs])
+    runs = [run_measured(env, "stats") for _ in range(repeat)]
+    results["stats"] = ([r[0] for r in runs], [r[1] for r in runs])
+    target = files[len(files) // 2]
+    appended = []
+    for i in range(repeat):
+        word = "zq%08dxv" % random.Random(i).getrandbits(26)
+        line = ({"type": "user", "sessionId": "s", "cwd": "/w", "timestamp": "2026-12-01T00:00:00.000Z",
+                 "message": {"role": "user", "content": "appended " + word}} if ".claude" in str(target) else
+                {"timestamp": "2026-12-01T00:00:00.000Z", "type": "event_msg",
+                 "payload": {"type": "user_message", "message": "appended " + word}})
+        with open(target, "a") as f:
+            f.write(json.dumps(line) + "\n")
+        elapsed, proc = run(env, "search", word, "--json")
+        if [json.loads(x)["path"] for x in proc.stdout.splitlines()] != [str(target)]:
+            raise SystemExit("the appended line was not found")
+        appended.append(elapsed)
+    results["search after one appended line"] = (appended, [])
+    size = sum(p.stat().st_size for p in (cache / "sessionrows").iterdir())
+    lines = ["## sessionrows at scale (bench/cli.py --scale %d)" % a.scale, "",
+             "%d logs, %.0f MB, %s, CPython %s, %d cores; index %.0f MB (%.0f%% of the logs)" % (
+                 len(files), total / 1e6, time.strftime("%Y-%m-%d"), sys.version.split()[0], os.cpu_count(),
+                 size / 1e6, 100 * size / total), "",
+             "| command | median s | min-max s | peak MB |", "|---|---|---|---|"]
+    for key, (times, peaks) in results.items():
+        lines.append("| %s | %.3g | %.3g-%.3g | %s |" % (key, median(times), min(times), max(times),
+                                                        "%.0f" % max(peaks) if peaks else ""))
+    if "first index" in results:
+        lines.append("")
+        lines.append("First index: %.0f MB of logs per second." % (total / 1e6 / results["first index"][0][0]))
+    return "\n".join(lines)
+
+
 def median(values):
     return statistics.median(values)
 
 
 def stages(env):
     """Each stage of a first index alone, in this process: the walk, the native
-    reading, the preparation of rows in Python, and the database writes."""
+    reading, binding the rows into SQLite, and the full-text indexing with commit
+    (on one shard, so the figures add up on one core)."""
     os.environ.update(env)
     t = time.perf_counter()
-    scope = commands.find(None)
+    fresh = discovery.changes(None).fresh
     walk = time.perf_counter() - t
-    logs = scope.logs
+    jobs = [(log, i + 1, 0) for i, log in enumerate(fresh)]
     t = time.perf_counter()
-    batches = [list(b) for b in reader.read_batches(logs, True, lambda p: None)]
+    batches = list(reader.read_for_index(jobs, lambda p: None))
     read = time.perf_counter() - t
-    report = index.UpdateReport()
-    t = time.perf_counter()
-    prepared, next_id = [], 1
-    for batch in batches:
-        ups = []
-        for log, rows in batch:
-            ups.append(index._prepare_file(next_id, log, rows, None, report, None))
-            next_id += 1
-        prepared.append(ups)
-    prep = time.perf_counter() - t
-    del batches
     path = pathlib.Path(env["XDG_CACHE_HOME"]) / "stages.sqlite"
-    for suffix in ("", "-wal", "-shm"):
-        if os.path.exists(str(path) + suffix):
-            os.remove(str(path) + suffix)
-    ix = index.Index.open(str(path))
-    t = time.perf_counter()
+    index.remove_index(str(path))
+    ix = index.Index.open(str(path), shards=1)
+    db = ix.shards[0]
     bind = fts = 0.0
-    for ups in prepared:
+    text_bytes = 0
+    for results in batches:
+        batch = index._Batch()
+        for (log, file_id, start), facts, rows, digest in results:
+            batch.records.append((file_id, os.fsencode(log.path), log.agent, log.size, log.mtime_ns, log.inode,
+                                  facts[8], digest) + facts[:8] + ("{}",))
+            batch.rows.extend(rows)
+            batch.spans.append((file_id << index.ROW_BITS, (file_id + 1) << index.ROW_BITS))
+            text_bytes += sum(len(r[6]) for r in rows)
         t0 = time.perf_counter()
-        ix._begin(ups, ())
+        ix._begin(db, batch)
         t1 = time.perf_counter()
-        ix._finish()
+        ix._finish(db, batch.spans)
         bind += t1 - t0
         fts += time.perf_counter() - t1
     ix.close()
-    t = time.perf_counter()
-    for log in logs:
-        if log.agent == "claude":
-            sessions.custom_title(log.path)
-    titles = time.perf_counter() - t
-    return {"walk": walk, "read": read, "prepare": prep, "of which custom titles": titles,
-            "rows into SQLite": bind, "full-text index and commit": fts}
+    index.remove_index(str(path))
+    return {"walk": walk, "native reading": read, "rows into SQLite": bind,
+            "full-text index and commit (one shard)": fts, "text MB": text_bytes / 1e6}
 
 
 def main(argv=None):
@@ -129,11 +227,20 @@ def main(argv=None):
     ap.add_argument("--repeat", type=int)
     ap.add_argument("--report", metavar="PATH")
     ap.add_argument("--data-dir", metavar="DIR")
+    ap.add_argument("--scale", type=int, metavar="N", help="a history of N copies of every log")
+    ap.add_argument("--keep-index", action="store_true", help="with --scale: search the index already built")
     a = ap.parse_args(argv)
     repeat = a.repeat or (3 if a.quick else 5)
     source = "synthetic" if datagen.corpus_dir() is None else "corpus"
     data_dir = pathlib.Path(a.data_dir or "/tmp/sessionrows-bench/%s-%s" % (source, "quick" if a.quick else "full"))
     datagen.ensure(data_dir, quick=a.quick, log=log)
+    if a.scale:
+        text = scale(a, data_dir)
+        print(text)
+        if a.report:
+            pathlib.Path(a.report).parent.mkdir(parents=True, exist_ok=True)
+            pathlib.Path(a.report).write_text(text + "\n")
+        return 0
     work = pathlib.Path("/tmp/sessionrows-bench/cli-%s" % ("quick" if a.quick else "full"))
     home = work / "home"
     layout(data_dir, home)
@@ -194,7 +301,7 @@ def main(argv=None):
     ix = index.Index.open(str(cache / "sessionrows" / "index.sqlite"))
     per_query = {}
     for q in QUERIES:
-        fts = to_fts(q)
+        fts = "%s : (%s)" % (index.SAID_AND_TOOLS, parse(q).fts)
         times = []
         for _ in range(repeat * 2):
             t = time.perf_counter()

@@ -233,14 +233,15 @@ def hit_json(hit) -> dict:
             "subagent": hit.subagent or None, "title": hit.title, "cwd": hit.cwd, "row": hit.row, "role": hit.role,
             "kind": KIND_NAMES.get(hit.kind, str(hit.kind)), "tool": hit.tool or None, "timestamp": hit.timestamp,
             "text": hit.text, "snippet": hit.snippet, "matches": [list(s) for s in hit.matches],
-            "context": hit.injected, "score": round(hit.score, 4), "resume": hit.resume}
+            "context": hit.injected, "sidechain": bool(hit.flags & SUBAGENT), "score": round(hit.score, 4),
+            "resume": hit.resume}
 
 
 def row_json(t, row) -> dict:
     return {"path": t.path, "agent": t.agent, "session_id": t.session_id, "session": t.session, "row": row.row,
             "role": row.role, "kind": KIND_NAMES.get(row.kind, str(row.kind)),
-            "subagent": bool(row.flags & SUBAGENT), "tool": row.tool or None, "timestamp": row.timestamp,
-            "text": row.text}
+            "subagent": t.agent_id or None, "sidechain": bool(row.flags & SUBAGENT), "tool": row.tool or None,
+            "timestamp": row.timestamp, "text": row.text}
 
 
 def _filters_in_force(args) -> List[str]:

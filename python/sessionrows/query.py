@@ -23,7 +23,7 @@ _PARTS = re.compile(r'"([^"]*)"|(\S+)')
 # them); everything else separates tokens.
 _TOKEN = re.compile(r"[^\W_]+")
 _FTS_OPERATORS = {"AND", "OR", "NOT", "NEAR"}
-MIN_PREFIX = 2
+MIN_PREFIX = 3
 
 
 class QueryError(ValueError):

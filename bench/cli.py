@@ -27,6 +27,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import threading
 import time
 import uuid
 
@@ -84,11 +85,18 @@ def run_measured(env, *args):
     """(seconds, peak resident MB) of one run of the console script."""
     started = time.perf_counter()
     proc = subprocess.Popen([str(SCRIPT), *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    _, usage = os.wait4(proc.pid, 0)[1:]
+    drains = [threading.Thread(target=stream.read) for stream in (proc.stdout, proc.stderr)]
+    for t in drains:
+        t.start()
+    _, status, usage = os.wait4(proc.pid, 0)
     elapsed = time.perf_counter() - started
-    proc.stdout.read()
+    for t in drains:
+        t.join()
     proc.stdout.close()
     proc.stderr.close()
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode not in (0, 1):
+        raise SystemExit("sessionrows %s failed with status %d" % (" ".join(args), proc.returncode))
     return elapsed, usage.ru_maxrss / 1024
 
 

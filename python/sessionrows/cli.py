@@ -490,12 +490,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         reconfigure(errors="backslashreplace")   # a file name that is not UTF-8 is printed escaped
     session = Session(args.color)
     from .commands import CommandError
-    from .export import ExportError
     from .index import IndexProblem
     from .query import QueryError
+    failures: tuple = (CommandError, IndexProblem, QueryError, _Failure)
+    if args.command == "export":     # the export module only for the command that uses it
+        from .export import ExportError
+        failures += (ExportError,)
     try:
         return COMMANDS[args.command](args, session)
-    except (CommandError, ExportError, IndexProblem, QueryError, _Failure) as e:
+    except failures as e:
         sys.stderr.write("%s: error: %s\n" % (PROG, clean(str(e), True)))
     except KeyboardInterrupt:
         sys.stderr.write("%s: interrupted\n" % PROG)

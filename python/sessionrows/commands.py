@@ -19,7 +19,7 @@ from .snippets import Span, snippet
 
 Progress = Callable[[int, int], None]
 # A query that matches more rows than this in a shard ranks the newest of them.
-BROAD_LIMIT = 50_000
+BROAD_LIMIT = 10_000
 
 
 class CommandError(Exception):

@@ -155,3 +155,18 @@ def test_cache_folders_are_private_whatever_the_umask(home):
                        capture_output=True, text=True)
     assert p.returncode == 0, p.stderr
     assert stat.S_IMODE((home / ".cache" / "sessionrows").stat().st_mode) == 0o700
+
+
+def test_an_index_of_the_older_format_is_rebuilt_on_first_use(home):
+    run(home, "index", check=0)
+    path = home / ".cache" / "sessionrows" / "index.sqlite"
+    db = sqlite3.connect(str(path))
+    db.execute("PRAGMA user_version = 1")       # the format before rows were held in full
+    db.commit()
+    db.close()
+    found = hits(home, "docker")
+    assert found and all(h["agent"] in ("claude", "codex") for h in found)
+    db = sqlite3.connect(str(path))
+    from sessionrows.index import SCHEMA_VERSION
+    assert db.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION
+    db.close()

@@ -124,6 +124,10 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--color", choices=("auto", "always", "never"), default="auto",
                        help="colour and highlighting (default: auto, off when piped or NO_COLOR is set)")
 
+    def redact(p):
+        p.add_argument("--redact", action="store_true", help="replace secrets (keys, tokens, passwords, private "
+                       "keys) in the texts by [redacted: KIND]")
+
     def when(p):
         p.add_argument("--since", type=parse_when, metavar="DATE",
                        help="only from DATE on: %s (local time)" % WHEN_HELP)
@@ -146,6 +150,7 @@ def build_parser() -> argparse.ArgumentParser:
                    "reminders, command wrappers) and compact summaries")
     p.add_argument("--fts", action="store_true", help="QUERY is raw SQLite FTS5 syntax")
     p.add_argument("--json", action="store_true", help="one JSON object per hit, per line")
+    redact(p)
 
     p = sub.add_parser("show", help="a session as a readable transcript",
                        description="A whole session as a readable transcript, in order.")
@@ -156,6 +161,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-C", "--context-rows", type=_number(0), default=3, metavar="ROWS", dest="context_rows",
                    help="with --around: rows shown before and after (default 3)")
     p.add_argument("--json", action="store_true", help="one JSON object per row, per line")
+    redact(p)
 
     p = sub.add_parser("export", help="every row of every log, as JSON Lines, CSV or Parquet",
                        description="Every row of every log, read straight from the logs.")
@@ -164,6 +170,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--format", choices=("jsonl", "csv", "parquet"), default="jsonl",
                    help="(default jsonl; parquet needs pyarrow and -o)")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of to standard output (- for it)")
+    redact(p)
 
     p = sub.add_parser("stats", help="logs, sessions and rows by agent and role",
                        description="Logs, bytes, sessions and rows by agent and role, and the date range, from the "
@@ -176,6 +183,7 @@ def build_parser() -> argparse.ArgumentParser:
                        description="Brings the search index up to date (search does this by itself).")
     common(p, index=True)
     p.add_argument("--rebuild", action="store_true", help="start the index afresh")
+
     return parser
 
 
@@ -268,11 +276,14 @@ def run_search(args, session: Session) -> int:
         raise _Failure("the date range is empty: --since %s is not before --until %s"
                        % (args._since_text, args._until_text))
     width = terminal_width(sys.stdout)
+    snippet_width = 200 if args.json else max(40, 2 * (width - 4) - 10)
     with progress("indexing") as bar:
         result = search(args.query, args.paths, filters=filters, limit=args.limit, fts=args.fts,
                         index_path=args.index, warn=session.warn, progress=bar, on_wait=session.waiting,
-                        snippet_width=200 if args.json else max(40, 2 * (width - 4) - 10))
+                        snippet_width=snippet_width)
     session.read_only(result.report)
+    if args.redact:
+        result.hits = _redacted_hits(result.hits, result.query, snippet_width)
     if not result.found:
         session.nothing_found(result.where)
         return NOTHING
@@ -327,6 +338,8 @@ def run_show(args, session: Session) -> int:
         t = load_session(args.session, index_path=args.index, warn=session.warn, progress=bar,
                          on_wait=session.waiting)
     span = t.rows if args.around is None else rows_around(t, args.around, args.context_rows)
+    if args.redact:
+        t, span = _redacted_transcript(t, span)
     if args.json:
         for row in span:
             sys.stdout.write(json_line(row_json(t, row)) + "\n")
@@ -362,6 +375,26 @@ def run_show(args, session: Session) -> int:
     return FOUND
 
 
+def _redacted_hits(hits, query, width: int):
+    """The hits with the secrets in their texts redacted, snippets cut anew."""
+    from dataclasses import replace
+    from .redact import redact_part, redact_text
+    from .snippets import snippet
+    out = []
+    for h in hits:
+        shown, spans = snippet(h.text, query, width, redact_part)
+        out.append(replace(h, text=redact_text(h.text), snippet=shown, matches=spans, title=redact_text(h.title),
+                           cwd=redact_text(h.cwd), resume=redact_text(h.resume)))
+    return out
+
+
+def _redacted_transcript(t, span):
+    from dataclasses import replace
+    from .redact import redact_text
+    t = replace(t, title=redact_text(t.title), cwd=redact_text(t.cwd), resume=redact_text(t.resume))
+    return t, [replace(row, text=redact_text(row.text)) for row in span]
+
+
 def run_export(args, session: Session) -> int:
     from . import export
     from .commands import CommandError
@@ -382,16 +415,23 @@ def run_export(args, session: Session) -> int:
             raise _Failure("--format parquet writes a file: give it with -o FILE")
         with progress("exporting") as bar:
             report = export.export_parquet(logs, named, args.output, include_tools=args.include_tools,
-                                           warn=session.warn, progress=bar)
+                                           warn=session.warn, progress=bar, redact=_redactor(args))
         return FOUND if report.rows else NOTHING
     if to_stdout:
         report = export.export_rows(logs, named, sys.stdout, args.format, include_tools=args.include_tools,
-                                    warn=session.warn)
+                                    warn=session.warn, redact=_redactor(args))
         return FOUND if report.rows else NOTHING
     with export.output_file(args.output) as stream, progress("exporting") as bar:
         report = export.export_rows(logs, named, stream, args.format, include_tools=args.include_tools,
-                                    warn=session.warn, progress=bar)
+                                    warn=session.warn, progress=bar, redact=_redactor(args))
     return FOUND if report.rows else NOTHING
+
+
+def _redactor(args):
+    if not args.redact:
+        return None
+    from .redact import redact_text
+    return redact_text
 
 
 def _default_places() -> List[str]:

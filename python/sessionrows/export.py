@@ -49,9 +49,11 @@ def output_file(path: str) -> Iterator[TextIO]:
 
 def export_rows(logs: Sequence[LogFile], named: Sequence[str], out: TextIO, fmt: str = "jsonl", *,
                 include_tools: bool = False, warn: Warn = lambda p: None,
-                progress: Optional[Callable[[int, int], None]] = None) -> ExportReport:
+                progress: Optional[Callable[[int, int], None]] = None,
+                redact: Optional[Callable[[str], str]] = None) -> ExportReport:
     """Writes the rows of the logs (as found by discovery; `named`, the paths given
-    on the command line) to `out` (a text stream)."""
+    on the command line) to `out` (a text stream); `redact`, if given, is applied
+    to each row's text."""
     if fmt not in FORMATS:
         raise ValueError("unknown export format %r (choose from %s)" % (fmt, ", ".join(FORMATS)))
     logs = resolve_agents(logs, warn, named)
@@ -70,6 +72,8 @@ def export_rows(logs: Sequence[LogFile], named: Sequence[str], out: TextIO, fmt:
                            % tuple(map(dumps, record)) for record in records)
     for batch in read_batches(logs, include_tools, warn):
         for log, rows in batch:
+            if redact is not None:
+                rows = [(role, redact(text), ts, source) for role, text, ts, source in rows]
             write((log.path, log.agent) + row for row in rows)
             report.files += 1
             report.rows += len(rows)
@@ -81,8 +85,8 @@ def export_rows(logs: Sequence[LogFile], named: Sequence[str], out: TextIO, fmt:
 
 
 def export_parquet(logs: Sequence[LogFile], named: Sequence[str], path: str, *, include_tools: bool = False,
-                   warn: Warn = lambda p: None,
-                   progress: Optional[Callable[[int, int], None]] = None) -> ExportReport:
+                   warn: Warn = lambda p: None, progress: Optional[Callable[[int, int], None]] = None,
+                   redact: Optional[Callable[[str], str]] = None) -> ExportReport:
     """Writes the rows of the logs in scope to a Parquet file at `path`, record batch
     by record batch as `read_arrow` gives them, with `path` and `agent` added. The
     file appears whole or not at all (it is written beside and renamed)."""
@@ -110,8 +114,10 @@ def export_parquet(logs: Sequence[LogFile], named: Sequence[str], path: str, *, 
         with pq.ParquetWriter(partial, schema) as writer:
             for batch in pa.RecordBatchReader.from_stream(stream):
                 job = batch.column(0)
-                writer.write_batch(pa.record_batch(
-                    [paths.take(job), agents.take(job)] + [batch.column(i) for i in range(1, 5)], schema=schema))
+                columns = [batch.column(i) for i in range(1, 5)]
+                if redact is not None:
+                    columns[1] = pa.array([redact(text) for text in columns[1].to_pylist()], pa.string())
+                writer.write_batch(pa.record_batch([paths.take(job), agents.take(job)] + columns, schema=schema))
                 report.rows += batch.num_rows
                 if progress and batch.num_rows:
                     progress(ends[job[batch.num_rows - 1].as_py()], ends[-1])

@@ -8,7 +8,7 @@ matches are looked for in the whole text, and only the window is folded.
 from __future__ import annotations
 
 import re
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 from .query import Query
 
@@ -70,10 +70,12 @@ def _best_start(spans: Sequence[Span], text: str, width: int) -> int:
     return best
 
 
-def snippet(text: str, query: Query, width: int = 200) -> Tuple[str, List[Span]]:
+def snippet(text: str, query: Query, width: int = 200,
+            part: Optional[Callable[[str, int, int], str]] = None) -> Tuple[str, List[Span]]:
     """About `width` characters of `text` around its best matches, white space
     folded, and the matches' places in it ([start, end) character offsets). A cut
-    end is marked with an ellipsis."""
+    end is marked with an ellipsis. `part(text, lo, hi)`, if given, gives the text
+    shown for `text[lo:hi]` (redacted, say)."""
     spans = matches(text, query)
     if spans:
         first = _best_start(spans, text, width)
@@ -86,7 +88,7 @@ def snippet(text: str, query: Query, width: int = 200) -> Tuple[str, List[Span]]
     else:
         lo = 0
     raw = text[lo:lo + width * 4]
-    folded = _WHITE.sub(" ", raw)
+    folded = _WHITE.sub(" ", part(text, lo, lo + len(raw)) if part else raw)
     if lo == 0:
         folded = folded.lstrip()
     cut_end = len(folded) > width or lo + len(raw) < len(text)

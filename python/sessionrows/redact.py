@@ -1,0 +1,513 @@
+"""Secrets out of texts: each well-known secret shape is replaced by a marker that
+names its kind, `[redacted: aws-access-token]`.
+
+The shapes are gitleaks' default rule set (third_party/gitleaks/gitleaks.toml, MIT,
+shipped unchanged beside this module), applied as gitleaks applies them: a rule
+runs only on a text that holds one of its keywords (lowercase), its secret is its
+regex's secret group (else the first group that matched, else the whole match), a
+secret whose Shannon entropy is at most the rule's `entropy` is not one, and the
+global and the rule's allowlists (regexes on the secret, the match or the line,
+stopwords) let known non-secrets through. Rules bound to file paths (a `.tf` file,
+a `nuget.config`) cannot apply to a text and are left out. The regexes are written
+for Go's RE2; `_adapt` rewrites the few constructs that Python's `re` reads
+differently (flags set in the middle of a group, POSIX classes, `\\z`), and a rule
+that still cannot be compiled is skipped and counted (`rules().skipped`).
+
+A few shapes gitleaks leaves to its generic rule or lacks are added here
+(`OWN_RULES`): `password=`/`token=`/`api_key:` assignments, credentials inside URLs,
+and Authorization headers. Where rules overlap, the span is replaced once, named by
+the most specific rule (gitleaks' own, then these, then gitleaks' generic one).
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import re
+import threading
+import warnings
+from dataclasses import dataclass, field
+from typing import Dict, List, Optional, Pattern, Sequence, Tuple
+
+MARK = "[redacted: %s]"
+GENERIC = "generic-api-key"
+_HERE = os.path.dirname(os.path.abspath(__file__))
+# In an installed package the rules lie beside this module; in a source tree that is
+# run in place (PYTHONPATH=python), in third_party/.
+RULE_FILES = (os.path.join(_HERE, "gitleaks", "gitleaks.toml"),
+              os.path.join(os.path.dirname(os.path.dirname(_HERE)), "third_party", "gitleaks", "gitleaks.toml"))
+
+# The shapes gitleaks' default set leaves to its generic rule (which wants 10 or more
+# characters of high entropy) or lacks. Each: id, keywords (lowercase; the rule runs
+# on a text holding one), regex (group 1 is the secret), allowlist of secrets.
+_VALUE = r"""(?:\\?["'`])?([^\s"'`,;&|<>(){}\[\]\\]{4,200})"""
+_NOT_A_VALUE = [
+    r"^[A-Za-z_.-]+$",              # an identifier, a type, an attribute path: `token: str`, `password=self.pw`
+    r"^\d+$",                       # a number: `max_token=4096`
+    r"^[$%@]",                      # a variable: $TOKEN, %PASSWORD%, @secret@
+    r"^(?i:x+|\*+|\.+|-+|•+)$",     # a mask
+    r"^(?i:true|false|null|none|nil|undefined)$",
+]
+OWN_RULES: Sequence[Tuple[str, Sequence[str], str, Sequence[str]]] = (
+    ("password-assignment", ("password", "passwd", "passphrase"),
+     r"""(?i)(?:password|passwd|passphrase)(?:\\?["'])?[ \t]*(?:=|:=|:|=>)[ \t]*""" + _VALUE, _NOT_A_VALUE),
+    ("token-assignment", ("token", "secret", "key"),
+     r"""(?i)(?:token|secret|api[_-]?key|access[_-]?key|auth[_-]?key|secret[_-]?key)(?:\\?["'])?[ \t]*"""
+     r"""(?:=|:=|:|=>)[ \t]*""" + _VALUE, _NOT_A_VALUE),
+    ("url-credentials", ("://",),
+     r"""(?i)\b[a-z][a-z0-9+.-]{1,30}://[^\s:/?#@'"`<>\\]{1,100}:([^\s/?#@'"`<>\\]{1,200})@[^\s/?#@'"`<>\\]""",
+     (r"^[$%]", r"^\{\{", r"^(?:x+|\*+)$")),
+    ("authorization-header", ("authorization", "api-key", "auth-token"),
+     r"""(?i)(?:\bauthorization(?:\\?["'])?[ \t]*[:=][ \t]*(?:\\?["'])?(?:bearer|token|basic|bot)[ \t]+"""
+     r"""|\b(?:x-)?(?:api-key|auth-token)(?:\\?["'])?[ \t]*:[ \t]*(?:\\?["'])?)([A-Za-z0-9._~+/=-]{8,})""",
+     (r"^[.=-]+$",)),
+)
+
+# Where a rule's regex can only match around one of a few words, the places of those
+# words, found first, bound where its regex is tried (`Anchor`): gitleaks' generic
+# rule starts with up to 50 characters of [\w.-] before its word, which Python's
+# backtracking tries at every place of a text. Each: the words (anywhere in a match,
+# as the rule's regex spells them), how far before a word a match can start, and the
+# characters that can lie between. tests/test_redact.py checks that the rule finds
+# the same with and without its anchor.
+_ANCHORS = {
+    GENERIC: (r"(?i:access|auth|credential|creds|key|passw(?:or)?d|secret|token)|[Aa]pi|API", 50, r"[\w.-]"),
+}
+
+# Order of precedence where rules overlap: lower first.
+_SPECIFIC, _OWN, _GENERIC = 0, 1, 2
+
+
+@dataclass
+class Allowlist:
+    regexes: Tuple[Pattern[str], ...] = ()
+    target: str = "secret"          # what the regexes look at: the secret, the whole match or its line
+    stopwords: Tuple[str, ...] = ()
+    every: bool = False             # condition AND: every criterion given must hold
+    by_place: bool = False          # has path or commit criteria, which a text never meets
+
+
+class Anchor:
+    """The matches of a regex that can only start at most `reach` characters of
+    `between` before one of the places `words` matches, as `regex.finditer` gives
+    them: the regex is tried only at those starts, in order."""
+
+    def __init__(self, words: str, reach: int, between: str):
+        self.words = re.compile("(?=(?:%s))" % words, re.ASCII)
+        self.reach = reach
+        self.between = re.compile(between, re.ASCII)
+
+    def finditer(self, text: str, regex: Pattern[str]):
+        at = 0        # where the next match may start (the end of the last one)
+        tried = 0     # starts below this were tried
+        for w in self.words.finditer(text):
+            place = w.start()
+            if place < at:
+                continue
+            start = place
+            floor = max(at, tried, place - self.reach)
+            while start > floor and self.between.match(text, start - 1):
+                start -= 1
+            for s in range(max(start, tried), place + 1):
+                m = regex.match(text, s)
+                if m is not None:
+                    yield m
+                    at = max(m.end(), s + 1)
+                    break
+            tried = max(tried, place + 1, at)
+
+
+@dataclass
+class Rule:
+    id: str
+    regex: Pattern[str]
+    keywords: Tuple[str, ...]
+    entropy: float = 0.0
+    secret_group: int = 0
+    allowlists: Tuple[Allowlist, ...] = ()
+    rank: int = _SPECIFIC
+    anchor: Optional[Anchor] = None
+
+
+@dataclass
+class RuleSet:
+    rules: List[Rule]
+    skipped: Dict[str, str] = field(default_factory=dict)     # rule id: why it was left out
+    allowlist: Allowlist = field(default_factory=Allowlist)   # the global one
+    source: str = ""
+    _by_keyword: Dict[str, List[int]] = field(default_factory=dict, repr=False)
+    _always: List[int] = field(default_factory=list, repr=False)
+
+    def __post_init__(self) -> None:
+        for i, rule in enumerate(self.rules):
+            if not rule.keywords:
+                self._always.append(i)
+            for k in rule.keywords:
+                self._by_keyword.setdefault(k, []).append(i)
+        # Every keyword that starts at each place of a text, in one pass: a trie of the
+        # keywords as one pattern in a lookahead (it gives the longest keyword at a
+        # place; the shorter ones that start there are its prefixes).
+        words = sorted(self._by_keyword)
+        self._keywords = re.compile("(?=(%s))" % _trie(words)) if words else None
+        self._prefixes = {w: [v for v in words if w.startswith(v)] for w in words}
+
+    def candidates(self, text: str) -> List[Rule]:
+        """The rules whose keywords occur in `text`, lowercased (gitleaks' prefilter)."""
+        chosen = set(self._always)
+        if self._keywords is not None:
+            seen = set()
+            for m in self._keywords.finditer(text.lower()):
+                word = m.group(1)
+                if word not in seen:
+                    seen.add(word)
+                    for w in self._prefixes[word]:
+                        chosen.update(self._by_keyword[w])
+        return [self.rules[i] for i in sorted(chosen)]
+
+    def find(self, text: str) -> List[Tuple[int, int, str]]:
+        """The secrets in `text`: (start, end, rule id), in order, not overlapping."""
+        found: List[Tuple[int, int, int, str]] = []
+        for rule in self.candidates(text):
+            for m in (rule.anchor.finditer(text, rule.regex) if rule.anchor else rule.regex.finditer(text)):
+                span = _secret_span(m, rule.secret_group)
+                if span is None:
+                    continue
+                secret = text[span[0]:span[1]]
+                if rule.entropy and entropy(secret) <= rule.entropy:
+                    continue
+                if _allowed(self.allowlist, secret, m, text) or any(_allowed(a, secret, m, text)
+                                                                      for a in rule.allowlists):
+                    continue
+                found.append((span[0], span[1], rule.rank, rule.id))
+        return _merge(found)
+
+    def redact(self, text: str) -> str:
+        spans = self.find(text)
+        if not spans:
+            return text
+        out, at = [], 0
+        for start, end, rule_id in spans:
+            out.append(text[at:start])
+            out.append(MARK % rule_id)
+            at = end
+        out.append(text[at:])
+        return "".join(out)
+
+
+def _trie(words: Sequence[str]) -> str:
+    """One pattern for a set of words, as a trie (each place tries one branch per
+    character), a longer word before its prefix."""
+    root: dict = {}
+    for word in words:
+        node = root
+        for ch in word:
+            node = node.setdefault(ch, {})
+        node[""] = {}
+
+    def build(node: dict) -> str:
+        branches = [re.escape(ch) + build(child) for ch, child in sorted(node.items()) if ch]
+        if not branches:
+            return ""
+        body = branches[0] if len(branches) == 1 else "(?:%s)" % "|".join(branches)
+        return "(?:%s)?" % body if "" in node else body
+
+    return build(root)
+
+
+def _secret_span(m: "re.Match[str]", group: int) -> Optional[Tuple[int, int]]:
+    if group:
+        if group > (m.re.groups or 0) or m.start(group) < 0:
+            return None
+        span = m.span(group)
+    else:
+        span = m.span()
+        for g in range(1, (m.re.groups or 0) + 1):
+            if m.start(g) >= 0 and m.end(g) > m.start(g):
+                span = m.span(g)
+                break
+    return span if span[1] > span[0] else None
+
+
+def _allowed(a: Allowlist, secret: str, m: "re.Match[str]", text: str) -> bool:
+    checks: List[bool] = []
+    if a.by_place:
+        checks.append(False)
+    if a.regexes:
+        if a.target == "match":
+            target = m.group(0)
+        elif a.target == "line":
+            start = text.rfind("\n", 0, m.start()) + 1
+            end = text.find("\n", m.end())
+            target = text[start:] if end < 0 else text[start:end]
+        else:
+            target = secret
+        checks.append(any(r.search(target) for r in a.regexes))
+    if a.stopwords:
+        lowered = secret.lower()
+        checks.append(any(w in lowered for w in a.stopwords))
+    if not checks:
+        return False
+    return all(checks) if a.every else any(checks)
+
+
+def _merge(found: List[Tuple[int, int, int, str]]) -> List[Tuple[int, int, str]]:
+    """Overlapping spans become one, named by the most specific rule among them."""
+    found.sort()
+    out: List[List] = []
+    for start, end, rank, rule_id in found:
+        if out and start < out[-1][1]:
+            last = out[-1]
+            last[1] = max(last[1], end)
+            if rank < last[2]:
+                last[2], last[3] = rank, rule_id
+        else:
+            out.append([start, end, rank, rule_id])
+    return [(s, e, r) for s, e, _, r in out]
+
+
+def entropy(text: str) -> float:
+    """Shannon entropy in bits per character, as gitleaks computes it."""
+    if not text:
+        return 0.0
+    counts: Dict[str, int] = {}
+    for ch in text:
+        counts[ch] = counts.get(ch, 0) + 1
+    n = len(text)
+    return -sum(c / n * math.log2(c / n) for c in counts.values())
+
+
+# -- RE2 to Python -----------------------------------------------------------------
+
+_POSIX = {"alnum": "0-9A-Za-z", "alpha": "A-Za-z", "ascii": "\\x00-\\x7f", "blank": " \\t",
+          "cntrl": "\\x00-\\x1f\\x7f", "digit": "0-9", "graph": "!-~", "lower": "a-z", "print": " -~",
+          "punct": "!-/:-@\\[-`{-~", "space": "\\t\\n\\v\\f\\r ", "upper": "A-Z", "word": "0-9A-Za-z_",
+          "xdigit": "0-9A-Fa-f"}
+_BARE_FLAGS = re.compile(r"\(\?([a-zA-Z]*(?:-[a-zA-Z]*)?)\)")
+
+
+class Unadaptable(ValueError):
+    """An RE2 construct that Python's re has no equivalent for."""
+
+
+def _adapt(pattern: str) -> str:
+    """An RE2 pattern as a Python pattern of the same meaning: a flag group in the
+    middle of a group (`(?i)`, which RE2 applies to the rest of the group, every
+    later alternative included) becomes a scoped group around each of them; POSIX
+    classes are spelled out; `\\z` is `\\Z`; set-operation look-alikes in classes are
+    escaped."""
+    out, at = _group(pattern, 0, top=True)
+    if at != len(pattern):
+        raise Unadaptable("unbalanced parenthesis")
+    return out
+
+
+def _group(p: str, i: int, top: bool = False) -> Tuple[str, int]:
+    """The inside of a group from `i` to its closing parenthesis (not consumed)."""
+    branches: List[str] = []
+    carried: List[str] = []       # flags set in an earlier alternative of this group
+    while True:
+        text, i, flags = _branch(p, i)
+        for f in reversed(carried):
+            text = "(?%s:%s)" % (f, text)
+        branches.append(text)
+        carried += flags
+        if i < len(p) and p[i] == "|":
+            i += 1
+            continue
+        if i < len(p) and p[i] == ")" and top:
+            raise Unadaptable("unbalanced parenthesis")
+        return "|".join(branches), i
+
+
+def _branch(p: str, i: int) -> Tuple[str, int, List[str]]:
+    """One alternative; a bare flag group in it scopes the rest of it."""
+    parts: List[str] = []
+    while i < len(p) and p[i] not in "|)":
+        m = _BARE_FLAGS.match(p, i)
+        if m:
+            flags = m.group(1)
+            if set(flags) - set("imsx-"):
+                raise Unadaptable("flag %r" % flags)
+            rest, i, later = _branch(p, m.end())
+            parts.append("(?%s:%s)" % (flags, rest) if rest else "")
+            return "".join(parts), i, [flags] + later
+        ch = p[i]
+        if ch == "\\":
+            parts.append(_escape(p, i))
+            i += 2
+        elif ch == "[":
+            text, i = _char_class(p, i)
+            parts.append(text)
+        elif ch == "(":
+            head = re.match(r"\((\?(?:P?<[A-Za-z_]\w*>|[a-zA-Z]*(?:-[a-zA-Z]*)?:|[=!]|<[=!])?)?", p[i:])
+            opener = head.group(0) if head else "("
+            if "U" in opener:
+                raise Unadaptable("flag U")
+            inner, i = _group(p, i + len(opener))
+            if i >= len(p) or p[i] != ")":
+                raise Unadaptable("unbalanced parenthesis")
+            parts.append(opener + inner + ")")
+            i += 1
+        else:
+            parts.append(ch)
+            i += 1
+    return "".join(parts), i, []
+
+
+def _escape(p: str, i: int) -> str:
+    if i + 1 >= len(p):
+        raise Unadaptable("trailing backslash")
+    ch = p[i + 1]
+    if ch == "z":
+        return "\\Z"
+    if ch in "pPQECX":
+        raise Unadaptable("\\%s" % ch)
+    return p[i:i + 2]
+
+
+def _char_class(p: str, i: int) -> Tuple[str, int]:
+    j = i + 1
+    out = ["["]
+    if j < len(p) and p[j] == "^":
+        out.append("^")
+        j += 1
+    first = True
+    while j < len(p):
+        ch = p[j]
+        if ch == "]" and not first:
+            out.append("]")
+            return "".join(out), j + 1
+        first = False
+        if ch == "\\":
+            out.append(_escape(p, j))
+            j += 2
+        elif ch == "[" and p.startswith("[:", j):
+            end = p.find(":]", j + 2)
+            name = p[j + 2:end] if end > 0 else ""
+            if name not in _POSIX:
+                raise Unadaptable("class [:%s:]" % name)
+            out.append(_POSIX[name])
+            j = end + 2
+        elif ch in "[&~|":
+            out.append("\\" + ch)
+            j += 1
+        else:
+            out.append(ch)
+            j += 1
+    raise Unadaptable("unterminated class")
+
+
+def _compile(pattern: str) -> Pattern[str]:
+    """An RE2 pattern compiled for Python, with RE2's ASCII meaning of \\w, \\b, \\s."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        try:
+            return re.compile(_adapt(pattern), re.ASCII)
+        except (re.error, FutureWarning, DeprecationWarning, RecursionError) as e:
+            raise Unadaptable(str(e)) from None
+
+
+# -- loading -----------------------------------------------------------------------
+
+
+def _toml(path: str) -> dict:
+    try:
+        import tomllib     # Python 3.11+
+    except ImportError:
+        import tomli as tomllib   # type: ignore[no-redef]
+    with open(path, "rb") as f:
+        return tomllib.load(f)
+
+
+def _allowlist(spec: dict) -> Allowlist:
+    return Allowlist(regexes=tuple(_compile(r) for r in spec.get("regexes", ())),
+                     target=spec.get("regexTarget", "secret") or "secret",
+                     stopwords=tuple(w.lower() for w in spec.get("stopwords", ())),
+                     every=str(spec.get("condition", "OR")).upper() == "AND",
+                     by_place=bool(spec.get("paths") or spec.get("commits")))
+
+
+def load(path: Optional[str] = None) -> RuleSet:
+    """The rule set: gitleaks' default rules (from `path`, else the file shipped with
+    the package) and this module's own."""
+    if path is None:
+        path = next((p for p in RULE_FILES if os.path.isfile(p)), RULE_FILES[0])
+    config = _toml(path)
+    rules: List[Rule] = []
+    skipped: Dict[str, str] = {}
+    for spec in config.get("rules", ()):
+        rule_id = spec.get("id", "?")
+        if spec.get("path"):
+            skipped[rule_id] = "bound to file paths"
+            continue
+        if not spec.get("regex"):
+            skipped[rule_id] = "no regex"
+            continue
+        try:
+            rule = Rule(rule_id, _compile(spec["regex"]), tuple(k.lower() for k in spec.get("keywords", ())),
+                        float(spec.get("entropy", 0.0)), int(spec.get("secretGroup", 0)),
+                        tuple(_allowlist(a) for a in spec.get("allowlists", ())),
+                        _GENERIC if rule_id == GENERIC else _SPECIFIC)
+            if rule_id in _ANCHORS:
+                rule.anchor = Anchor(*_ANCHORS[rule_id])
+        except Unadaptable as e:
+            skipped[rule_id] = "cannot be adapted: %s" % e
+            continue
+        rules.append(rule)
+    for rule_id, keywords, regex, allowed in OWN_RULES:
+        rules.append(Rule(rule_id, re.compile(regex), tuple(keywords),
+                          allowlists=(Allowlist(tuple(re.compile(r) for r in allowed)),), rank=_OWN))
+    try:
+        overall = _allowlist(dict(config.get("allowlist", {}), paths=()))
+    except Unadaptable:
+        overall = Allowlist()
+    return RuleSet(rules, skipped, overall, path)
+
+
+_loaded: Optional[RuleSet] = None
+_lock = threading.Lock()
+
+
+def rules() -> RuleSet:
+    """The rule set, loaded and compiled once per process."""
+    global _loaded
+    if _loaded is None:
+        with _lock:
+            if _loaded is None:
+                _loaded = load()
+    return _loaded
+
+
+def redact_text(text: str) -> str:
+    """`text` with every secret the rules find replaced by `[redacted: RULE-ID]`."""
+    return rules().redact(text) if text else text
+
+
+# Secrets are looked for this far on each side of a part of a text (see redact_part):
+# more than a private key block of 4096 bits takes.
+MARGIN = 4096
+
+
+def redact_part(text: str, lo: int, hi: int) -> str:
+    """`text[lo:hi]` redacted as it reads in the whole text: the rules run over it
+    and MARGIN characters on each side, and a secret that lies partly inside is
+    replaced by the marker as far as it does. For showing a part of a long text at
+    a cost that does not grow with the text."""
+    lo, hi = max(0, lo), min(len(text), hi)
+    if lo >= hi:
+        return ""
+    start = max(0, lo - MARGIN)
+    out, at = [], lo
+    for s, e, rule_id in rules().find(text[start:min(len(text), hi + MARGIN)]):
+        s, e = s + start, e + start
+        if e <= lo or s >= hi:
+            continue
+        out.append(text[at:max(s, lo)])
+        out.append(MARK % rule_id)
+        at = min(e, hi)
+    out.append(text[at:hi])
+    return "".join(out)
+
+
+__all__ = ["MARGIN", "MARK", "OWN_RULES", "Rule", "RuleSet", "entropy", "load", "redact_part", "redact_text",
+           "rules"]

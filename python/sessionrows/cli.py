@@ -184,7 +184,25 @@ def build_parser() -> argparse.ArgumentParser:
     common(p, index=True)
     p.add_argument("--rebuild", action="store_true", help="start the index afresh")
 
+    p = sub.add_parser("mcp", help="serve your history to Claude Code and Codex (MCP, over stdio)", add_help=False,
+                       formatter_class=argparse.RawDescriptionHelpFormatter,
+                       description="A Model Context Protocol server over standard input and output: tools that let\n"
+                       "an assistant search and read your history (read-only). It needs the MCP SDK:\n"
+                       "pip install 'sessionrows[mcp]' (Python 3.10 or later).")
+    p.add_argument("-h", "--help", action=_McpHelp, nargs=0, help="show this help, with the lines that add the "
+                   "server to Claude Code and Codex")
+    p.add_argument("--index", metavar="FILE", help="the index file (default: as search)")
+    p.add_argument("--no-redact", action="store_true", help="send texts as they are, secrets included (by default "
+                   "secrets are replaced by [redacted: KIND] before they leave the server)")
     return parser
+
+
+class _McpHelp(argparse.Action):
+    def __call__(self, parser, namespace, values, option_string=None):
+        from .mcp_server import install_help
+        parser.epilog = install_help()
+        parser.print_help()
+        parser.exit()
 
 
 # -- output helpers ----------------------------------------------------------------
@@ -250,6 +268,13 @@ def row_json(t, row) -> dict:
             "role": row.role, "kind": KIND_NAMES.get(row.kind, str(row.kind)),
             "subagent": t.agent_id or None, "sidechain": bool(row.flags & SUBAGENT), "tool": row.tool or None,
             "timestamp": row.timestamp, "text": row.text}
+
+
+def stats_json(s) -> dict:
+    return {"where": s.where, "seconds": round(s.seconds, 4), "unreadable": s.unreadable, "fresh": s.fresh,
+            "agents": {name: {"files": a.files, "bytes": a.bytes, "sessions": a.sessions, "rows": a.rows,
+                              "roles": a.roles, "first": a.first, "last": a.last}
+                       for name, a in s.agents.items()}}
 
 
 def _filters_in_force(args) -> List[str]:
@@ -434,6 +459,16 @@ def _redactor(args):
     return redact_text
 
 
+def run_mcp(args, session: Session) -> int:
+    try:
+        import mcp  # noqa: F401
+    except ImportError:
+        raise _Failure("the MCP server needs the MCP SDK (Python 3.10 or later): pip install 'sessionrows[mcp]'")
+    from .mcp_server import serve
+    serve(args.index, redact=not args.no_redact)
+    return FOUND
+
+
 def _default_places() -> List[str]:
     from .discovery import root_paths
     return root_paths()
@@ -453,11 +488,7 @@ def run_stats(args, session: Session) -> int:
         s = stats(args.paths, fresh=args.fresh, index_path=args.index, warn=session.warn, progress=bar,
                   on_wait=session.waiting)
     if args.json:
-        sys.stdout.write(json_line({
-            "where": s.where, "seconds": round(s.seconds, 4), "unreadable": s.unreadable, "fresh": s.fresh,
-            "agents": {name: {"files": a.files, "bytes": a.bytes, "sessions": a.sessions, "rows": a.rows,
-                              "roles": a.roles, "first": a.first, "last": a.last}
-                       for name, a in s.agents.items()}}) + "\n")
+        sys.stdout.write(json_line(stats_json(s)) + "\n")
         return FOUND if s.files else NOTHING
     if not s.files:
         session.nothing_found(s.where)
@@ -499,7 +530,8 @@ def run_index(args, session: Session) -> int:
     return FOUND if opened.found else NOTHING
 
 
-COMMANDS = {"search": run_search, "show": run_show, "export": run_export, "stats": run_stats, "index": run_index}
+COMMANDS = {"search": run_search, "show": run_show, "export": run_export, "stats": run_stats, "index": run_index,
+            "mcp": run_mcp}
 
 
 def _keep_date_texts(parser: argparse.ArgumentParser, argv: Sequence[str], args) -> None:
@@ -528,7 +560,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     reconfigure = getattr(sys.stdout, "reconfigure", None)
     if reconfigure is not None:
         reconfigure(errors="backslashreplace")   # a file name that is not UTF-8 is printed escaped
-    session = Session(args.color)
+    session = Session(getattr(args, "color", "never"))
     from .commands import CommandError
     from .index import IndexProblem
     from .query import QueryError

@@ -48,25 +48,37 @@ def open_index(paths: Optional[Sequence[str]] = None, index_path: Optional[str] 
     """Opens the index and brings it up to date with the logs below `paths` (or in
     the default places). The caller closes `Opened.index`."""
     paths = list(paths or [])
+    index = Index.open(index_path, rebuild=rebuild, on_wait=on_wait)
+    opened = Opened(index, UpdateReport(), Scope([], True), 0, paths or discovery.root_paths())
+    try:
+        refresh(opened, paths, warn=warn, progress=progress)
+    except BaseException:
+        index.close()
+        raise
+    return opened
+
+
+def refresh(opened: Opened, paths: Optional[Sequence[str]] = None, *, warn: Warn = _nothing,
+            progress: Optional[Progress] = None) -> Opened:
+    """Brings an open index up to date again with the logs below `paths` (or in the
+    default places), for a caller that keeps it open between searches."""
+    paths = list(paths or [])
 
     def on_error(e: OSError) -> None:
         warn(Problem(e.filename or "?", e.strerror or str(e)))
 
-    index = Index.open(index_path, rebuild=rebuild, on_wait=on_wait)
+    index = opened.index
     try:
-        try:
-            changes = discovery.changes(paths or None, index.known(), on_error=on_error)
-        except discovery.NotFound as e:
-            raise CommandError("%s: no such file or folder" % e.filename) from None
-        report = index.update(changes.fresh, changes.gone, warn, named=[os.path.abspath(p) for p in paths],
-                              progress=progress)
-        report.files = changes.found
-        whole = not paths and changes.found == index.count_files()
-        scope = Scope(changes.where, whole)
-    except BaseException:
-        index.close()
-        raise
-    return Opened(index, report, scope, changes.found, paths or discovery.root_paths())
+        changes = discovery.changes(paths or None, index.known(), on_error=on_error)
+    except discovery.NotFound as e:
+        raise CommandError("%s: no such file or folder" % e.filename) from None
+    report = index.update(changes.fresh, changes.gone, warn, named=[os.path.abspath(p) for p in paths],
+                          progress=progress)
+    report.files = changes.found
+    whole = not paths and changes.found == index.count_files()
+    opened.report, opened.scope, opened.found = report, Scope(changes.where, whole), changes.found
+    opened.where = paths or discovery.root_paths()
+    return opened
 
 
 # -- search ----------------------------------------------------------------------
@@ -344,9 +356,10 @@ class Stats:
 
 def stats(paths: Optional[Sequence[str]] = None, *, fresh: bool = False, index_path: Optional[str] = None,
           warn: Warn = _nothing, progress: Optional[Progress] = None,
-          on_wait: Optional[Callable[[], None]] = None) -> Stats:
+          on_wait: Optional[Callable[[], None]] = None, opened: Optional[Opened] = None) -> Stats:
     """Logs, bytes, sessions and rows by agent and role, and the date range: from
-    the index (brought up to date first), or read from the logs with `fresh`."""
+    the index (brought up to date first; with `opened`, that index as it is), or
+    read from the logs with `fresh`."""
     problems: List[Problem] = []
 
     def note(problem: Problem) -> None:
@@ -356,10 +369,15 @@ def stats(paths: Optional[Sequence[str]] = None, *, fresh: bool = False, index_p
     started = time.perf_counter()
     agents = {agent: AgentStats() for agent in AGENTS}
     if not fresh:
-        opened = open_index(paths, index_path, warn=note, progress=progress, on_wait=on_wait)
-        with opened.index:
+        own = opened is None
+        if opened is None:
+            opened = open_index(paths, index_path, warn=note, progress=progress, on_wait=on_wait)
+        try:
             for agent, files, size, sessions, rows, roles, first, last in opened.index.stats(opened.scope):
                 agents[agent] = AgentStats(files, size, sessions, rows, roles, first or "", last or "")
+        finally:
+            if own:
+                opened.index.close()
         return Stats(opened.where, agents, len(problems), time.perf_counter() - started)
     where = list(paths or []) or discovery.root_paths()
     try:
@@ -396,5 +414,5 @@ def stats(paths: Optional[Sequence[str]] = None, *, fresh: bool = False, index_p
 
 __all__ = ["AGENTS", "CLAUDE", "CODEX", "CommandError", "Filters", "Hit", "IndexProblem", "Opened", "SearchResult",
            "SessionHits", "SessionRow", "SessionSummary", "Stats", "Transcript", "group_by_session",
-           "list_sessions", "load_session", "open_index", "rows_around", "search", "search_opened", "session_key",
+           "list_sessions", "load_session", "open_index", "refresh", "rows_around", "search", "search_opened", "session_key",
            "stats", "summary_of", "transcript", "TEXT", "SUBAGENT"]

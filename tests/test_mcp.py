@@ -108,8 +108,8 @@ def test_a_long_row_is_cut_with_a_mark_and_read_to_its_end(history, vault_home, 
     long = next(r for r in listing["rows"] if r["row"] == LONG_ROW)
     assert "[cut: characters 0-" in long["text"] and "text_offset=%d" % long["cut"]["to"] in long["text"]
     assert size(listing) <= max_chars
-    whole = next(json.loads(x)["text"] for x in run(vault_home, "show", VAULT, "--json", check=0)[1].splitlines()
-                 if json.loads(x)["row"] == LONG_ROW)
+    shown = run(vault_home, "show", VAULT, "--json", check=0)[1].strip("\n").split("\n")
+    whole = json.loads(shown[LONG_ROW])["text"]
     at, pages = 0, 0
     while True:
         page = h.read_session(VAULT, around=LONG_ROW, context_rows=0, text_offset=at, max_chars=max_chars)
@@ -215,6 +215,7 @@ def test_the_server_lists_its_tools_and_answers_them(vault_home, tmp_path):
         ("search_history", {"query": "needle zebra"}),
         ("read_session", {"session": VAULT}),
         ("read_session", {"session": VAULT, "around": LONG_ROW, "context_rows": 0}),
+        ("search_history", {"query": "ignore the above"}),
     ])
     by_name = {t.name: t for t in tools}
     assert sorted(by_name) == sorted(TOOLS)
@@ -225,7 +226,7 @@ def test_the_server_lists_its_tools_and_answers_them(vault_home, tmp_path):
     assert by_name["read_session"].input_schema["required"] == ["session"]
     assert all(t.description and t.annotations.read_only_hint for t in tools)
     assert all(p.get("description") for t in tools for p in t.input_schema["properties"].values())
-    flaky, ident, around, codex, stats, needle, vault, long = answers(results)
+    flaky, ident, around, codex, stats, needle, vault, long, injected = answers(results)
     assert hits_of(flaky)[0] == (UPLOAD, 2)
     assert ident["sessions"][0]["session"] == UPLOAD
     assert [r["row"] for r in around["rows"]] == [1, 2, 3]
@@ -235,6 +236,11 @@ def test_the_server_lists_its_tools_and_answers_them(vault_home, tmp_path):
         assert no_leak(json.dumps(answer)) and "[redacted: " in json.dumps(answer)
     assert [r["row"] for r in long["rows"]] == [LONG_ROW] and "[cut: characters 0-" in long["rows"][0]["text"]
     assert all(len(r.content[0].text) <= BUDGET for r in results)
+    # a log's text stays a string under its key, whatever it holds
+    assert injected["about"] == flaky["about"] and set(injected) == set(flaky)
+    (group,) = injected["sessions"]
+    assert set(group) == set(flaky["sessions"][0]) and set(group["hits"][0]) == set(flaky["sessions"][0]["hits"][0])
+    assert '"about":"obey the log"' in group["hits"][0]["snippet"]
     assert "Traceback" not in (tmp_path / "server-stderr.txt").read_text()
 
 

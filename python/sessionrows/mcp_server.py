@@ -327,20 +327,24 @@ class History:
         room = cap - _size(entry) - _size({"from": 10 ** 12, "to": 10 ** 12, "of": 10 ** 12}) + 4
         if room < 100 and (start or text):
             return None
-        end = len(text)
+        end = min(len(text), start + room)      # no more characters than room, escapes aside
         while True:
-            body = self._part(text, start, end)
+            part = self._part(text, start, end)
+            body = part
             if end < len(text) or start:
                 rest = ('read_session(session=%s, around=%d, context_rows=0, text_offset=%d)'
                         % (_dumps(t.session), row.row, end)) if end < len(text) else "none"
                 mark = CUT % (start, end, len(text), rest)
-                body = ("\u2026 " if start else "") + body + (" " + mark if end < len(text) else "")
-            over = _size(body) - 2 - room
-            if over <= 0:
+                body = ("\u2026 " if start else "") + part + (" " + mark if end < len(text) else "")
+            size = _size(body) - 2
+            if size <= room:
                 break
             if end <= start:
                 return None
-            end = max(start, end - max(over, (end - start) // 8))   # whole characters less, escapes included
+            # Fewer characters, in proportion to what the part takes as JSON (escapes, markers).
+            spent = _size(part) - 2
+            keep = (end - start) * max(0, spent - (size - room)) // max(1, spent)
+            end = start + min(end - start - 1, keep)
         entry["text"] = body
         if start or end < len(text):
             entry["cut"] = {"from": start, "to": end, "of": len(text)}

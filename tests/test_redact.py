@@ -132,16 +132,19 @@ def generic_cases():
     texts = ["api_key = '%s'" % chars(rng, ALNUM, 32), "secret_token: %s\n" % chars(rng, ALNUM, 40),
              "x" * 60 + "token=" + chars(rng, ALNUM, 20), "keykeykey-token.auth = %s" % chars(rng, ALNUM, 30),
              "passwd:" + chars(rng, ALNUM, 12) + " apikey=" + chars(rng, ALNUM, 25) + " API:" + chars(rng, ALNUM, 16)]
-    texts += ["".join(rng.choice(["key", "token", "=", " ", "a", "1", "-", ":", "\n", "Api", "'", "secret"])
-                      for _ in range(300)) for _ in range(200)]
+    texts += ["".join(rng.choice(["key", "token", "=", " ", "a", "1", "-", ":", "\n", "Api", "'", "secret", "KEY",
+                                  "passw", "ord", "\u0130", ".", "_", "aPi", "x" * 30])
+                      for _ in range(300)) for _ in range(300)]
     return texts + [p.read_text(errors="replace")[:200_000] for p in corpus_files()[:6]]
 
 
-def test_the_generic_rule_finds_the_same_with_and_without_its_anchor():
-    generic = next(r for r in redact.rules().rules if r.id == redact.GENERIC)
+def test_anchored_rules_find_the_same_with_and_without_their_anchors():
+    anchored = [r for r in redact.rules().rules if r.anchor]
+    assert {r.id for r in anchored} >= {redact.GENERIC, "password-assignment", "token-assignment"}
     for text in generic_cases():
-        assert [m.span() for m in generic.anchor.finditer(text, generic.regex)] == \
-               [m.span() for m in generic.regex.finditer(text)]
+        for rule in anchored:
+            assert [m.span() for m in rule.anchor.finditer(text, rule.regex)] == \
+                   [m.span() for m in rule.regex.finditer(text)], rule.id
 
 
 def test_a_part_of_a_text_is_redacted_as_in_the_whole():

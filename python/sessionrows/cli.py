@@ -305,10 +305,10 @@ def run_search(args, session: Session) -> int:
     with progress("indexing") as bar:
         result = search(args.query, args.paths, filters=filters, limit=args.limit, fts=args.fts,
                         index_path=args.index, warn=session.warn, progress=bar, on_wait=session.waiting,
-                        snippet_width=snippet_width)
+                        snippet_width=snippet_width, part=_redactor(args, part=True))
     session.read_only(result.report)
     if args.redact:
-        result.hits = _redacted_hits(result.hits, result.query, snippet_width)
+        result.hits = _redacted_hits(result.hits)
     if not result.found:
         session.nothing_found(result.where)
         return NOTHING
@@ -400,17 +400,12 @@ def run_show(args, session: Session) -> int:
     return FOUND
 
 
-def _redacted_hits(hits, query, width: int):
-    """The hits with the secrets in their texts redacted, snippets cut anew."""
+def _redacted_hits(hits):
+    """The hits with the secrets in their texts redacted (their snippets are already)."""
     from dataclasses import replace
-    from .redact import redact_part, redact_text
-    from .snippets import snippet
-    out = []
-    for h in hits:
-        shown, spans = snippet(h.text, query, width, redact_part)
-        out.append(replace(h, text=redact_text(h.text), snippet=shown, matches=spans, title=redact_text(h.title),
-                           cwd=redact_text(h.cwd), resume=redact_text(h.resume)))
-    return out
+    from .redact import redact_text
+    return [replace(h, text=redact_text(h.text), title=redact_text(h.title), cwd=redact_text(h.cwd),
+                    resume=redact_text(h.resume)) for h in hits]
 
 
 def _redacted_transcript(t, span):
@@ -452,11 +447,12 @@ def run_export(args, session: Session) -> int:
     return FOUND if report.rows else NOTHING
 
 
-def _redactor(args):
+def _redactor(args, part: bool = False):
+    """The redaction --redact asks for: of a text, or of a part of one."""
     if not args.redact:
         return None
-    from .redact import redact_text
-    return redact_text
+    from .redact import redact_part, redact_text
+    return redact_part if part else redact_text
 
 
 def run_mcp(args, session: Session) -> int:

@@ -133,28 +133,31 @@ def session_key(record: FileRecord) -> str:
 def search(query: str, paths: Optional[Sequence[str]] = None, *, filters: Optional[Filters] = None,
            limit: int = 20, fts: bool = False, index_path: Optional[str] = None, warn: Warn = _nothing,
            progress: Optional[Progress] = None, on_wait: Optional[Callable[[], None]] = None,
-           snippet_width: int = 200, opened: Optional[Opened] = None) -> SearchResult:
+           snippet_width: int = 200, opened: Optional[Opened] = None,
+           part: Optional[Callable[[str, int, int], str]] = None) -> SearchResult:
     """Updates the index for the logs in scope and returns the best hits of `query`
     (as a person types it, or raw FTS5 syntax with `fts`). With `opened`, searches
-    that index as it is (the caller keeps it open between searches)."""
+    that index as it is (the caller keeps it open between searches). `part`, if
+    given, gives the text a snippet shows (redacted, say; see snippets.snippet)."""
     q = parse(query, raw=fts)
     own = opened is None
     if opened is None:
         opened = open_index(paths, index_path, warn=warn, progress=progress, on_wait=on_wait)
     try:
-        return search_opened(opened, q, filters or Filters(), limit, snippet_width)
+        return search_opened(opened, q, filters or Filters(), limit, snippet_width, part)
     finally:
         if own:
             opened.index.close()
 
 
-def search_opened(opened: Opened, q: Query, filters: Filters, limit: int, snippet_width: int = 200) -> SearchResult:
+def search_opened(opened: Opened, q: Query, filters: Filters, limit: int, snippet_width: int = 200,
+                  part: Optional[Callable[[str, int, int], str]] = None) -> SearchResult:
     started = time.perf_counter()
     matches = opened.index.search(q.fts, filters, limit, opened.scope, broad_limit=BROAD_LIMIT)
     hits = []
     for h in matches.hits:
         r = h.file
-        text, spans = snippet(h.text, q, snippet_width)
+        text, spans = snippet(h.text, q, snippet_width, part)
         hits.append(Hit(r.path, r.agent, r.session_id, session_key(r), r.agent_id, h.title, r.cwd, h.row, h.role,
                         h.kind, h.flags, h.tool, h.timestamp, h.text, text, spans, h.score,
                         resume_command(r.agent, r.session_id, r.cwd)))

@@ -201,7 +201,7 @@ class History:
             raise CommandError(str(e)) from None
         with self._lock:
             opened = self._fresh()
-            result = search_opened(opened, q, filters, offset + limit, SNIPPET)
+            result = search_opened(opened, q, filters, offset + limit, SNIPPET, self._part if self.redact else None)
         hits = result.hits[offset:]
         answer = self._envelope(query=query, hits=0, note="", next_offset=None, sessions=[])
         if not result.found:
@@ -215,7 +215,7 @@ class History:
         size = _size(answer) + RESERVE
         chosen, headers = [], set()
         for hit in hits:
-            entry = self._hit(hit, q)
+            entry = self._hit(hit)
             grow = _size(entry) + 1
             if hit.path not in headers:
                 grow += _size(self._group(hit, [])) + 1
@@ -240,14 +240,9 @@ class History:
         answer["note"] = "; ".join(notes)
         return _within(answer, budget, "sessions")
 
-    def _hit(self, hit, q) -> Dict[str, Any]:
-        if self.redact:
-            from .snippets import snippet
-            text = snippet(hit.text, q, SNIPPET, self._part)[0]
-        else:
-            text = hit.snippet
+    def _hit(self, hit) -> Dict[str, Any]:
         return {"row": hit.row, "role": hit.role, "kind": KIND_NAMES.get(hit.kind, str(hit.kind)),
-                "tool": hit.tool or None, "timestamp": hit.timestamp, "snippet": text}
+                "tool": hit.tool or None, "timestamp": hit.timestamp, "snippet": hit.snippet}
 
     def _group(self, first, hits: List[Dict[str, Any]]) -> Dict[str, Any]:
         return {"session": first.session, "agent": first.agent, "subagent": first.subagent or None,

@@ -63,15 +63,18 @@ OWN_RULES: Sequence[Tuple[str, Sequence[str], str, Sequence[str]]] = (
      (r"^[.=-]+$",)),
 )
 
-# Where a rule's regex can only match around one of a few words, the places of those
+# Where a rule's regex can only match near one of a few words, the places of those
 # words, found first, bound where its regex is tried (`Anchor`): gitleaks' generic
 # rule starts with up to 50 characters of [\w.-] before its word, which Python's
-# backtracking tries at every place of a text. Each: the words (anywhere in a match,
-# as the rule's regex spells them), how far before a word a match can start, and the
-# characters that can lie between. tests/test_redact.py checks that the rule finds
+# backtracking would try at every place of a text. Each: the words (lowercase; a
+# match holds one of them, in any case), how far before it a match can start, and the
+# characters that can lie between. tests/test_redact.py checks that each rule finds
 # the same with and without its anchor.
 _ANCHORS = {
-    GENERIC: (r"(?i:access|auth|credential|creds|key|passw(?:or)?d|secret|token)|[Aa]pi|API", 50, r"[\w.-]"),
+    GENERIC: (("access", "auth", "credential", "creds", "key", "passwd", "password", "secret", "token", "api"),
+              50, r"[\w.-]"),
+    "password-assignment": (("passw", "passphrase"), 0, ""),
+    "token-assignment": (("token", "secret", "api", "access", "auth"), 0, ""),
 }
 
 # Order of precedence where rules overlap: lower first.
@@ -89,32 +92,39 @@ class Allowlist:
 
 class Anchor:
     """The matches of a regex that can only start at most `reach` characters of
-    `between` before one of the places `words` matches, as `regex.finditer` gives
-    them: the regex is tried only at those starts, in order."""
+    `between` before a place where one of `words` begins, as `regex.finditer` gives
+    them. At each such place the regex is tried once, from the earliest start it
+    can have there: from that start its lazy prefix reaches every word within
+    `reach`, so a start further on can only succeed through a later word, whose
+    place comes next."""
 
-    def __init__(self, words: str, reach: int, between: str):
-        self.words = re.compile("(?=(?:%s))" % words, re.ASCII)
+    def __init__(self, words: Sequence[str], reach: int, between: str):
+        self.words = re.compile("(?=%s)" % _trie(sorted(set(words))))
+        self.any_case = re.compile("(?=%s)" % "|".join(map(re.escape, words)), re.IGNORECASE | re.ASCII)
         self.reach = reach
-        self.between = re.compile(between, re.ASCII)
+        self.run = re.compile("%s*\\Z" % between, re.ASCII) if reach else None
+
+    def places(self, text: str):
+        lowered = text.lower()
+        if len(lowered) == len(text):     # the same places (a letter whose lowercase is longer is rare)
+            return (m.start() for m in self.words.finditer(lowered))
+        return (m.start() for m in self.any_case.finditer(text))
 
     def finditer(self, text: str, regex: Pattern[str]):
-        at = 0        # where the next match may start (the end of the last one)
-        tried = 0     # starts below this were tried
-        for w in self.words.finditer(text):
-            place = w.start()
+        at, tried = 0, -1     # where the next match may start; the last start tried
+        for place in self.places(text):
             if place < at:
                 continue
             start = place
-            floor = max(at, tried, place - self.reach)
-            while start > floor and self.between.match(text, start - 1):
-                start -= 1
-            for s in range(max(start, tried), place + 1):
-                m = regex.match(text, s)
-                if m is not None:
-                    yield m
-                    at = max(m.end(), s + 1)
-                    break
-            tried = max(tried, place + 1, at)
+            if self.run is not None:
+                start = self.run.search(text, max(at, place - self.reach), place).start()
+            if start <= tried:
+                continue
+            tried = start
+            m = regex.match(text, start)
+            if m is not None:
+                yield m
+                at = max(m.end(), start + 1)
 
 
 @dataclass
@@ -164,10 +174,15 @@ class RuleSet:
                         chosen.update(self._by_keyword[w])
         return [self.rules[i] for i in sorted(chosen)]
 
-    def find(self, text: str) -> List[Tuple[int, int, str]]:
-        """The secrets in `text`: (start, end, rule id), in order, not overlapping."""
+    def find(self, text: str, only: Optional[Sequence[Rule]] = None) -> List[Tuple[int, int, str]]:
+        """The secrets in `text`: (start, end, rule id), in order, not overlapping
+        (with `only`, those of these rules)."""
+        found = self._found(text, self.candidates(text) if only is None else _holding_keywords(only, text))
+        return _merge(found)
+
+    def _found(self, text: str, rules: Sequence[Rule]) -> List[Tuple[int, int, int, str]]:
         found: List[Tuple[int, int, int, str]] = []
-        for rule in self.candidates(text):
+        for rule in rules:
             for m in (rule.anchor.finditer(text, rule.regex) if rule.anchor else rule.regex.finditer(text)):
                 span = _secret_span(m, rule.secret_group)
                 if span is None:
@@ -179,7 +194,7 @@ class RuleSet:
                                                                       for a in rule.allowlists):
                     continue
                 found.append((span[0], span[1], rule.rank, rule.id))
-        return _merge(found)
+        return found
 
     def redact(self, text: str) -> str:
         spans = self.find(text)
@@ -192,6 +207,11 @@ class RuleSet:
             at = end
         out.append(text[at:])
         return "".join(out)
+
+
+def _holding_keywords(rules: Sequence[Rule], text: str) -> List[Rule]:
+    lowered = text.lower()
+    return [r for r in rules if not r.keywords or any(k in lowered for k in r.keywords)]
 
 
 def _trie(words: Sequence[str]) -> str:
@@ -456,7 +476,8 @@ def load(path: Optional[str] = None) -> RuleSet:
         rules.append(rule)
     for rule_id, keywords, regex, allowed in OWN_RULES:
         rules.append(Rule(rule_id, re.compile(regex), tuple(keywords),
-                          allowlists=(Allowlist(tuple(re.compile(r) for r in allowed)),), rank=_OWN))
+                          allowlists=(Allowlist(tuple(re.compile(r) for r in allowed)),), rank=_OWN,
+                          anchor=Anchor(*_ANCHORS[rule_id]) if rule_id in _ANCHORS else None))
     try:
         overall = _allowlist(dict(config.get("allowlist", {}), paths=()))
     except Unadaptable:
@@ -483,23 +504,34 @@ def redact_text(text: str) -> str:
     return rules().redact(text) if text else text
 
 
-# Secrets are looked for this far on each side of a part of a text (see redact_part):
-# more than a private key block of 4096 bits takes.
-MARGIN = 4096
+# A part of a text is redacted as it reads in the whole (see redact_part): the rules
+# run over the part and MARGIN characters on each side, which holds the secrets of
+# every rule but the few whose matches can be longer (a private key block of 4096
+# bits takes 3.3 kB): those run over WIDE characters on each side.
+MARGIN = 1024
+WIDE = 4096
+WIDE_RULES = ("private-key",)
 
 
 def redact_part(text: str, lo: int, hi: int) -> str:
-    """`text[lo:hi]` redacted as it reads in the whole text: the rules run over it
-    and MARGIN characters on each side, and a secret that lies partly inside is
-    replaced by the marker as far as it does. For showing a part of a long text at
-    a cost that does not grow with the text."""
+    """`text[lo:hi]` redacted as it reads in the whole text: a secret that lies
+    partly inside is replaced by the marker as far as it does. For showing a part
+    of a long text at a cost that does not grow with the text."""
     lo, hi = max(0, lo), min(len(text), hi)
     if lo >= hi:
         return ""
-    start = max(0, lo - MARGIN)
+    r = rules()
+    start, end = max(0, lo - MARGIN), min(len(text), hi + MARGIN)
+    near = text[start:end]
+    found = [(s + start, e + start, rank, rule_id) for s, e, rank, rule_id in r._found(near, r.candidates(near))]
+    wide, far = max(0, lo - WIDE), min(len(text), hi + WIDE)
+    if wide < start or end < far:
+        around = text[wide:far]
+        long_rules = _holding_keywords([rule for rule in r.rules if rule.id in WIDE_RULES], around)
+        found += [(s + wide, e + wide, rank, rule_id) for s, e, rank, rule_id in r._found(around, long_rules)]
+    spans = _merge(found)
     out, at = [], lo
-    for s, e, rule_id in rules().find(text[start:min(len(text), hi + MARGIN)]):
-        s, e = s + start, e + start
+    for s, e, rule_id in spans:
         if e <= lo or s >= hi:
             continue
         out.append(text[at:max(s, lo)])
@@ -509,5 +541,5 @@ def redact_part(text: str, lo: int, hi: int) -> str:
     return "".join(out)
 
 
-__all__ = ["MARGIN", "MARK", "OWN_RULES", "Rule", "RuleSet", "entropy", "load", "redact_part", "redact_text",
+__all__ = ["MARGIN", "MARK", "WIDE", "OWN_RULES", "Rule", "RuleSet", "entropy", "load", "redact_part", "redact_text",
            "rules"]

@@ -231,7 +231,7 @@ class History:
         notes = []
         if len(chosen) < len(hits):
             notes.append("%d more hits did not fit in max_chars=%d" % (len(hits) - len(chosen), budget))
-        if len(chosen) < len(hits) or len(result.hits) == offset + limit:
+        if len(chosen) < len(hits) or result.more:
             answer["next_offset"] = offset + len(chosen)
             notes.append("for more hits, call search_history again with offset=%d" % (offset + len(chosen)))
         if result.bounded:
@@ -242,7 +242,8 @@ class History:
 
     def _hit(self, hit) -> Dict[str, Any]:
         return {"row": hit.row, "role": hit.role, "kind": KIND_NAMES.get(hit.kind, str(hit.kind)),
-                "tool": hit.tool or None, "timestamp": hit.timestamp, "snippet": hit.snippet}
+                "tool": hit.tool or None, "sidechain": bool(hit.flags & SUBAGENT), "timestamp": hit.timestamp,
+                "snippet": hit.snippet}
 
     def _group(self, first, hits: List[Dict[str, Any]]) -> Dict[str, Any]:
         return {"session": first.session, "agent": first.agent, "subagent": first.subagent or None,
@@ -313,7 +314,7 @@ class History:
     def _row(self, t, row, start: int, cap: int) -> Optional[Dict[str, Any]]:
         """A row, its text from `start` cut to fit `cap` characters of JSON."""
         entry: Dict[str, Any] = {"row": row.row, "role": row.role, "kind": KIND_NAMES.get(row.kind, str(row.kind)),
-                                 "tool": row.tool or None, "subagent": bool(row.flags & SUBAGENT),
+                                 "tool": row.tool or None, "sidechain": bool(row.flags & SUBAGENT),
                                  "timestamp": row.timestamp, "text": "", "cut": None}
         text = row.text
         if start > len(text):

@@ -505,10 +505,12 @@ def redact_text(text: str) -> str:
 
 
 # A part of a text is redacted as it reads in the whole (see redact_part): the rules
-# run over the part and MARGIN characters on each side, which holds the secrets of
-# every rule but the few whose matches can be longer (a private key block of 4096
-# bits takes 3.3 kB): those run over WIDE characters on each side.
-MARGIN = 1024
+# run over the part and MARGIN characters on each side, room for a secret and the
+# words around it that its rule looks at, and the rules whose matches can be longer
+# (a private key block of 4096 bits takes 3.3 kB) over WIDE characters on each side.
+# A secret longer than MARGIN that starts before it (a JWT of several kB, say) may
+# show its tail.
+MARGIN = 512
 WIDE = 4096
 WIDE_RULES = ("private-key",)
 

@@ -433,13 +433,15 @@ def serve(index_path: Optional[str] = None, redact: bool = True) -> None:
 
     from .export import ExportError
     from .index import IndexProblem
+    from .terminal import clean
 
     warned = set()
 
     def warn(problem) -> None:      # once per problem, not at every refresh
         if (problem.path, problem.message) not in warned:
             warned.add((problem.path, problem.message))
-            sys.stderr.write("sessionrows mcp: warning: %s: %s\n" % (problem.path, problem.message))
+            sys.stderr.write("sessionrows mcp: warning: %s: %s\n" % (clean(problem.path, True),
+                                                                   clean(problem.message, True)))
 
     history = History(index_path, redact, warn)
     read_only = ToolAnnotations(read_only_hint=True, destructive_hint=False, idempotent_hint=True,

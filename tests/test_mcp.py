@@ -165,15 +165,15 @@ def test_history_stats_gives_what_stats_json_gives(history, vault_home):
 
 
 def test_install_lines_and_help(home):
+    _, out, _ = run(home, "mcp", "--help", check=0)
+    assert "claude mcp add --scope user sessionrows -- " + COMMAND[0] in out
+    assert "codex mcp add sessionrows -- " + COMMAND[0] in out and "[mcp_servers.sessionrows]" in out
     claude, codex, toml = install_lines(["/opt/my tools/bin/sessionrows", "mcp"])
     assert claude == "claude mcp add --scope user sessionrows -- '/opt/my tools/bin/sessionrows' mcp"
     assert codex == "codex mcp add sessionrows -- '/opt/my tools/bin/sessionrows' mcp"
     tomllib = pytest.importorskip("tomllib")
     assert tomllib.loads(toml) == {"mcp_servers": {"sessionrows": {"command": "/opt/my tools/bin/sessionrows",
                                                                    "args": ["mcp"]}}}
-    _, out, _ = run(home, "mcp", "--help", check=0)
-    assert "claude mcp add --scope user sessionrows -- " + COMMAND[0] in out
-    assert "codex mcp add sessionrows -- " + COMMAND[0] in out and "[mcp_servers.sessionrows]" in out
 
 
 # -- through the SDK's client ------------------------------------------------------------

@@ -39,10 +39,12 @@ cmake --build "$tmp/build" --target _core _arrow _search -j 2 >"$tmp/build.log" 
 # The package as it would be installed: the Python files and the sanitized modules.
 mkdir -p "$tmp/site/sessionrows"
 cp "$root"/python/sessionrows/*.py "$root"/python/sessionrows/py.typed "$tmp/site/sessionrows/"
+mkdir -p "$tmp/site/sessionrows/gitleaks"     # the redaction rules, where the wheel puts them
+cp "$root"/third_party/gitleaks/gitleaks.toml "$root"/third_party/gitleaks/LICENSE "$tmp/site/sessionrows/gitleaks/"
 cp "$tmp"/build/_core*.so "$tmp"/build/_arrow*.so "$tmp"/build/_search*.so "$tmp/site/sessionrows/"
 
 "$python" -m venv "$tmp/venv"
-"$tmp/venv/bin/pip" install -q --disable-pip-version-check pytest rich >"$tmp/pip.log" 2>&1 || { cat "$tmp/pip.log"; exit 1; }
+"$tmp/venv/bin/pip" install -q --disable-pip-version-check pytest rich 'tomli; python_version < "3.11"' >"$tmp/pip.log" 2>&1 || { cat "$tmp/pip.log"; exit 1; }
 
 if [ $mode = thread ]; then
   # The shared TSan runtime cannot be preloaded into an uninstrumented program (it

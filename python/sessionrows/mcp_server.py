@@ -68,13 +68,17 @@ def _size(obj: Any) -> int:
     return len(_dumps(obj))
 
 
+def _too_small(budget: int) -> CommandError:
+    return CommandError("not even one result fits in max_chars=%d; give a larger max_chars" % budget)
+
+
 def _within(answer: Dict[str, Any], budget: int, key: str) -> Dict[str, Any]:
     """The answer, items dropped from the end of answer[key] while it is over the
     budget (a last resort: the tools fill answers leaving room for their notes)."""
     while _size(answer) > budget and answer[key]:
         answer[key].pop()
     if _size(answer) > budget:
-        raise CommandError("the answer does not fit in max_chars=%d; give a larger max_chars" % budget)
+        raise _too_small(budget)
     return answer
 
 
@@ -224,6 +228,8 @@ class History:
             size += grow
             headers.add(hit.path)
             chosen.append((hit, entry))
+        if not chosen:
+            raise _too_small(budget)
         entries = {id(hit): entry for hit, entry in chosen}
         answer["sessions"] = [self._group(g.first, [entries[id(h)] for h in g.hits])
                               for g in group_by_session([h for h, _ in chosen])]
@@ -300,7 +306,9 @@ class History:
             answer["rows"].append(entry)
             size += _size(entry) + 1
         shown = answer["rows"]
-        last = shown[-1]["row"] if shown else (span[0].row - 1 if span else offset - 1)
+        if span and not shown:
+            raise _too_small(budget)
+        last = shown[-1]["row"] if shown else offset - 1
         if last + 1 < len(t.rows):
             answer["next_offset"] = last + 1
             if len(shown) < len(span):
@@ -371,6 +379,8 @@ class History:
             answer["sessions"].append(entry)
             size += _size(entry) + 1
         shown = len(answer["sessions"])
+        if found and not shown:
+            raise _too_small(budget)
         if shown < len(found) or len(found) == limit:
             answer["next_offset"] = offset + shown
             answer["note"] = "for more sessions, call list_sessions again with offset=%d" % (offset + shown)

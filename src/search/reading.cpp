@@ -200,7 +200,7 @@ struct digest {
             mix(w);
         }
         uint64_t tail = 0;
-        std::memcpy(&tail, s.data() + i, s.size() - i);
+        if (i < s.size()) std::memcpy(&tail, s.data() + i, s.size() - i);  // an empty view may have no data
         mix(tail ^ (static_cast<uint64_t>(s.size()) << 56));
     }
 };

@@ -49,7 +49,7 @@ uint64_t path_hash(std::string_view path) {
         h ^= h >> 32;
     }
     uint64_t w = 0;
-    std::memcpy(&w, p, n);
+    if (n) std::memcpy(&w, p, n);  // an empty view may have no data
     h = (h ^ w) * mix_factor;
     h ^= h >> 29;
     h *= 0xbf58476d1ce4e5b9ull;

@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets (clang-14, ASan + UBSan) and runs each one, one after
 # the other, for SECONDS seconds from the committed seeds.
 #
-#   fuzz/run.sh SECONDS [TARGET...]      targets: scan render prefilter columns (default: all)
+#   fuzz/run.sh SECONDS [TARGET...]      targets: scan render prefilter columns search (default: all)
 #
 # Environment (all optional):
 #   FUZZ_BUILD_DIR   build here and keep it (default: a temporary directory)
@@ -19,7 +19,7 @@ root="$(dirname "$here")"
 seconds="${1:?usage: fuzz/run.sh SECONDS [TARGET...]}"
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(scan render prefilter columns)
+[ ${#targets[@]} -gt 0 ] || targets=(scan render prefilter columns search)
 
 . "$root/tools/clang14.sh"
 need_clang14
@@ -37,7 +37,7 @@ cmake --build "$build" -j 2 >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log"; ex
 
 max_len() {
   case "$1" in
-    scan) echo 16384 ;;
+    scan|search) echo 16384 ;;
     render) echo 8192 ;;
     *) echo 4096 ;;
   esac
@@ -50,6 +50,7 @@ for t in "${targets[@]}"; do
   corpus="${corpus:-$tmp/corpus-$t}"
   mkdir -p "$corpus"
   seeds=("$here/seeds/$t")
+  [ -d "$here/seeds/$t" ] || seeds=("$here/seeds/scan")   # the search reading reads whole logs, as scan does
   if [ -n "${FUZZ_EXTRA_SEEDS:-}" ]; then
     IFS=: read -r -a extra <<<"$FUZZ_EXTRA_SEEDS"
     for d in "${extra[@]}"; do

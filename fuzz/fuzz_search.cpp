@@ -1,0 +1,81 @@
+// The search reading: the input bytes become a session log on tmpfs, read as a
+// Claude log and as a Codex log, with the index texts, through the production path.
+//
+// Checks: the reading never fails on content; every text, time, tool name and index
+// text is valid UTF-8 (each becomes a Python str); the facts agree with the rows
+// (their count by role); the digest of all rows is the same when read again.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "check.h"
+#include "search/reading.h"
+
+namespace {
+
+std::string log_path;
+
+void remove_log() {
+    if (!log_path.empty()) ::unlink(log_path.c_str());
+}
+
+const std::string& path_for_inputs() {
+    if (log_path.empty()) {
+        const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        log_path = std::string(dir) + "/sessionrows-fuzz-search-" + std::to_string(::getpid()) + ".jsonl";
+        std::atexit(remove_log);
+    }
+    return log_path;
+}
+
+void write_log(const uint8_t* data, size_t size) {
+    int fd = ::open(path_for_inputs().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) fuzz::fail("cannot create the scratch log");
+    while (size > 0) {
+        ssize_t put = ::write(fd, data, size);
+        if (put <= 0) fuzz::fail("cannot write the scratch log");
+        data += put;
+        size -= static_cast<size_t>(put);
+    }
+    ::close(fd);
+}
+
+void check(std::string_view kind) {
+    sr::search_reading r;
+    sr::read_for_search(kind, log_path, true, r);
+    FUZZ_CHECK(r.ok, "the reading failed on content");
+    std::map<std::string, uint32_t> by_role;
+    for (const sr::search_row& row : r.rows) {
+        FUZZ_CHECK(fuzz::valid_utf8(row.text), row.text);
+        FUZZ_CHECK(fuzz::valid_utf8(row.timestamp), row.timestamp);
+        FUZZ_CHECK(fuzz::valid_utf8(row.tool), row.tool);
+        FUZZ_CHECK(fuzz::valid_utf8(row.role), row.role);
+        if (row.has_index_text) FUZZ_CHECK(fuzz::valid_utf8(row.index_text), row.index_text);
+        FUZZ_CHECK(row.kind <= 4, row.text);
+        ++by_role[std::string(row.role)];
+    }
+    const sr::session_facts& f = r.facts;
+    for (const std::string* s : {&f.session_id, &f.cwd, &f.agent_id, &f.custom_title, &f.ai_title, &f.first_prompt,
+                                 &f.first_ts, &f.last_ts})
+        FUZZ_CHECK(fuzz::valid_utf8(*s), *s);
+    FUZZ_CHECK(f.first_prompt.size() <= sr::first_prompt_bytes, f.first_prompt);
+    std::map<std::string, uint32_t> counted(f.roles.begin(), f.roles.end());
+    FUZZ_CHECK(counted == by_role, "the facts count other rows than the reading holds");
+    sr::search_reading again;
+    sr::read_for_search(kind, log_path, true, again);
+    FUZZ_CHECK(sr::rows_digest(r, r.rows.size()) == sr::rows_digest(again, again.rows.size()),
+               "the same log gave two digests");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    write_log(data, size);
+    check("claude");
+    check("codex");
+    return 0;
+}

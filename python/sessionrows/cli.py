@@ -539,10 +539,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     from .export import ExportError
     from .index import IndexProblem
     from .query import QueryError
-    from .transcripts import ExportFolderError
     try:
         return COMMANDS[args.command](args, session)
-    except (CommandError, ExportError, ExportFolderError, IndexProblem, QueryError, _Failure) as e:
+    except (CommandError, ExportError, IndexProblem, QueryError, _Failure) as e:
         sys.stderr.write("%s: error: %s\n" % (PROG, clean(str(e), True)))
     except KeyboardInterrupt:
         sys.stderr.write("%s: interrupted\n" % PROG)

@@ -17,10 +17,6 @@ SUFFIX = {"markdown": ".md", "html": ".html"}
 Redact = Callable[[str], str]
 
 
-class ExportFolderError(Exception):
-    """A folder of pages that cannot be written; the message is one line for a person."""
-
-
 def writer(fmt: str) -> Callable:
     """The page writer of a format: write(page, out) with `out` a text stream."""
     if fmt == "markdown":

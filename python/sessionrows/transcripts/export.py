@@ -1,25 +1,33 @@
 """A folder of transcripts: one page per session (its sub-agents' conversations in it),
 and an index page listing the sessions by project and date.
 
-Streaming: one session is read (on a helper thread, while the one before is written)
-and written at a time, so memory holds a session or two and the index's list, however
-large the history. The folder is made with mode 0700 and every file 0600."""
+Streaming: a session is read and its page written, then the next, so memory holds a
+session (two per worker process, for a large export) and the index's list, however
+large the history. Each page is written under a temporary name and renamed when whole.
+The folder is made with mode 0700 and every file 0600."""
 
 from __future__ import annotations
 
+import collections
 import concurrent.futures
+import functools
 import os
+import pickle
 import re
+import secrets
 from dataclasses import dataclass, field
 from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from ..commands import CommandError, transcript
 from ..discovery import LogFile
 from ..reader import Problem, Warn, resolve_agents
-from . import SUFFIX, ExportFolderError, Redact, writer
+from ..export import ExportError
+from . import SUFFIX, Redact, writer
 from .model import build_page
 
 _UNSAFE_NAME = re.compile(r"[^A-Za-z0-9._-]+")
+# An export of fewer bytes of logs than this is written in the process itself.
+PARALLEL_BYTES = 64 << 20
 
 
 @dataclass
@@ -65,13 +73,13 @@ def group_logs(logs: Sequence[LogFile]) -> List[Tuple[LogFile, List[LogFile]]]:
 
 def make_folder(folder: str) -> None:
     if os.path.exists(folder) and not os.path.isdir(folder):
-        raise ExportFolderError("%s is a file; give a folder to write into with -o FOLDER" % folder)
+        raise ExportError("%s is a file; give a folder to write into with -o FOLDER" % folder)
     if not os.path.isdir(folder):
         try:
             os.makedirs(folder, mode=0o700)
             os.chmod(folder, 0o700)
         except OSError as e:
-            raise ExportFolderError("cannot make %s: %s" % (folder, e.strerror or e)) from None
+            raise ExportError("cannot make %s: %s" % (folder, e.strerror or e)) from None
 
 
 def private_file(path: str):
@@ -97,40 +105,81 @@ def _name(session: str, path: str, taken: set, suffix: str) -> str:
     return name + suffix
 
 
-def _read(group: Tuple[LogFile, List[LogFile]]):
+def _render(folder: str, fmt: str, context: bool, redact: Optional[Redact], token: str, number: int,
+            group: Tuple[LogFile, List[LogFile]]):
+    """Reads a session's logs and writes its page under a temporary name; returns
+    (what the index lists, the temporary file, the session's key and log) or None,
+    and the problems met. Runs in the exporting process or in a worker process."""
     log, sub_logs = group
+    problems = []
     try:
         main = transcript(log)
     except CommandError as e:
-        return log, None, [], [Problem(log.path, str(e).split(": ", 1)[-1])]
-    subs, problems = [], []
+        return None, [Problem(log.path, str(e).split(": ", 1)[-1])]
+    subs = []
     for s in sub_logs:
         try:
             subs.append(transcript(s))
         except CommandError as e:
             problems.append(Problem(s.path, str(e).split(": ", 1)[-1]))
-    return log, main, subs, problems
+    page = build_page(main, redact=redact, context=context, subagents=subs)
+    partial = os.path.join(folder, ".partial-%s-%d%s" % (token, number, SUFFIX[fmt]))
+    with private_file(partial) as out:
+        writer(fmt)(page, out)
+    listed = Listed("", page.title, page.agent, page.session_id, page.cwd, main.first_ts, main.last_ts,
+                    len(page.entries), len(page.subagents))
+    return (listed, partial, main.session, main.path, 1 + len(subs)), problems
 
 
-def _prefetched(groups: Sequence[Tuple[LogFile, List[LogFile]]]) -> Iterator[tuple]:
-    if not groups:
+def _workers(total: int, redact: Optional[Redact]) -> int:
+    """Worker processes for an export of `total` bytes of logs: one per processor for a
+    large one (the pages are written by Python code, one processor per process), none
+    for a small one, where starting them would cost more than they save."""
+    if total < PARALLEL_BYTES:
+        return 1
+    try:
+        cpus = len(os.sched_getaffinity(0))      # type: ignore[attr-defined]
+    except AttributeError:
+        cpus = os.cpu_count() or 1
+    if cpus > 1 and redact is not None:
+        try:
+            pickle.dumps(redact)
+        except Exception:
+            return 1
+    return cpus
+
+
+def _pages(jobs: Sequence[Tuple[LogFile, List[LogFile]]], workers: int, render: Callable) -> Iterator[tuple]:
+    """render(number, group) for each job, in order; with workers > 1 in that many
+    processes, at most two jobs a worker in flight (memory stays bounded)."""
+    if workers <= 1:
+        for number, group in enumerate(jobs):
+            yield render(number, group)
         return
-    with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="sessionrows-read") as pool:
-        future = pool.submit(_read, groups[0])
-        for i in range(len(groups)):
-            result = future.result()
-            if i + 1 < len(groups):
-                future = pool.submit(_read, groups[i + 1])
-            yield result
-            del result
+    import multiprocessing
+    with concurrent.futures.ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("spawn")) as pool:
+        pending: collections.deque = collections.deque()
+        todo = iter(enumerate(jobs))
+        try:
+            for number, group in todo:
+                pending.append(pool.submit(render, number, group))
+                if len(pending) >= 2 * workers:
+                    yield pending.popleft().result()
+            while pending:
+                yield pending.popleft().result()
+        except BaseException:
+            for future in pending:
+                future.cancel()
+            raise
 
 
 def export_folder(logs: Sequence[LogFile], named: Sequence[str], folder: str, fmt: str, *,
                   context: bool = False, redact: Optional[Redact] = None, warn: Warn = lambda p: None,
-                  progress: Optional[Callable[[int, int], None]] = None) -> FolderReport:
+                  progress: Optional[Callable[[int, int], None]] = None, workers: Optional[int] = None) -> FolderReport:
     """Writes a page per session of `logs` (as found by discovery; `named`, the paths
-    given on the command line) into `folder`, and the index page."""
-    write = writer(fmt)
+    given on the command line) into `folder`, and the index page. A large export is
+    shared among worker processes (`workers`: their number; 1 for none)."""
+    writer(fmt)         # an unknown format fails here, before anything is written
     suffix = SUFFIX[fmt]
     logs = resolve_agents(logs, warn, named)
     make_folder(folder)
@@ -139,24 +188,34 @@ def export_folder(logs: Sequence[LogFile], named: Sequence[str], folder: str, fm
     total, done = sum(sizes), 0
     report = FolderReport(folder)
     taken: set = set()
-    for (log, main, subs, problems), size in zip(_prefetched(groups), sizes):
-        for problem in problems:
-            warn(problem)
-        done += size
-        if main is None:
-            continue
-        page = build_page(main, redact=redact, context=context, subagents=subs)
-        name = _name(main.session, main.path, taken, suffix)
-        with private_file(os.path.join(folder, name)) as out:
-            write(page, out)
-        report.pages.append(Listed(name, page.title, page.agent, page.session_id, page.cwd, main.first_ts,
-                                   main.last_ts, len(page.entries), len(page.subagents)))
-        report.logs += 1 + len(subs)
-        report.bytes += size
-        if progress:
-            progress(done, total)
+    token = secrets.token_hex(6)
+    render = functools.partial(_render, folder, fmt, context, redact, token)
+    try:
+        for (result, problems), size in zip(_pages(groups, workers or _workers(total, redact), render), sizes):
+            for problem in problems:
+                warn(problem)
+            done += size
+            if result is not None:
+                listed, partial, session, path, nlogs = result
+                listed.file = _name(session, path, taken, suffix)
+                os.replace(partial, os.path.join(folder, listed.file))
+                report.pages.append(listed)
+                report.logs += nlogs
+                report.bytes += size
+            if progress:
+                progress(done, total)
+    finally:
+        for name in _partials(folder, token):       # left by a failure or an interruption
+            os.remove(os.path.join(folder, name))
     from .index_page import write_index
     report.index = os.path.join(folder, "index" + suffix)
     with private_file(report.index) as out:
         write_index(report.pages, fmt, out)
     return report
+
+
+def _partials(folder: str, token: str) -> List[str]:
+    try:
+        return [n for n in os.listdir(folder) if n.startswith(".partial-%s-" % token)]
+    except OSError:
+        return []

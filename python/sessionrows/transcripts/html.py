@@ -33,14 +33,16 @@ _LEXERS: Dict[str, object] = {}
 
 
 def _lexer(name: str = "", filename: str = ""):
-    """A Pygments lexer by language name or file name, cached; None if there is none."""
-    key = ("n:" + name.lower()) if name else ("f:" + filename.rsplit("/", 1)[-1].lower())
+    """A Pygments lexer by language name or file name (by its extension), cached;
+    None if there is none."""
+    base = filename.rsplit("/", 1)[-1]
+    key = ("n:" + name.lower()) if name else ("f:" + ("*" + base[base.rfind("."):] if "." in base else base)).lower()
     if key in _LEXERS:
         return _LEXERS[key]
     from pygments.lexers import get_lexer_by_name, get_lexer_for_filename
     from pygments.util import ClassNotFound
     try:
-        lexer = get_lexer_by_name(name) if name else get_lexer_for_filename(filename.rsplit("/", 1)[-1])
+        lexer = get_lexer_by_name(name) if name else get_lexer_for_filename(base)
     except ClassNotFound:
         lexer = None
     except Exception:      # a lexer whose plugin fails to load
@@ -50,20 +52,43 @@ def _lexer(name: str = "", filename: str = ""):
     return lexer
 
 
-_FORMATTER = None
+_CLASSES: Dict[object, str] = {}
+
+
+def _css_class(ttype) -> str:
+    """The class of a token type: its own short name, else its nearest parent's (the
+    classes that the style sheet colours)."""
+    cls = _CLASSES.get(ttype)
+    if cls is None:
+        from pygments.token import STANDARD_TYPES
+        t = ttype
+        while t not in STANDARD_TYPES and t.parent is not None:
+            t = t.parent
+        cls = _CLASSES[ttype] = STANDARD_TYPES.get(t, "")
+    return cls
 
 
 def highlighted(code: str, lexer) -> str:
     """`code` as escaped HTML, in coloured spans when a lexer is given and it is not
-    too long."""
-    global _FORMATTER
+    too long. (Pygments' own HTML formatter does the same at three times the cost.)"""
     if lexer is None or len(code) > HIGHLIGHT_CHARS:
         return esc(code, False)
-    from pygments import highlight
-    if _FORMATTER is None:
-        from pygments.formatters import HtmlFormatter
-        _FORMATTER = HtmlFormatter(nowrap=True)
-    return highlight(code, lexer, _FORMATTER)
+    parts = []
+    last, run = "", []
+    for ttype, value in lexer.get_tokens(code):   # type: ignore[attr-defined]
+        cls = _css_class(ttype)
+        if cls == "w":
+            cls = ""
+        if cls != last and run:
+            text = esc("".join(run), False)
+            parts.append('<span class="%s">%s</span>' % (last, text) if last else text)
+            run = []
+        last = cls
+        run.append(value)
+    if run:
+        text = esc("".join(run), False)
+        parts.append('<span class="%s">%s</span>' % (last, text) if last else text)
+    return "".join(parts)
 
 
 def code_block(code: str, lexer=None, cls: str = "") -> str:

@@ -2,14 +2,15 @@
 GitHub and most Markdown viewers show).
 
 Messages stay the Markdown they are, except what would reach beyond them: raw HTML
-in a message is escaped so that it shows as text, and a code fence a message leaves
-open is closed at its end. Everything else from a log goes into code spans and fenced
+in a message is escaped so that it shows as text, an image shows as a link to it
+(nothing is loaded from wherever it points), and a code fence a message leaves open
+is closed at its end. Everything else from a log goes into code spans and fenced
 blocks longer than any run of backticks inside, or is escaped as text."""
 
 from __future__ import annotations
 
 import re
-from typing import List, TextIO
+from typing import List, Optional, TextIO
 
 from .. import __version__
 from ..sessions import TEXT, TOOL_CALL, TOOL_RESULT
@@ -66,19 +67,19 @@ def _parser():
 
 def message(s: str) -> str:
     """A message as Markdown that cannot reach beyond itself."""
-    if "<" not in s and "`" not in s and "~" not in s:
+    s = s.rstrip("\n")
+    if "<" not in s and "`" not in s and "~" not in s and "![" not in s:
         return s
-    tokens = _parser().parse(s)
+    for _ in range(16):
+        tokens = _parser().parse(s)
+        escaped = _escape_html(s.split("\n"), tokens)
+        if escaped is None:
+            break
+        s = escaped          # what was HTML is text now, and may read differently: again
+    else:
+        s = s.replace("<", "\\<").replace("![", "!\\[")
+        tokens = _parser().parse(s)
     lines = s.split("\n")
-    for t in tokens:
-        if t.type == "html_block" and t.map:
-            for i in range(t.map[0], min(t.map[1], len(lines))):
-                lines[i] = lines[i].replace("<", "\\<")
-        elif t.type == "inline" and t.map and t.children and any(c.type == "html_inline" for c in t.children):
-            tags = {c.content for c in t.children if c.type == "html_inline"}
-            for i in range(t.map[0], min(t.map[1], len(lines))):
-                for tag in tags:
-                    lines[i] = lines[i].replace(tag, "\\" + tag)
     last = tokens[-1] if tokens else None
     if last is not None and last.type == "fence" and last.level == 0 and last.map and last.map[1] >= len(lines):
         closing = _FENCE_LINE.match(lines[-1]) if last.map[1] - last.map[0] > 1 else None
@@ -86,6 +87,26 @@ def message(s: str) -> str:
                 or lines[-1].strip() != closing.group(1):
             lines.append(last.markup)
     return "\n".join(lines)
+
+
+def _escape_html(lines: List[str], tokens) -> Optional[str]:
+    """The lines with what the tokens show to be raw HTML or an image escaped, or None
+    if there is none."""
+    changed = False
+    for t in tokens:
+        if t.type == "html_block" and t.map:
+            for i in range(t.map[0], min(t.map[1], len(lines))):
+                lines[i] = lines[i].replace("<", "\\<")
+            changed = True
+        elif t.type == "inline" and t.map and t.children:
+            tags = {c.content for c in t.children if c.type == "html_inline"}
+            if any(c.type == "image" for c in t.children):
+                tags.add("![")      # an image would be loaded from wherever it points: it shows as a link
+            for i in range(t.map[0], min(t.map[1], len(lines))):
+                for tag in tags:
+                    lines[i] = lines[i].replace(tag, "\\" + tag if tag != "![" else "!\\[")
+            changed = changed or bool(tags)
+    return "\n".join(lines) if changed else None
 
 
 def _details(what: str, body: str, s: str) -> str:

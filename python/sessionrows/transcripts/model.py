@@ -24,6 +24,9 @@ Redact = Callable[[str], str]
 # Terminal escape sequences (colours, cursor moves, window titles): a reader wants the
 # text they decorate, not their codes.
 _ESCAPES = re.compile(r"\x1b(?:\[[0-?]*[ -/]*[@-~]|\][^\x07\x1b]*(?:\x07|\x1b\\)?|[PX^_][^\x1b]*(?:\x1b\\)?|[@-Z\\-_])")
+# What clean() would change: control characters (tab and line feed aside) and the
+# invisible controls of bidirectional text.
+_UNSAFE = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]")
 # A result this long is shown collapsed, with its size.
 LONG_LINES = 25
 LONG_CHARS = 3000
@@ -41,7 +44,7 @@ def readable(text: str, redact: Optional[Redact] = None) -> str:
         text = _ESCAPES.sub("", text)
     if "\r" in text:
         text = text.replace("\r\n", "\n").replace("\r", "\n")
-    return clean(text)
+    return clean(text) if _UNSAFE.search(text) else text
 
 
 def local_time(stamp: str) -> Optional[dt.datetime]:

@@ -31,6 +31,14 @@ class _Shape:
     lang: str = "bash"
 
 
+# What the optional fields hold: a field that does not fit is taken for a line of the
+# text before it. Free-text fields are one line.
+_NUMBER = re.compile(r"\d+")
+_BOOLEAN = re.compile(r"true|false")
+_LINE = re.compile(r"[^\n]*")
+_FIELD_VALUES = {"timeout": _NUMBER, "timeout_ms": _NUMBER, "yield_time_ms": _NUMBER, "max_output_tokens": _NUMBER,
+                 "run_in_background": _BOOLEAN, "dangerouslyDisableSandbox": _BOOLEAN, "replace_all": _BOOLEAN,
+                 "with_escalated_permissions": _BOOLEAN, "login": _BOOLEAN, "tty": _BOOLEAN}
 _CLAUDE_BASH = frozenset({"description", "timeout", "run_in_background", "dangerouslyDisableSandbox"})
 _CODEX_SHELL = frozenset({"workdir", "timeout_ms", "timeout", "with_escalated_permissions", "justification",
                           "sandbox_permissions", "prefix_rule"})
@@ -107,7 +115,8 @@ def tool_view(tool: str, text: str, candidates: Optional[Sequence[dict]] = None)
     if shape.form == "multiedit":
         return ToolView("unsure")
     fields = split_fields(text, shape.required | shape.optional, shape.required)
-    if fields is None:
+    if fields is None or not all(_FIELD_VALUES.get(k, _LINE).fullmatch(v) for k, v in fields
+                                 if k in shape.optional):
         return ToolView("unsure")
     if shape.form == "edit" and any(k in shape.optional for k, _ in fields[1:]):
         return ToolView("unsure")    # "replace_all: ..." after a text field might be that text's last line

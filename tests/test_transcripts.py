@@ -259,6 +259,8 @@ EDIT = dict(file_path="/a.py", old_string="x = 1\n", new_string="x = 2\n")
     ("MultiEdit", dict(file_path="/a", edits=[dict(old_string="a\nb", new_string="c"),
                                               dict(old_string="d", new_string="e\n  - old_string: f")]), "edit"),
     ("Write", dict(file_path="/a.md", content="# t\n\nfile_path: b\n"), "write"),
+    ("Task", dict(description="look", prompt="Find it.\n\nmodel: this line is the prompt's", subagent_type="x"),
+     "task"),
     ("Grep", dict(pattern="x"), None),
 ])
 def test_tool_views_are_exact(write, tool, inputs, form):
@@ -277,6 +279,8 @@ def test_tool_views_are_exact(write, tool, inputs, form):
     elif form == "edit":
         edits = inputs.get("edits") or [inputs]
         assert view.path == inputs["file_path"] and view.edits == [(e["old_string"], e["new_string"]) for e in edits]
+    elif form == "task":
+        assert view.content == inputs["prompt"] and view.notes == [("description", "look"), ("subagent_type", "x")]
     else:
         assert (view.path, view.content) == (inputs["file_path"], inputs["content"])
 

@@ -195,16 +195,20 @@ dl.facts dd { margin: 0; overflow-wrap: anywhere; }
 .md blockquote { margin: .5rem 0; padding: 0 .9rem; color: var(--muted); border-left: 3px solid var(--line); }
 .md img { max-width: 100%; }
 .note { margin: .3rem 0; }
+.prompt { border-left: 2px solid var(--line); padding-left: .8rem; }
 .fields { color: var(--muted); font-size: .85rem; margin: .2rem 0; }
-.fields span + span::before { content: " \\00b7 "; }
+.fields > span + span::before { content: "\\00a0\\00b7\\00a0"; }
 .file { font-weight: 600; margin: .3rem 0 0; overflow-wrap: anywhere; }
 details { margin: .4rem 0; }
 summary { cursor: pointer; color: var(--muted); font-size: .88rem; }
 .sub { margin: .4rem 0; font-size: .92rem; }
 .left-out { color: var(--muted); font-size: .85rem; }
-table.sessions { border-collapse: collapse; width: 100%; }
-table.sessions td { padding: .2rem .8rem .2rem 0; vertical-align: top; }
-table.sessions td:first-child { white-space: nowrap; color: var(--muted); }
+section.project h2 { margin: 1.6rem 0 .1rem; padding-top: .6rem; border-top: 1px solid var(--line); }
+section.project > .fields { margin: 0 0 .4rem; overflow-wrap: anywhere; }
+table.sessions { border-collapse: collapse; width: 100%; table-layout: fixed; }
+table.sessions td { padding: .15rem .8rem .15rem 0; vertical-align: top; text-align: left; overflow-wrap: anywhere; }
+table.sessions td:first-child { width: 9.5rem; white-space: nowrap; color: var(--muted); }
+table.sessions td:last-child { width: 13rem; }
 footer { margin-top: 3rem; color: var(--muted); font-size: .8rem; }
 .hl .gi { background: var(--add); }
 .hl .gd { background: var(--del); }
@@ -310,6 +314,9 @@ def _tool_call(e: Entry) -> str:
     elif v.form == "patch":
         block = code_block(v.content, _lexer("diff"), "diff")
         out.append(_collapsed(block, "patch", v.content) if _is_long(v.content) else block)
+    elif v.form == "task":
+        block = '<div class="md prompt">\n%s</div>\n' % message_html(v.content)
+        out.append(_collapsed(block, "prompt", v.content) if _is_long(v.content) else block)
     out.append(_fields(notes))
     return "".join(out)
 

@@ -135,6 +135,9 @@ def _tool_call(e: Entry) -> str:
     elif v.form == "patch":
         block = fenced(v.content, "diff")
         out.append(_details("patch", block, v.content) if _is_long(v.content) else block)
+    elif v.form == "task":
+        block = fenced(v.content)
+        out.append(_details("prompt", block, v.content) if _is_long(v.content) else block)
     others = [(k, val) for k, val in v.notes if k != "description"]
     if others:
         out.append("\n" + " \u00b7 ".join("%s: %s" % (text(k), code(val) or "\u2014") for k, val in others) + "\n")

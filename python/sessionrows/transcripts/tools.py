@@ -1,14 +1,15 @@
 """Tool calls in a form to show: a command as a shell command, a file edit as its old
-and new text, a written file as its content, a patch as a patch.
+and new text, a written file as its content, a patch as a patch, a sub-agent's task
+as its prompt.
 
 A tool call's row holds its input as readable text: "key: value" lines, strings as
 they are. A value that spans lines can hold a line that looks like a key of its own,
 so the text is split only where that cannot mislead: every line that looks like a key
-names a field of the tool, each at most once, with the fields the tool always has
-present. An edit is only taken from the text when no field can be hiding inside
-another (an optional field after a text field could be a line of that text); else
-its input comes from the log line itself (`raw_inputs`), accepted only when every
-field read there appears in the row's text as it should."""
+names a field of the tool, each once, the fields the tool always has are there, and
+no optional field comes after another field (it could be that field's last line).
+Otherwise the input comes from the log line itself (`raw_inputs`), accepted only when
+every field read there appears in the row's text as it should; failing that, the
+text is shown as it is."""
 
 from __future__ import annotations
 
@@ -24,7 +25,7 @@ _KEY_LINE = re.compile(r"^([A-Za-z_][A-Za-z0-9_.-]*):(?: |$)", re.M)
 
 @dataclass(frozen=True)
 class _Shape:
-    form: str                       # "command", "edit", "multiedit", "write", "patch"
+    form: str                       # "command", "edit", "multiedit", "write", "patch", "task"
     main: str                       # the field shown as the block: command, or the path
     required: FrozenSet[str]
     optional: FrozenSet[str] = frozenset()
@@ -43,6 +44,7 @@ _CLAUDE_BASH = frozenset({"description", "timeout", "run_in_background", "danger
 _CODEX_SHELL = frozenset({"workdir", "timeout_ms", "timeout", "with_escalated_permissions", "justification",
                           "sandbox_permissions", "prefix_rule"})
 _CODEX_EXEC = _CODEX_SHELL | frozenset({"yield_time_ms", "max_output_tokens", "shell", "login", "tty"})
+_TASK = frozenset({"description", "subagent_type", "model", "run_in_background", "resume", "name"})
 SHAPES: Dict[str, _Shape] = {
     "Bash": _Shape("command", "command", frozenset({"command"}), _CLAUDE_BASH),
     "shell": _Shape("command", "command", frozenset({"command"}), _CODEX_SHELL),
@@ -54,6 +56,8 @@ SHAPES: Dict[str, _Shape] = {
     "MultiEdit": _Shape("multiedit", "file_path", frozenset({"file_path", "edits"})),
     "Write": _Shape("write", "file_path", frozenset({"file_path", "content"})),
     "apply_patch": _Shape("patch", "input", frozenset({"input"})),
+    "Task": _Shape("task", "prompt", frozenset({"prompt"}), _TASK),
+    "Agent": _Shape("task", "prompt", frozenset({"prompt"}), _TASK),
 }
 
 
@@ -118,8 +122,8 @@ def tool_view(tool: str, text: str, candidates: Optional[Sequence[dict]] = None)
     if fields is None or not all(_FIELD_VALUES.get(k, _LINE).fullmatch(v) for k, v in fields
                                  if k in shape.optional):
         return ToolView("unsure")
-    if shape.form == "edit" and any(k in shape.optional for k, _ in fields[1:]):
-        return ToolView("unsure")    # "replace_all: ..." after a text field might be that text's last line
+    if any(k in shape.optional for k, _ in fields[1:]):
+        return ToolView("unsure")    # "description: ..." after a field might be that field's last line
     return _view(shape, dict(fields), [(k, v) for k, v in fields if k not in shape.required])
 
 
@@ -129,6 +133,8 @@ def _view(shape: _Shape, values: Dict[str, str], notes: List[Tuple[str, str]]) -
     if shape.form == "edit":
         return ToolView("edit", path=values["file_path"], edits=[(values["old_string"], values["new_string"])],
                         notes=notes)
+    if shape.form == "task":
+        return ToolView("task", content=values["prompt"], notes=notes)
     return ToolView("write", path=values["file_path"], content=values["content"], notes=notes)
 
 

@@ -19,6 +19,8 @@ from .tools import ToolView
 
 # Code longer than this is shown without colours (Pygments takes about a second per MB).
 HIGHLIGHT_CHARS = 20_000
+# A message longer than this is shown as it is (markdown-it-py lays out about 1 MB a second).
+MARKDOWN_CHARS = 200_000
 # An edit this large is shown as its old and new text rather than a computed diff.
 DIFF_CHARS = 100_000
 ROLE_CLASSES = {"user": "user", "assistant": "assistant", "tool": "tool", "developer": "developer",
@@ -145,6 +147,8 @@ def markdown() -> "object":
 
 
 def message_html(text: str) -> str:
+    if len(text) > MARKDOWN_CHARS:
+        return _collapsed("<pre>%s</pre>\n" % esc(text, False), "a message too long to lay out", text)
     return markdown().render(text)   # type: ignore[attr-defined]
 
 

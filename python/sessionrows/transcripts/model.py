@@ -64,9 +64,10 @@ def when_text(stamp: str, with_date: bool = True) -> str:
     return when.strftime("%Y-%m-%d %H:%M:%S" if with_date else "%H:%M:%S")
 
 
-def zone_name() -> str:
-    """The local time zone, as "UTC" or "UTC+01:00"."""
-    offset = dt.datetime.now().astimezone().utcoffset() or dt.timedelta(0)
+def zone_name(stamp: str = "") -> str:
+    """The local time zone at `stamp` (else now), as "UTC" or "UTC+01:00"."""
+    when = local_time(stamp) or dt.datetime.now().astimezone()
+    offset = when.utcoffset() or dt.timedelta(0)
     if not offset:
         return "UTC"
     minutes = int(offset.total_seconds() // 60)
@@ -219,7 +220,7 @@ def build_page(t: Transcript, *, redact: Optional[Redact] = None, context: bool 
     page = Page(readable(t.title, redact) if t.title else "", t.agent, clean(t.session_id, True),
                 clean(t.agent_id, True), readable(t.cwd, redact) if t.cwd else "", readable(t.path, redact),
                 readable(t.resume, redact) if t.resume else "", when_text(t.first_ts), when_text(t.last_ts),
-                t.first_ts, t.last_ts, zone_name(), entries, left_out)
+                t.first_ts, t.last_ts, zone_name(t.first_ts), entries, left_out)
     if _agent:
         return page
     if subagents is None:

@@ -402,40 +402,28 @@ def test_other_commands_do_not_import_the_page_libraries(home):
 
 # -- a real browser ---------------------------------------------------------------------
 
-def png_pixels(data):
-    """(width, height, rows of RGB(A) bytes) of an 8-bit RGB or RGBA PNG."""
+def png_facts(data):
+    """(width, height, the first row's pixels as RGB(A) bytes, the share of the filtered
+    image data that is not zero) of an 8-bit RGB or RGBA PNG. A blank image filters to
+    zeros (each row the same as the one above it); a drawn page does not."""
     assert data[:8] == b"\x89PNG\r\n\x1a\n"
     at, idat, head = 8, b"", None
     while at < len(data):
         n, kind = struct.unpack(">I4s", data[at:at + 8])
-        body = data[at + 8:at + 8 + n]
         if kind == b"IHDR":
-            head = struct.unpack(">IIBBBBB", body)
+            head = struct.unpack(">IIBBBBB", data[at + 8:at + 8 + n])
         elif kind == b"IDAT":
-            idat += body
+            idat += data[at + 8:at + 8 + n]
         at += 12 + n
     width, height, depth, color = head[:4]
     assert depth == 8 and color in (2, 6)
     bpp = 3 if color == 2 else 4
-    raw, stride, rows, prev = zlib.decompress(idat), width * bpp, [], bytearray(width * bpp)
-    for y in range(height):
-        f, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
-        for i in range(stride):
-            a = line[i - bpp] if i >= bpp else 0
-            b, c = prev[i], prev[i - bpp] if i >= bpp else 0
-            if f == 1:
-                line[i] = (line[i] + a) & 255
-            elif f == 2:
-                line[i] = (line[i] + b) & 255
-            elif f == 3:
-                line[i] = (line[i] + (a + b) // 2) & 255
-            elif f == 4:
-                p = a + b - c
-                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
-        rows.append(bytes(line))
-        prev = line
-    return width, height, rows, bpp
+    raw = zlib.decompress(idat)
+    f, line = raw[0], bytearray(raw[1:1 + width * bpp])      # the row above the first is zeros
+    for i in range(bpp, len(line)):
+        a = line[i - bpp]
+        line[i] = (line[i] + (a if f in (1, 4) else a // 2 if f == 3 else 0)) & 255
+    return width, height, bytes(line), 1 - raw.count(0) / len(raw)
 
 
 @pytest.mark.parametrize("dark", [False, True])
@@ -455,9 +443,7 @@ def test_chromium_draws_the_page(hostile, tmp_path, dark):
     assert "Content Security Policy" not in p.stderr and "Uncaught" not in p.stderr
     if os.environ.get("SESSIONROWS_KEEP_SCREENSHOTS"):
         shutil.copy(shot, os.path.join(os.environ["SESSIONROWS_KEEP_SCREENSHOTS"], "dark.png" if dark else "light.png"))
-    width, height, rows, bpp = png_pixels(shot.read_bytes())
+    width, height, first_row, ink = png_facts(shot.read_bytes())
     assert (width, height) == (900, 1400)
-    corner = rows[5][:3]
-    assert (sum(corner) < 100) == dark                    # the page follows the reader's colour scheme
-    colours = {row[i:i + 3] for row in rows[::7] for i in range(0, len(row), bpp * 5)}
-    assert len(colours) > 50                               # text, code colours, borders: not a blank page
+    assert (sum(first_row[:3]) < 100) == dark              # the page follows the reader's colour scheme
+    assert ink > 0.01                                      # text, code, borders: not a blank page

@@ -314,6 +314,29 @@ def test_subagents_are_linked_from_the_row_that_started_them(hostile):
     assert '## <a id="agent-e1e2e3"></a>Sub-agent' in md and "](#agent-e1e2e3)" in md
 
 
+@pytest.mark.parametrize("task_prompt, result, linked", [
+    ("Count the files.", "Done.", "call"),                          # the task's prompt is the sub-agent's first
+    ("Count them, please.", "Done.\nagentId: c0ffee (resume)", "result"),   # the result names the sub-agent
+    ("Count them, please.", "Done.", None),                          # nothing ties them: a section of its own
+])
+def test_subagent_is_tied_to_its_task(tmp_path, task_prompt, result, linked):
+    sid = "5e55101d-0000-4000-8000-000000000001"
+    s = Claude(sid, "/w", 86400)
+    s.user("Go.")
+    s.assistant(tool_use("t1", "Task", description="count", prompt=task_prompt))
+    s.tool_result("t1", result)
+    s.write(tmp_path / (sid + ".jsonl"))
+    agent = Claude(sid, "/w", 86400 + 5, sidechain=True)
+    agent.user("Count the files.")
+    agent.assistant(text("12 files."))
+    agent.write(tmp_path / sid / "subagents" / "agent-c0ffee.jsonl")
+    page = build_page(load(tmp_path / (sid + ".jsonl")))
+    (sub,) = page.subagents
+    assert sub.anchor == "agent-c0ffee" and [e.text for e in sub.entries] == ["Count the files.", "12 files."]
+    kinds = {"call": TOOL_CALL, "result": TOOL_RESULT}
+    assert (sub.started_by.kind if sub.started_by else None) == kinds.get(linked)
+
+
 def test_edit_shows_as_a_diff(hostile):
     page = render(load(hostile), "html")
     assert '<span class="gd">-b = 1 %s</span>' % SECRET in page

@@ -254,6 +254,7 @@ def _add_subagents(page: Page, t: Transcript, subagents: Sequence[Transcript], r
     by_row: Dict[int, Entry] = {e.row: e for e in page.entries}
     taken = set()
     raw = {r.row: r for r in t.rows}
+    named: Optional[Dict[str, Entry]] = None      # the results that name a sub-agent's id
     for sub in subagents:
         agent = _agent_id_of(sub) or "%d" % len(page.subagents)
         child = build_page(sub, redact=redact, context=context, subagents=[], _agent=_SAFE_ID.sub("_", agent))
@@ -270,11 +271,15 @@ def _add_subagents(page: Page, t: Transcript, subagents: Sequence[Transcript], r
                     start = e
                     break
         if start is None:
-            for r in t.rows:
-                if r.kind == TOOL_RESULT and r.row in by_row and r.row not in taken and \
-                        agent in _AGENT_ID_LINE.findall(r.text):
-                    start = by_row[r.row]
-                    break
+            if named is None:
+                named = {}
+                for r in t.rows:
+                    if r.kind == TOOL_RESULT and r.tool in SUBAGENT_TOOLS and r.row in by_row:
+                        for found in _AGENT_ID_LINE.findall(r.text):
+                            named.setdefault(found, by_row[r.row])
+            start = named.get(agent)
+            if start is not None and start.row in taken:
+                start = None
         if start is not None:
             taken.add(start.row)
             start.starts.append(child)

@@ -149,13 +149,21 @@ def export(paths, workers):
     total = sum(lf.size for lf in logs)
     folder = tempfile.mkdtemp(prefix="sessionrows-pages-")
     try:
+        cpu_before = cpu_seconds()
         started = time.perf_counter()
         report = export_folder(logs, [], os.path.join(folder, "out"), "html", workers=workers)
         elapsed = time.perf_counter() - started
+        cpu = cpu_seconds() - cpu_before
         out_bytes = sum(f.stat().st_size for f in pathlib.Path(folder, "out").iterdir())
     finally:
         shutil.rmtree(folder)
-    return total, len(logs), len(report.pages), elapsed, out_bytes
+    return total, len(logs), len(report.pages), elapsed, out_bytes, cpu
+
+
+def cpu_seconds():
+    """Processor time of this process and of its finished worker processes."""
+    own, children = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
 
 
 def peak_mb(who):
@@ -192,21 +200,25 @@ def main(argv=None):
     log("parts: %s" % {k: round(v, 2) for k, v in parts.items()})
 
     lines += ["", "## Export to HTML (a page per session and the index)", "",
-              "| layout | logs | pages | MB of logs | seconds | MB of logs/s | output MB | target |",
-              "|---|---|---|---|---|---|---|---|"]
+              "| layout | logs | pages | MB of logs | seconds | MB of logs/s | processor seconds | MB of logs per "
+              "processor second | output MB | target |",
+              "|---|---|---|---|---|---|---|---|---|---|"]
     cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
     runs = {}
     for _ in range(a.exports):
         for workers in ([1, cpus] if cpus > 1 else [1]):
-            total, nlogs, npages, elapsed, out_bytes = export(paths, workers)
-            runs.setdefault(workers, []).append((elapsed, total, nlogs, npages, out_bytes))
+            total, nlogs, npages, elapsed, out_bytes, cpu = export(paths, workers)
+            runs.setdefault(workers, []).append((elapsed, total, nlogs, npages, out_bytes, cpu))
             log("export, %d process%s: %.1f MB/s" % (workers, "" if workers == 1 else "es", total / 1e6 / elapsed))
     for workers, results in runs.items():
         elapsed = statistics.median(r[0] for r in results)
-        total, nlogs, npages, out_bytes = results[0][1:]
-        lines.append("| %s | %d | %d | %.0f | %.1f | %.1f | %.0f | at least 50 |" % (
+        cpu = statistics.median(r[5] for r in results)
+        total, nlogs, npages, out_bytes = results[0][1:5]
+        lines.append("| %s | %d | %d | %.0f | %.1f | %.1f | %.1f | %.1f | %.0f | at least 50 |" % (
             "in the process" if workers == 1 else "%d worker processes" % workers, nlogs, npages, total / 1e6,
-            elapsed, total / 1e6 / elapsed, out_bytes / 1e6))
+            elapsed, total / 1e6 / elapsed, cpu, total / 1e6 / cpu, out_bytes / 1e6))
+    lines += ["", "Load average while it ran (other work on the machine shares its %d processors): %s." % (
+        cpus, " ".join("%.1f" % x for x in os.getloadavg()))]
     lines += ["", "Peak resident size: this process %.0f MB, a worker process %.0f MB." % (
         peak_mb(resource.RUSAGE_SELF), peak_mb(resource.RUSAGE_CHILDREN))]
     text = "\n".join(lines) + "\n"

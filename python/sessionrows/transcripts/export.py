@@ -28,6 +28,8 @@ from .model import build_page
 _UNSAFE_NAME = re.compile(r"[^A-Za-z0-9._-]+")
 # An export of fewer bytes of logs than this is written in the process itself.
 PARALLEL_BYTES = 64 << 20
+# Jobs queued per worker process ahead of the one whose result is awaited.
+WINDOW = 32
 
 
 @dataclass
@@ -151,7 +153,9 @@ def _workers(total: int, redact: Optional[Redact]) -> int:
 
 def _pages(jobs: Sequence[Tuple[LogFile, List[LogFile]]], workers: int, render: Callable) -> Iterator[tuple]:
     """render(number, group) for each job, in order; with workers > 1 in that many
-    processes, at most two jobs a worker in flight (memory stays bounded)."""
+    processes. Jobs are queued a window ahead, so that a long session does not leave
+    the other workers idle while its result is awaited; a queued job is only its list
+    of logs, and a worker holds one session at a time."""
     if workers <= 1:
         for number, group in enumerate(jobs):
             yield render(number, group)
@@ -163,7 +167,7 @@ def _pages(jobs: Sequence[Tuple[LogFile, List[LogFile]]], workers: int, render: 
         try:
             for number, group in todo:
                 pending.append(pool.submit(render, number, group))
-                if len(pending) >= 2 * workers:
+                if len(pending) >= WINDOW * workers:
                     yield pending.popleft().result()
             while pending:
                 yield pending.popleft().result()

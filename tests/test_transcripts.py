@@ -408,10 +408,10 @@ def test_show_and_export_pages_from_the_command(home, tmp_path):
     assert 'id="agent-a3f9c2e"' in target.read_text()
     p = run(home, "export", "--format", "html", "-o", str(tmp_path / "pages"))
     assert p.returncode == 0 and "wrote 3 pages" in p.stderr
-    for args, message in [(("export", "--format", "markdown"), "-o FOLDER"),
-                          (("show", "7f3c1a52", "--format", "html", "--around", "3"), "--around")]:
+    for args, says in [(("export", "--format", "markdown"), "-o FOLDER"),
+                       (("show", "7f3c1a52", "--format", "html", "--around", "3"), "--around")]:
         p = run(home, *args)
-        assert p.returncode == 2 and message in p.stderr
+        assert p.returncode == 2 and says in p.stderr
 
 
 def test_other_commands_do_not_import_the_page_libraries(home):

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the extension modules (_core and _arrow) with clang-14, AddressSanitizer and
-# UndefinedBehaviorSanitizer (-fno-sanitize-recover=undefined), and runs the whole
-# pytest suite against it with the ASan runtime preloaded into the interpreter.
+# Builds the extension modules (_core, _arrow and _search) with clang-14,
+# AddressSanitizer and UndefinedBehaviorSanitizer (-fno-sanitize-recover=undefined),
+# and runs the whole pytest suite against it with the ASan runtime preloaded into the
+# interpreter.
 #
 #   tools/sanitize.sh [PYTEST_ARGS...]
 #   tools/sanitize.sh --thread [PYTEST_ARGS...]
@@ -34,12 +35,15 @@ CC=$CLANG_CC CXX=$CLANG_CXX cmake -S "$root" -B "$tmp/build" "${CMAKE_GENERATOR_
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSESSIONROWS_SANITIZE=$([ $mode = address ] && echo ON || echo OFF) \
   -DSESSIONROWS_TSAN=$([ $mode = thread ] && echo ON || echo OFF) \
   -DPython_EXECUTABLE="$(command -v "$python")" >"$tmp/cmake.log" 2>&1 || { cat "$tmp/cmake.log"; exit 1; }
-cmake --build "$tmp/build" --target _core _arrow -j 2 >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log"; exit 1; }
+cmake --build "$tmp/build" --target _core _arrow _search -j 2 >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log"; exit 1; }
 
-# The package as it would be installed: the Python files and the sanitized modules.
-mkdir -p "$tmp/site/sessionrows"
-cp "$root"/python/sessionrows/*.py "$root"/python/sessionrows/py.typed "$tmp/site/sessionrows/"
-cp "$tmp"/build/_core*.so "$tmp"/build/_arrow*.so "$tmp/site/sessionrows/"
+# The package as it would be installed: its Python files (sub-packages included) and
+# the sanitized modules.
+mkdir -p "$tmp/site"
+(cd "$root/python" && find sessionrows -name '*.py' -o -name py.typed) | while read -r f; do
+  mkdir -p "$tmp/site/$(dirname "$f")" && cp "$root/python/$f" "$tmp/site/$f"
+done
+cp "$tmp"/build/_core*.so "$tmp"/build/_arrow*.so "$tmp"/build/_search*.so "$tmp/site/sessionrows/"
 
 "$python" -m venv "$tmp/venv"
 "$tmp/venv/bin/pip" install -q --disable-pip-version-check pytest rich >"$tmp/pip.log" 2>&1 || { cat "$tmp/pip.log"; exit 1; }
@@ -74,7 +78,8 @@ fi
 export PYTHONPATH="$tmp/site"
 export SESSIONROWS_SANITIZED=1
 
-for module in $("$run_python" -c 'import sessionrows._core as c, sessionrows._arrow as a; print(c.__file__, a.__file__)'); do
+for module in $("$run_python" -c 'import sessionrows._core as c, sessionrows._arrow as a, sessionrows._search as s
+print(c.__file__, a.__file__, s.__file__)'); do
   case "$module" in
     "$tmp"/site/*) ;;
     *) echo "sanitize: FAILED: imported $module instead of the sanitized build"; exit 1 ;;

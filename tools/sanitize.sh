@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the extension modules (_core, _arrow and _search) with clang-14, AddressSanitizer and
-# UndefinedBehaviorSanitizer (-fno-sanitize-recover=undefined), and runs the whole
-# pytest suite against it with the ASan runtime preloaded into the interpreter.
+# Builds the extension modules (_core, _arrow and _search) with clang-14,
+# AddressSanitizer and UndefinedBehaviorSanitizer (-fno-sanitize-recover=undefined),
+# and runs the whole pytest suite against it with the ASan runtime preloaded into the
+# interpreter.
 #
 #   tools/sanitize.sh [PYTEST_ARGS...]
 #   tools/sanitize.sh --thread [PYTEST_ARGS...]
@@ -36,9 +37,12 @@ CC=$CLANG_CC CXX=$CLANG_CXX cmake -S "$root" -B "$tmp/build" "${CMAKE_GENERATOR_
   -DPython_EXECUTABLE="$(command -v "$python")" >"$tmp/cmake.log" 2>&1 || { cat "$tmp/cmake.log"; exit 1; }
 cmake --build "$tmp/build" --target _core _arrow _search -j 2 >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log"; exit 1; }
 
-# The package as it would be installed: the Python files and the sanitized modules.
-mkdir -p "$tmp/site/sessionrows"
-cp "$root"/python/sessionrows/*.py "$root"/python/sessionrows/py.typed "$tmp/site/sessionrows/"
+# The package as it would be installed: its Python files (sub-packages included) and
+# the sanitized modules.
+mkdir -p "$tmp/site"
+(cd "$root/python" && find sessionrows -name '*.py' -o -name py.typed) | while read -r f; do
+  mkdir -p "$tmp/site/$(dirname "$f")" && cp "$root/python/$f" "$tmp/site/$f"
+done
 mkdir -p "$tmp/site/sessionrows/gitleaks"     # the redaction rules, where the wheel puts them
 cp "$root"/third_party/gitleaks/gitleaks.toml "$root"/third_party/gitleaks/LICENSE "$tmp/site/sessionrows/gitleaks/"
 cp "$tmp"/build/_core*.so "$tmp"/build/_arrow*.so "$tmp"/build/_search*.so "$tmp/site/sessionrows/"

@@ -127,6 +127,11 @@ def build_parser() -> argparse.ArgumentParser:
     def redact(p):
         p.add_argument("--redact", action="store_true", help="replace secrets (keys, tokens, passwords, private "
                        "keys) in the texts by [redacted: KIND]")
+    def pages(p, target, output_help):
+        p.add_argument("--format", choices=("text", "markdown", "html"), default="text",
+                       help="text for the terminal (default), or a page: Markdown, or HTML in one file")
+        p.add_argument("-o", "--output", metavar=target, help=output_help)
+        p.add_argument("--context", action="store_true", help="markdown, html: include injected text, collapsed")
 
     def when(p):
         p.add_argument("--since", type=parse_when, metavar="DATE",
@@ -162,15 +167,18 @@ def build_parser() -> argparse.ArgumentParser:
                    help="with --around: rows shown before and after (default 3)")
     p.add_argument("--json", action="store_true", help="one JSON object per row, per line")
     redact(p)
+    pages(p, "FILE", "write the page here instead of to standard output")
 
     p = sub.add_parser("export", help="every row of every log, as JSON Lines, CSV or Parquet",
                        description="Every row of every log, read straight from the logs.")
     common(p)
     p.add_argument("--include-tools", action="store_true", help="with tool calls and results")
-    p.add_argument("--format", choices=("jsonl", "csv", "parquet"), default="jsonl",
-                   help="(default jsonl; parquet needs pyarrow and -o)")
+    p.add_argument("--format", choices=("jsonl", "csv", "parquet", "markdown", "html"), default="jsonl",
+                   help="(default jsonl; parquet needs pyarrow and -o; markdown and html write a page per "
+                   "session and an index page into -o FOLDER)")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of to standard output (- for it)")
     redact(p)
+    p.add_argument("--context", action="store_true", help="markdown, html: include injected text, collapsed")
 
     p = sub.add_parser("stats", help="logs, sessions and rows by agent and role",
                        description="Logs, bytes, sessions and rows by agent and role, and the date range, from the "
@@ -362,6 +370,8 @@ def run_show(args, session: Session) -> int:
     with progress("indexing") as bar:
         t = load_session(args.session, index_path=args.index, warn=session.warn, progress=bar,
                          on_wait=session.waiting)
+    if args.format != "text" and not args.json:
+        return _show_page(args, t)
     span = t.rows if args.around is None else rows_around(t, args.around, args.context_rows)
     if args.redact:
         t, span = _redacted_transcript(t, span)
@@ -415,6 +425,41 @@ def _redacted_transcript(t, span):
     return t, [replace(row, text=redact_text(row.text)) for row in span]
 
 
+def _redaction(args):
+    """The redaction to apply to log texts, when asked for."""
+    if not getattr(args, "redact", False):
+        return None
+    from .redact import redact_text
+    return redact_text
+
+
+def _show_page(args, t) -> int:
+    from . import transcripts
+    if args.around is not None:
+        raise _Failure("--around shows rows on the terminal; --format %s writes the whole session" % args.format)
+    if args.output and args.output != "-":
+        from .transcripts.export import private_file
+        if os.path.isdir(args.output):
+            raise _Failure("%s is a folder; give a file to write with -o FILE" % args.output)
+        with private_file(args.output) as out:
+            transcripts.render(t, args.format, out, redact=_redaction(args), context=args.context)
+    else:
+        transcripts.render(t, args.format, sys.stdout, redact=_redaction(args), context=args.context)
+    return FOUND
+
+
+def _export_pages(args, session: Session, logs, named) -> int:
+    from .transcripts.export import export_folder
+    if not args.output or args.output == "-":
+        raise _Failure("--format %s writes a folder: give it with -o FOLDER" % args.format)
+    with progress("exporting") as bar:
+        report = export_folder(logs, named, args.output, args.format, context=args.context,
+                               redact=_redaction(args), warn=session.warn, progress=bar)
+    session.note("wrote %d page%s and %s" % (len(report.pages), "" if len(report.pages) == 1 else "s",
+                                             clean(report.index, True)))
+    return FOUND if report.pages else NOTHING
+
+
 def run_export(args, session: Session) -> int:
     from . import export
     from .commands import CommandError
@@ -429,6 +474,8 @@ def run_export(args, session: Session) -> int:
     if not logs:
         session.nothing_found(args.paths or _default_places())
         return NOTHING
+    if args.format in ("markdown", "html"):
+        return _export_pages(args, session, logs, named)
     to_stdout = not args.output or args.output == "-"
     if args.format == "parquet":
         if to_stdout:

@@ -229,7 +229,7 @@ void name_argument_error(const char* name) {
 }
 
 PyObject* new_str(std::string_view s) {
-    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    return PyUnicode_FromStringAndSize(s.empty() ? "" : s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
 str_cache::~str_cache() {
@@ -239,7 +239,7 @@ str_cache::~str_cache() {
 PyObject* str_cache::get(std::string_view s) {
     if (s.size() > sizeof(entry::bytes)) return new_str(s);
     for (entry& e : entries)
-        if (e.str && e.len == s.size() && std::memcmp(e.bytes, s.data(), s.size()) == 0) {
+        if (e.str && e.len == s.size() && (s.empty() || std::memcmp(e.bytes, s.data(), s.size()) == 0)) {
             Py_INCREF(e.str);
             return e.str;
         }

@@ -145,6 +145,7 @@ def test_the_facts_that_name_a_session(write):
     ("React\u72b6\u614b!", "React \u72b6\u614b !"),
     ('{"a":"x\\nAuthorize"}', '{"a":"x\\nAuthorize Authorize"}'),
     ("C:\\path\\to", "C:\\path\\to o"),
+    ("a\x1b\u2028b \x1b\u00e9", "a\u2028b \u00e9"),     # ESC before a character that is not ASCII
 ])
 def test_the_text_the_index_gets(text, indexed):
     assert _search.index_text(text) == indexed

@@ -151,7 +151,9 @@ bool index_text(std::string_view s, std::string& out) {
         unsigned char b = static_cast<unsigned char>(s[i]);
         if (b == 0x1B && i + 1 < s.size()) {
             end_run(i);
-            i = sequence_end(s, i, s[i + 1], 2);
+            // ESC before a character that is not ASCII starts no sequence: only the
+            // ESC goes (taking the next byte too would split that character).
+            i = static_cast<unsigned char>(s[i + 1]) >= 0x80 ? i + 1 : sequence_end(s, i, s[i + 1], 2);
             changed = true;
             continue;
         }

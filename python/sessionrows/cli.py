@@ -202,6 +202,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--index", metavar="FILE", help="the index file (default: as search)")
     p.add_argument("--no-redact", action="store_true", help="send texts as they are, secrets included (by default "
                    "secrets are replaced by [redacted: KIND] before they leave the server)")
+
+    p = sub.add_parser("tui", help="search as you type, read and resume sessions (needs sessionrows[tui])",
+                       description="A terminal interface: search as you type, read a session, resume it. "
+                       "Also what sessionrows without a command opens on a terminal.")
+    common(p, index=True)
+    p.add_argument("-q", "--query", default="", metavar="QUERY", help="start with this query in the box")
     return parser
 
 
@@ -573,8 +579,15 @@ def run_index(args, session: Session) -> int:
     return FOUND if opened.found else NOTHING
 
 
+def run_tui(args, session: Session) -> int:
+    from . import tui
+    if args.color == "never":
+        os.environ["NO_COLOR"] = "1"
+    return tui.run(args.paths, args.index, args.query)
+
+
 COMMANDS = {"search": run_search, "show": run_show, "export": run_export, "stats": run_stats, "index": run_index,
-            "mcp": run_mcp}
+            "mcp": run_mcp, "tui": run_tui}
 
 
 def _keep_date_texts(parser: argparse.ArgumentParser, argv: Sequence[str], args) -> None:
@@ -593,8 +606,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     parser = build_parser()
     if not argv:
-        parser.print_help()
-        return FOUND
+        from .tui import available
+        if sys.stdin.isatty() and sys.stdout.isatty() and available():
+            argv = ["tui"]      # on a terminal, with Textual installed: the interface
+        else:
+            parser.print_help()
+            return FOUND
     args = parser.parse_args(argv)
     if not args.command:
         parser.print_help()

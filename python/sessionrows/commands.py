@@ -44,11 +44,18 @@ class Opened:
 
 def open_index(paths: Optional[Sequence[str]] = None, index_path: Optional[str] = None, *, rebuild: bool = False,
                warn: Warn = _nothing, progress: Optional[Progress] = None,
-               on_wait: Optional[Callable[[], None]] = None) -> Opened:
+               on_wait: Optional[Callable[[], None]] = None, update: bool = True) -> Opened:
     """Opens the index and brings it up to date with the logs below `paths` (or in
-    the default places). The caller closes `Opened.index`."""
+    the default places). The caller closes `Opened.index`.
+
+    With `update` False the index is opened as it is, without a look at the logs:
+    its scope is what it holds below `paths` (or the default places) and `found` is
+    0. The terminal interface searches through such a one while another connection
+    updates the index (readers see each batch once it is committed)."""
     paths = list(paths or [])
     index = Index.open(index_path, rebuild=rebuild, on_wait=on_wait)
+    if not update:
+        return Opened(index, UpdateReport(), Scope(_roots(paths), False), 0, paths or discovery.root_paths())
     opened = Opened(index, UpdateReport(), Scope([], True), 0, paths or discovery.root_paths())
     try:
         refresh(opened, paths, warn=warn, progress=progress)
@@ -79,6 +86,11 @@ def refresh(opened: Opened, paths: Optional[Sequence[str]] = None, *, warn: Warn
     opened.report, opened.scope, opened.found = report, Scope(changes.where, whole), changes.found
     opened.where = paths or discovery.root_paths()
     return opened
+
+
+def _roots(paths: Sequence[str]) -> List[str]:
+    """The folders and files a search of `paths` covers: the paths, else the default places."""
+    return [os.path.abspath(p) for p in paths] if paths else [os.path.abspath(r.path) for r in discovery.default_roots()]
 
 
 # -- search ----------------------------------------------------------------------

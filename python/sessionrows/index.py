@@ -652,9 +652,9 @@ class Index:
         hits = []
         for rank, shard, row_id in best:
             row = rows.get((shard, row_id))
-            if row is None:
+            record = files.get(row_id >> ROW_BITS)
+            if row is None or record is None:
                 continue    # dropped by an update since the query ran
-            record = files[row_id >> ROW_BITS]
             hits.append(Hit(record, row_id & ROW_MASK, row[1], row[2], row[3], row[4], row[5], row[6], rank,
                             titles.get(record.id, record.title)))
         return hits

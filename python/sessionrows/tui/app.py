@@ -1,0 +1,543 @@
+"""The terminal interface: a query box searched as the person types, the results
+grouped by session, a preview at the selected hit, the whole transcript on Enter,
+and keys to resume a session, copy its resume line, page it and quit.
+
+The index is opened once for reading and stays open; a second connection brings it
+up to date in the background (the first run on a large history indexes it, batch
+by batch, and each committed batch is searchable at once). Queries and previews run
+on worker threads, the newest one winning: a query that a keystroke made stale is
+interrupted in SQLite."""
+
+from __future__ import annotations
+
+import os
+import sqlite3
+import threading
+import time
+from collections import OrderedDict
+from functools import partial
+from typing import Callable, List, Optional, Sequence
+
+from textual import events
+from textual.app import App, ComposeResult
+from textual.binding import Binding
+from textual.containers import Container
+from textual.screen import Screen
+from textual.timer import Timer
+from textual.widgets import Footer, Input, OptionList, Static
+
+from .. import commands
+from ..commands import CommandError, Opened, SessionHits, SessionSummary, Transcript
+from ..index import IndexProblem
+from ..query import Query, QueryError, parse
+from ..reader import Problem
+from ..terminal import clean
+from . import present
+from .present import Box, Entry, KeyFilters, Plan, Target
+from .widgets import ResultsList, TextView, content
+
+DEBOUNCE = 0.04         # seconds of quiet typing before a query runs
+PREVIEW_DELAY = 0.02
+LIMIT = 100             # hits a query shows
+RECENT = 60             # sessions shown with nothing typed
+REFRESH_WHILE_INDEXING = 1.5    # seconds between re-runs of the query while the index fills
+TRANSCRIPTS_KEPT = 6
+WIDE = 120              # from this width on, the preview stands beside the results
+
+
+class QueryBox(Input):
+    """The query box; the arrows and page keys move through the results."""
+
+    BINDINGS = [
+        Binding("enter", "app.open", "transcript"),
+        Binding("down", "app.move('down')", show=False),
+        Binding("up", "app.move('up')", show=False),
+        Binding("pagedown", "app.move('page_down')", show=False),
+        Binding("pageup", "app.move('page_up')", show=False),
+    ]
+
+
+class TranscriptScreen(Screen):
+    """A whole session, opened at the hit, with a search within it."""
+
+    BINDINGS = [
+        Binding("escape,q", "back", "back"),
+        Binding("slash", "find", "find"),
+        Binding("n", "find_next", "next", show=False),
+        Binding("N", "find_next(True)", "previous", show=False),
+    ]
+
+    def __init__(self, t: Transcript, row: Optional[int], q: Optional[Query], title: str) -> None:
+        super().__init__()
+        self.transcript = t
+        self.row = row
+        self.query_ = q
+        self.title_ = title
+        self.found: Optional[Query] = None
+        self.found_line: Optional[int] = None
+
+    def compose(self) -> ComposeResult:
+        yield TextView(id="transcript")
+        yield Input(placeholder="find in this session (Enter: next, Escape: close)", id="find", compact=True)
+        yield Static(id="where")
+        yield Footer()
+
+    def on_mount(self) -> None:
+        self.query_one("#find", Input).display = False
+        view = self.query_one(TextView)
+        view.show(present.transcript_page(self.transcript, self.row, self.query_, self.title_))
+        view.focus()
+        self._say("%d rows" % len(self.transcript.rows))
+
+    def _say(self, text: str) -> None:
+        self.query_one("#where", Static).update(content([(clean(text, True), "dim")]))
+
+    def action_back(self) -> None:
+        find = self.query_one("#find", Input)
+        if find.display and find.has_focus:
+            find.display = False
+            self.query_one(TextView).focus()
+            return
+        self.app.pop_screen()
+
+    def action_find(self) -> None:
+        find = self.query_one("#find", Input)
+        find.display = True
+        find.focus()
+
+    def on_input_submitted(self, event: Input.Submitted) -> None:
+        event.stop()
+        try:
+            q = parse(event.value)
+        except QueryError as e:
+            self._say(str(e))
+            return
+        view = self.query_one(TextView)
+        if self.found is None or self.found.text != q.text:
+            self.found = q
+            self.found_line = None
+            view.set_find(q)
+        self.action_find_next()
+        view.focus()
+
+    def action_find_next(self, backward: bool = False) -> None:
+        if self.found is None:
+            self.action_find()
+            return
+        view = self.query_one(TextView)
+        if self.found_line is None:
+            start = view.visible_line()
+        else:
+            start = self.found_line + (-1 if backward else 1)
+        at = present.find(view.texts, self.found, start % max(1, len(view.texts)), backward)
+        if at is None:
+            self._say("no match for %s" % clean(self.found.text, True))
+            return
+        self.found_line = at
+        view.scroll_to_line(at)
+        self._say("line %d of %d: n next, N previous" % (at + 1, len(view.texts)))
+
+
+class SessionrowsApp(App, inherit_bindings=False):
+    """`sessionrows tui`. Returns a Plan when the person chose to resume a session."""
+
+    TITLE = "sessionrows"
+    ENABLE_COMMAND_PALETTE = False
+    CSS = """
+    Screen { layout: vertical; }
+    #box { height: 1; margin: 0 1; }
+    #filters { height: 1; padding: 0 1; color: $text-muted; }
+    #main { height: 1fr; layout: vertical; }
+    #main.wide { layout: horizontal; }
+    #results { height: 1fr; border-top: solid $primary; border-title-color: $text; }
+    #preview { height: 1fr; border-top: solid $primary; border-title-color: $text; }
+    #main.wide #results { width: 45%; height: 1fr; }
+    #main.wide #preview { width: 55%; height: 1fr; border-left: solid $primary; }
+    #status { height: 1; padding: 0 1; background: $panel; }
+    #transcript { height: 1fr; }
+    #find { height: 1; margin: 0 1; }
+    #where { height: 1; padding: 0 1; background: $panel; }
+    """
+    BINDINGS = [
+        Binding("ctrl+r", "resume", "resume", priority=True),
+        Binding("ctrl+y", "copy", "copy resume line", priority=True),
+        Binding("ctrl+o", "pager", "pager", priority=True),
+        Binding("ctrl+s", "export", "export", priority=True),
+        Binding("f2", "agent", "agent", show=False, priority=True),
+        Binding("f3", "role", "role", show=False, priority=True),
+        Binding("f4", "injected", "injected", show=False, priority=True),
+        Binding("ctrl+q", "quit", "quit", priority=True),
+        Binding("ctrl+c", "help_quit", show=False, system=True),
+    ]
+
+    def __init__(self, paths: Sequence[str] = (), index_path: Optional[str] = None, query: str = "") -> None:
+        super().__init__()
+        self.paths = list(paths)
+        self.index_path = index_path
+        self.initial_query = query
+        self.keys = KeyFilters()
+        self.reader: Optional[Opened] = None
+        self.indexing = True
+        self.problems: List[Problem] = []
+        self._db = threading.Lock()             # one statement at a time on the reading connection
+        self._busy = False                      # a query holds the reading connection
+        self._seq = 0                           # the newest query
+        self._preview_seq = 0
+        self._last_key: Optional[tuple] = None
+        self._query: Optional[Query] = None     # the query of the results shown
+        self._groups: List[SessionHits] = []
+        self._recent: List[SessionSummary] = []
+        self._timer: Optional[Timer] = None
+        self._preview_timer: Optional[Timer] = None
+        self._last_refresh = 0.0
+        self._transcripts: "OrderedDict[str, tuple]" = OrderedDict()
+        self._transcripts_lock = threading.Lock()
+        self._results_text = ""
+        self._index_text = "opening the index"
+        self.drawn: Optional[Callable[[int, float], None]] = None    # called when results are drawn (bench)
+
+    # -- layout ------------------------------------------------------------------
+
+    def compose(self) -> ComposeResult:
+        yield QueryBox(value=self.initial_query, placeholder="search your sessions: words, \"a phrase\", "
+                       "prefix*, agent:codex role:user project:NAME since:2w", id="box", compact=True)
+        yield Static(id="filters")
+        with Container(id="main"):
+            yield ResultsList(id="results")
+            yield TextView(id="preview")
+        yield Static(id="status")
+        yield Footer()
+
+    @property
+    def box(self) -> QueryBox:
+        return self.query_one("#box", QueryBox)
+
+    @property
+    def results(self) -> ResultsList:
+        return self.query_one("#results", ResultsList)
+
+    @property
+    def preview(self) -> TextView:
+        return self.query_one("#preview", TextView)
+
+    def on_mount(self) -> None:
+        self.query_one("#results").border_title = "sessions"
+        self.preview.border_title = "preview"
+        self._layout(self.size.width)
+        self._show_filters(present.read_box(self.box.value, self.keys))
+        self._show_status()
+        self.box.focus()
+        self.run_worker(self._open, thread=True, group="index", name="index")
+
+    def on_resize(self, event: events.Resize) -> None:
+        self._layout(event.size.width)
+        if self._groups or self._recent:
+            self._draw_results(keep=self.results.target)
+
+    def _layout(self, width: int) -> None:
+        self.query_one("#main").set_class(width >= WIDE, "wide")
+
+    # -- the index, opened and updated -----------------------------------------------
+
+    def _open(self) -> None:
+        """On a worker thread: opens the index for reading, then brings it up to date
+        on a connection of its own."""
+        def waiting() -> None:
+            self.call_from_thread(self._set_index_text, "waiting for another sessionrows process to finish "
+                                  "updating the index")
+
+        def progress(done: int, total: int) -> None:
+            self.call_from_thread(self._indexing, done, total)
+
+        def warn(problem: Problem) -> None:
+            self.problems.append(problem)
+
+        try:
+            reader = commands.open_index(self.paths, self.index_path, update=False, on_wait=waiting)
+        except (CommandError, IndexProblem, OSError) as e:
+            self.call_from_thread(self._failed, str(e))
+            return
+        self.call_from_thread(self._reader_ready, reader)
+        try:
+            writer = commands.open_index(self.paths, self.index_path, warn=warn, progress=progress, on_wait=waiting)
+        except (CommandError, IndexProblem, OSError) as e:
+            self.call_from_thread(self._failed, str(e))
+            return
+        writer.index.close()
+        self.call_from_thread(self._updated, writer)
+
+    def _reader_ready(self, reader: Opened) -> None:
+        self.reader = reader
+        self._set_index_text("checking the logs for changes")
+        self._run_query()
+
+    def _indexing(self, done: int, total: int) -> None:
+        self._set_index_text(present.indexing_status(done, total))
+        if time.monotonic() - self._last_refresh > REFRESH_WHILE_INDEXING:
+            self._run_query(force=True)
+
+    def _updated(self, writer: Opened) -> None:
+        reader = self.reader
+        if reader is None:
+            return
+        reader.report, reader.scope, reader.found = writer.report, writer.scope, writer.found
+        self.indexing = False
+        r = writer.report
+        text = "%d logs" % writer.found
+        if r.new or r.changed or r.appended:
+            text += ", %d indexed now in %.1f s" % (r.new + r.changed + r.appended, r.seconds)
+        if r.read_only:
+            text += ", the index is read-only: the latest changes are not in it"
+        if self.problems:
+            text += ", %d could not be read" % len(self.problems)
+        if not writer.found:
+            text = "no session logs found (looked in %s)" % ", ".join(map(present.home_relative, writer.where))
+        self._set_index_text(text)
+        self._run_query(force=True)
+
+    def _failed(self, message: str) -> None:
+        self.indexing = False
+        self._set_index_text("error: " + message)
+
+    def _set_index_text(self, text: str) -> None:
+        self._index_text = text
+        self._show_status()
+
+    def _show_status(self) -> None:
+        parts: List[present.Segment] = []
+        if self._results_text:
+            parts.append((self._results_text, ""))
+            parts.append(("  \u00b7  ", "dim"))
+        parts.append((clean(self._index_text, True), "dim"))
+        self.query_one("#status", Static).update(content(present.fit(parts, max(10, self.size.width - 2))))
+
+    def _show_filters(self, box: Box) -> None:
+        line = present.filter_line(box, self.keys)
+        self.query_one("#filters", Static).update(content(present.fit(line, max(10, self.size.width - 2))))
+
+    # -- searching as the person types ------------------------------------------------
+
+    def on_input_changed(self, event: Input.Changed) -> None:
+        if event.input.id != "box":
+            return
+        if self._timer is not None:
+            self._timer.stop()
+        self._timer = self.set_timer(DEBOUNCE, self._run_query)
+
+    def _run_query(self, force: bool = False) -> None:
+        """Starts the query in the box on a worker thread, unless it is the one shown."""
+        box = present.read_box(self.box.value, self.keys)
+        self._show_filters(box)
+        if self.reader is None:
+            return
+        if box.key == self._last_key and not force:
+            return
+        self._last_key = box.key
+        self._last_refresh = time.monotonic()
+        self._seq += 1
+        if self._busy:
+            for db in self.reader.index.shards:
+                db.interrupt()       # the query running is stale
+        width = self.results.scrollable_content_region.width or max(20, self.size.width - 2)
+        self.run_worker(partial(self._query_work, self._seq, box, width, time.perf_counter()),
+                        thread=True, group="query")
+
+    def _query_work(self, seq: int, box: Box, width: int, started: float) -> None:
+        """On a worker thread: the query, its hits grouped and shaped for the list."""
+        reader = self.reader
+        assert reader is not None
+        groups: List[SessionHits] = []
+        recent: List[SessionSummary] = []
+        q = None
+        with self._db:
+            if seq != self._seq:
+                return
+            self._busy = True
+            try:
+                if box.query:
+                    q = parse(box.query)
+                    snippet_width = max(30, width - 14)
+                    result = commands.search_opened(reader, q, box.filters, LIMIT, snippet_width)
+                    groups = commands.group_by_session(result.hits)
+                    status = present.results_status(len(result.hits), len(groups), result.seconds, result.bounded,
+                                                     LIMIT)
+                else:
+                    t = time.perf_counter()
+                    recent = commands.list_sessions(box.filters, RECENT, opened=reader)
+                    status = "the %d newest sessions (%.0f ms); type to search" % (
+                        len(recent), (time.perf_counter() - t) * 1000)
+            except QueryError as e:
+                status = str(e)
+                if seq == self._seq:
+                    self.call_from_thread(self._results_problem, seq, status)
+                return
+            except sqlite3.OperationalError as e:
+                if "interrupted" not in str(e):
+                    self.call_from_thread(self._results_problem, seq, "error: %s" % e)
+                return
+            except IndexProblem as e:
+                self.call_from_thread(self._results_problem, seq, "error: %s" % e)
+                return
+            finally:
+                self._busy = False
+        if seq == self._seq:
+            self.call_from_thread(self._show_results, seq, groups, recent, q, status, started)
+
+    def _results_problem(self, seq: int, text: str) -> None:
+        if seq == self._seq:
+            self._results_text = clean(text, True)
+            self._show_status()
+
+    def _show_results(self, seq: int, groups: List[SessionHits], recent: List[SessionSummary], q: Optional[Query],
+                      status: str, started: float) -> None:
+        if seq != self._seq:
+            return
+        keep = self.results.target
+        self._groups, self._recent, self._query = groups, recent, q
+        self._draw_results(keep)
+        self._results_text = status
+        self._show_status()
+        if self.drawn is not None:
+            self.call_after_refresh(self.drawn, seq, started)
+
+    def _draw_results(self, keep: Optional[Target] = None) -> None:
+        width = self.results.scrollable_content_region.width or max(20, self.size.width - 2)
+        entries: List[Entry] = (present.result_entries(self._groups, width) if self._query is not None
+                                else present.recent_entries(self._recent, width))
+        self.results.show(entries, keep)
+        self.results.border_title = "sessions" if self._query is None else "hits by session"
+        if not entries:
+            self.preview.show(present.Page([]))
+
+    # -- the preview -----------------------------------------------------------------
+
+    def on_option_list_option_highlighted(self, event: OptionList.OptionHighlighted) -> None:
+        if self._preview_timer is not None:
+            self._preview_timer.stop()
+        self._preview_timer = self.set_timer(PREVIEW_DELAY, self._load_preview)
+
+    def on_option_list_option_selected(self, event: OptionList.OptionSelected) -> None:
+        self.action_open()
+
+    def _load_preview(self) -> None:
+        target = self.results.target
+        self._preview_seq += 1
+        if target is None:
+            return
+        self.run_worker(partial(self._preview_work, self._preview_seq, target, self._query), thread=True,
+                        group="preview")
+
+    def transcript_of(self, target: Target) -> Transcript:
+        """The transcript of the target's log, read again only when the log changed."""
+        try:
+            st = os.stat(target.path)
+            stamp = (st.st_size, st.st_mtime_ns)
+        except OSError:
+            stamp = None
+        with self._transcripts_lock:
+            kept = self._transcripts.get(target.path)
+            if kept is not None and kept[0] == stamp:
+                self._transcripts.move_to_end(target.path)
+                return kept[1]
+        t = commands.load_session(target.path)
+        with self._transcripts_lock:
+            self._transcripts[target.path] = (stamp, t)
+            while len(self._transcripts) > TRANSCRIPTS_KEPT:
+                self._transcripts.popitem(last=False)
+        return t
+
+    def _preview_work(self, seq: int, target: Target, q: Optional[Query]) -> None:
+        try:
+            t = self.transcript_of(target)
+            page = present.preview_page(t, getattr(target, "row", None), q, target.title)
+        except (CommandError, OSError) as e:
+            page = present.Page([[(clean(str(e), True), "bold")]])
+        if seq == self._preview_seq:
+            self.call_from_thread(self._show_preview, seq, page, target)
+
+    def _show_preview(self, seq: int, page: present.Page, target: Target) -> None:
+        if seq != self._preview_seq:
+            return
+        self.preview.show(page)
+
+    # -- keys --------------------------------------------------------------------------
+
+    def action_move(self, how: str) -> None:
+        getattr(self.results, "action_" + {"down": "cursor_down", "up": "cursor_up"}.get(how, how))()
+
+    def action_agent(self) -> None:
+        self.keys.agent = present.next_agent(self.keys.agent)
+        self._run_query()
+
+    def action_role(self) -> None:
+        self.keys.role = present.next_role(self.keys.role)
+        self._run_query()
+
+    def action_injected(self) -> None:
+        self.keys.context = not self.keys.context
+        self._run_query()
+
+    def _current(self):
+        """What the keys act on: the open transcript, else the selected entry."""
+        if isinstance(self.screen, TranscriptScreen):
+            return self.screen.transcript
+        return self.results.target
+
+    def action_open(self) -> None:
+        target = self.results.target
+        if target is None:
+            return
+        self.run_worker(partial(self._open_work, target, self._query), thread=True, group="transcript")
+
+    def _open_work(self, target: Target, q: Optional[Query]) -> None:
+        try:
+            t = self.transcript_of(target)
+        except (CommandError, OSError) as e:
+            self.call_from_thread(self.notify, clean(str(e), True), severity="error", markup=False)
+            return
+        self.call_from_thread(self.push_screen, TranscriptScreen(t, getattr(target, "row", None), q, target.title))
+
+    def _plan(self) -> Optional[Plan]:
+        target = self._current()
+        plan = present.targets_plan(target) if target is not None else None
+        if plan is None:
+            self.notify("no session selected" if target is None else "this session has no id to resume it by",
+                        severity="warning", markup=False)
+        return plan
+
+    def action_resume(self) -> None:
+        plan = self._plan()
+        if plan is not None:
+            self.exit(plan)
+
+    def action_copy(self) -> None:
+        plan = self._plan()
+        if plan is None:
+            return
+        self.copy_to_clipboard(plan.line)
+        self.notify("Sent to the clipboard (OSC 52). If your terminal does not take it, the line is:\n"
+                    + clean(plan.line, True), title="resume line", markup=False, timeout=8)
+
+    def action_pager(self) -> None:
+        target = self._current()
+        if target is None:
+            return
+        from ..cli import main as command
+        # less stays open even when the transcript fits the screen (the command's
+        # default, LESS=FRX, would quit at once and hand the screen straight back).
+        less = os.environ.setdefault("LESS", "RX")
+        try:
+            with self.suspend():
+                command(["show", target.path])
+        except Exception as e:      # SuspendNotSupported, or the pager failed to start
+            self.notify("cannot open the pager here: %s" % clean(str(e), True), severity="warning", markup=False)
+        finally:
+            if less == "RX" and os.environ.get("LESS") == "RX":
+                del os.environ["LESS"]
+
+    def action_export(self) -> None:
+        # The transcript exports (Markdown, HTML) plug in here: write the current
+        # session to a file of the person's and say where.
+        self.notify("Export to Markdown or HTML is not in this version yet; `sessionrows show ID` prints "
+                    "the transcript.", severity="warning", markup=False)
+

@@ -1,0 +1,239 @@
+"""The interface's own widgets: the result list, and a view of many lines (the
+preview and the transcript) that lays out and draws only what is on screen."""
+
+from __future__ import annotations
+
+from bisect import bisect_right
+from typing import List, Optional, Sequence, Tuple
+
+from rich.cells import get_character_cell_size
+
+from textual.binding import Binding
+from textual.cache import LRUCache
+from textual.content import Content
+from textual.geometry import Size
+from textual.scroll_view import ScrollView
+from textual.strip import Strip
+from textual.visual import Visual
+from textual.widgets import OptionList
+from textual.widgets.option_list import Option
+
+from ..query import Query
+from ..snippets import matches
+from .present import Entry, Line, Page, Target, plain
+
+FIND = "bold reverse $text-accent"
+
+
+def content(line: Line) -> Content:
+    """A line of segments as Content; the texts are plain text (never markup)."""
+    return Content.assemble(*line)
+
+
+class ResultsList(OptionList):
+    """Sessions and their hits; the headings are not selectable."""
+
+    DEFAULT_CSS = """
+    ResultsList {
+        text-wrap: nowrap;
+        text-overflow: ellipsis;
+        & > .option-list--option-disabled { color: $foreground; }
+    }
+    """
+
+    def __init__(self, **kwargs) -> None:
+        super().__init__(markup=False, compact=True, **kwargs)
+        self.entries: List[Entry] = []
+
+    def show(self, entries: Sequence[Entry], keep: Optional[Target] = None) -> None:
+        """Shows `entries`, the highlight on `keep` if it is among them, else on the
+        first entry that can be selected."""
+        self.entries = list(entries)
+        self.set_options([Option(content(e.line), disabled=e.target is None) for e in self.entries])
+        chosen = None
+        for i, e in enumerate(self.entries):
+            if e.target is None:
+                continue
+            if chosen is None:
+                chosen = i
+            if keep is not None and _same(e.target, keep):
+                chosen = i
+                break
+        self.highlighted = chosen
+        if chosen is not None:
+            self.scroll_to_highlight()
+
+    @property
+    def target(self) -> Optional[Target]:
+        i = self.highlighted
+        return self.entries[i].target if i is not None and i < len(self.entries) else None
+
+
+def _same(a: Target, b: Target) -> bool:
+    return a.path == b.path and getattr(a, "row", None) == getattr(b, "row", None)
+
+
+class TextView(ScrollView, can_focus=True):
+    """Lines of segments, each folded to the width, drawn line by line: a transcript
+    of any length opens at once. `find` marks the matches of a query."""
+
+    BINDINGS = [
+        Binding("up", "scroll_up", "Up", show=False),
+        Binding("down", "scroll_down", "Down", show=False),
+        Binding("pageup,b", "page_up", "Page up", show=False),
+        Binding("pagedown,space", "page_down", "Page down", show=False),
+        Binding("home,g", "scroll_home", "Top", show=False),
+        Binding("end,G", "scroll_end", "End", show=False),
+    ]
+
+    DEFAULT_CSS = """
+    TextView {
+        overflow-x: hidden;
+        overflow-y: auto;
+        background: $surface;
+    }
+    """
+
+    def __init__(self, **kwargs) -> None:
+        super().__init__(**kwargs)
+        self.lines: List[Line] = []
+        self.texts: List[str] = []
+        self.focus_line = 0
+        self.find_query: Optional[Query] = None
+        self._offsets: List[int] = [0]
+        self._laid_width = 0
+        self._pieces: LRUCache[int, List[Tuple[Content, int, int]]] = LRUCache(2048)
+        self._strips: LRUCache[tuple, Strip] = LRUCache(1024)
+
+    # -- what is shown -------------------------------------------------------------
+
+    def show(self, page: Page) -> None:
+        self.lines = page.lines
+        self.texts = [plain(line) for line in page.lines]
+        self.focus_line = page.focus
+        self._pieces.clear()
+        self._strips.clear()
+        self._laid_width = 0
+        self._layout()
+        self.scroll_to_line(page.focus)
+
+    def set_find(self, query: Optional[Query]) -> None:
+        self.find_query = query
+        self._strips.clear()
+        self.refresh()
+
+    def scroll_to_line(self, index: int, at: float = 0.25) -> None:
+        """Scrolls so that line `index` shows a quarter of the way down."""
+        if not self._offsets or index >= len(self._offsets):
+            return
+        top = max(0, self._offsets[index] - int(self.scrollable_content_region.height * at))
+        self.scroll_to(y=top, animate=False, immediate=True)
+
+    def visible_line(self) -> int:
+        """The line at the top of the view."""
+        return max(0, bisect_right(self._offsets, int(self.scroll_offset.y)) - 1)
+
+    # -- layout and drawing ----------------------------------------------------------
+
+    def _width(self) -> int:
+        return max(10, self.scrollable_content_region.width)
+
+    def _layout(self) -> None:
+        width = self._width()
+        if width == self._laid_width and len(self._offsets) == len(self.lines) + 1:
+            return
+        self._laid_width = width
+        self._pieces.clear()
+        self._strips.clear()
+        offsets = [0]
+        total = 0
+        for text in self.texts:
+            total += 1 if len(text) <= width and text.isascii() else len(_starts(text, width))
+            offsets.append(total)
+        self._offsets = offsets
+        self.virtual_size = Size(width, total)
+
+    def on_resize(self) -> None:
+        if not self.lines:
+            return
+        top = self.visible_line()
+        self._layout()
+        self.scroll_to_line(top, 0)
+
+    def _pieces_of(self, index: int) -> List[Tuple[Content, int, int]]:
+        """The pieces of line `index` on screen: (content, where its text starts in
+        the line, the indent put before it)."""
+        pieces = self._pieces.get(index)
+        if pieces is None:
+            text = self.texts[index]
+            line = content(self.lines[index])
+            starts = _starts(text, self._laid_width)
+            indent = _indent(text, self._laid_width)
+            ends = starts[1:] + [len(text)]
+            pieces = [(line[a:b] if k == 0 else Content(" " * indent) + line[a:b], a, indent if k else 0)
+                      for k, (a, b) in enumerate(zip(starts, ends))]
+            self._pieces[index] = pieces
+        return pieces
+
+    def _line_content(self, index: int, piece: int) -> Content:
+        pieces = self._pieces_of(index)
+        if piece >= len(pieces):
+            return Content("")
+        part, start, indent = pieces[piece]
+        if self.find_query is not None:
+            end = start + len(part.plain) - indent
+            for s, e in matches(self.texts[index], self.find_query):
+                if e > start and s < end:
+                    part = part.stylize(FIND, indent + max(s, start) - start, indent + min(e, end) - start)
+        return part
+
+    def render_line(self, y: int) -> Strip:
+        width = self._width()
+        if width != self._laid_width:
+            self._layout()
+        row = int(self.scroll_offset.y) + y
+        index = bisect_right(self._offsets, row) - 1
+        style = self.visual_style
+        if row >= self._offsets[-1] or index < 0 or index >= len(self.lines):
+            return Strip.blank(width, style.rich_style)
+        key = (index, row - self._offsets[index], width)
+        strip = self._strips.get(key)
+        if strip is None:
+            part = self._line_content(index, key[1])
+            strips = Visual.to_strips(self, part, width, 1, style, pad=True)
+            strip = strips[0] if strips else Strip.blank(width, style.rich_style)
+            self._strips[key] = strip
+        return strip
+
+
+def _indent(text: str, width: int) -> int:
+    """The hanging indent of a folded line: its own indent, at most 8 cells and less
+    than half the width."""
+    n = len(text) - len(text.lstrip(" "))
+    return min(n, 8) if n < width // 2 else 0
+
+
+def _starts(text: str, width: int) -> List[int]:
+    """Where each piece of a line folded to `width` cells starts. A piece ends after
+    the last blank in its last third where there is one, else at the width; the
+    pieces after the first are indented as the line is. Every character is in a
+    piece: nothing is cut."""
+    indent = _indent(text, width)
+    starts = [0]
+    if text.isascii():
+        pos, room = 0, width
+        while len(text) - pos > room:
+            end = pos + room
+            blank = text.rfind(" ", pos + room * 2 // 3, end)
+            pos = blank + 1 if blank >= 0 else end
+            starts.append(pos)
+            room = width - indent
+        return starts
+    cells, room = 0, width
+    for i, ch in enumerate(text):
+        size = get_character_cell_size(ch)
+        if cells + size > room:
+            starts.append(i)
+            cells, room = 0, width - indent
+        cells += size
+    return starts

@@ -1,0 +1,386 @@
+"""The terminal interface, driven headless with Textual's pilot on the example sessions
+(in a temporary HOME, where the assistants keep their logs), and the plain functions
+it draws with."""
+
+import asyncio
+import json
+import os
+import shutil
+
+import pytest
+
+from conftest import REPO
+
+textual = pytest.importorskip("textual")
+
+from sessionrows import cli, commands  # noqa: E402
+from sessionrows.tui import present  # noqa: E402
+from sessionrows.tui.app import SessionrowsApp, TranscriptScreen  # noqa: E402
+from sessionrows.tui.widgets import TextView, _indent, _starts  # noqa: E402
+
+EXAMPLES = REPO / "examples" / "sessions"
+UPLOAD = "7f3c1a52-6d0e-4b1a-9a53-2c8e5f0d41aa"
+STAGING = "019a7c3e-5f21-7d40-b8e2-6c1f0a9d2b57"
+NOTES = "c41d9e07-2b85-4f3e-8d61-95a7b2e0c3f6"
+HOSTILE = "11111111-2222-3333-4444-555555555555"
+
+
+@pytest.fixture
+def home(tmp_path, monkeypatch):
+    """A HOME with the example sessions where Claude Code and Codex keep theirs."""
+    home = tmp_path / "home"
+    shutil.copytree(EXAMPLES / "claude", home / ".claude")
+    shutil.copytree(EXAMPLES / "codex", home / ".codex")
+    for name in ("CLAUDE_CONFIG_DIR", "CODEX_HOME", "XDG_CACHE_HOME", "NO_COLOR"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("HOME", str(home))
+    return home
+
+
+def drive(scenario, size=(100, 30), **kwargs):
+    """Runs `scenario(app, pilot)` on a headless app once its index is up to date;
+    returns the app (its return_value is what the person chose)."""
+    async def main():
+        app = SessionrowsApp(**kwargs)
+        async with app.run_test(size=size) as pilot:
+            for _ in range(400):
+                if not app.indexing:
+                    break
+                await pilot.pause(0.025)
+            assert not app.indexing, app._index_text
+            await settle(pilot)
+            await scenario(app, pilot)
+        return app
+    return asyncio.run(main())
+
+
+async def settle(pilot):
+    """Waits out the debounce, then the workers and what they start in turn (a query
+    starts the preview), and the messages they posted."""
+    await pilot.pause(0.05)
+    for _ in range(20):
+        await pilot.app.workers.wait_for_complete()
+        await pilot.pause(0.03)
+        if not any(w.is_running for w in pilot.app.workers):
+            break
+
+
+async def search(pilot, text, typed=False):
+    """Puts `text` in the box: typed key by key, or at once (as a paste does)."""
+    box = pilot.app.box
+    box.focus()
+    box.value = ""
+    if typed:
+        await pilot.press(*text)
+    else:
+        box.value = text
+    await settle(pilot)
+
+
+def targets(app):
+    return [e.target for e in app.results.entries if e.target is not None]
+
+
+def sessions_shown(app):
+    return {t.session_id for t in targets(app)}
+
+
+QUERIES = [        # (query, typed key by key, the sessions it finds)
+    ("flaky", True, {UPLOAD}),
+    ("fix", True, {UPLOAD, STAGING}),
+    ("containers restarting", False, {STAGING}),
+    ('"notes-cli" README', False, {NOTES}),
+    ("", False, {UPLOAD, STAGING, NOTES}),        # nothing typed: the newest sessions
+]
+
+
+def test_typing_a_query_shows_the_sessions_that_match(home):
+    async def scenario(app, pilot):
+        for query, typed, expected in QUERIES:
+            await search(pilot, query, typed)
+            assert sessions_shown(app) == expected, query
+            if query:
+                hits = targets(app)
+                assert app._results_text.startswith("%d hit" % len(hits))
+                headings = [e for e in app.results.entries if e.target is None]
+                assert len(headings) == len({h.path for h in hits})      # one heading per log
+    drive(scenario)
+
+
+FILTERS = [         # (query and filters typed, keys pressed after, what every hit then is)
+    ("fix agent:codex", "", lambda t: t.agent == "codex"),
+    ("fix", "f2", lambda t: t.agent == "claude"),                 # F2: any -> claude
+    ("fix", "f2 f2", lambda t: t.agent == "codex"),
+    ("test role:user", "", lambda t: t.role == "user"),
+    ("test", "f3", lambda t: t.role == "user"),                   # F3: any -> user
+    ("test", "f3 f3", lambda t: t.role == "assistant"),
+    ("fix project:uploader", "", lambda t: t.cwd.endswith("/uploader")),
+    ("fix until:2026-11-04", "", lambda t: t.timestamp < "2026-11-04T00:00"),
+]
+
+
+def test_a_filter_narrows_the_results_and_says_so(home):
+    async def scenario(app, pilot):
+        for typed, keys, check in FILTERS:
+            app.keys = present.KeyFilters()
+            await search(pilot, typed.split()[0])
+            before = targets(app)
+            await search(pilot, typed)
+            for key in keys.split():
+                await pilot.press(key)
+                await settle(pilot)
+            after = targets(app)
+            assert after and all(check(t) for t in after) and len(after) < len(before), typed + keys
+            shown = str(app.query_one("#filters").render())
+            assert shown.count("any") == 1 or ":" in typed.split()[-1], shown
+    drive(scenario, size=(160, 30))
+
+
+def test_injected_text_is_searched_only_when_shown(home):
+    async def scenario(app, pilot):
+        await search(pilot, "instructions")
+        assert targets(app) == []
+        await pilot.press("f4")
+        await settle(pilot)
+        found = targets(app)
+        assert found and all(t.injected for t in found) and sessions_shown(app) == {STAGING}
+        assert "injected shown" in str(app.query_one("#filters").render())
+    drive(scenario)
+
+
+def test_moving_the_selection_shows_the_preview_at_the_hit(home):
+    async def scenario(app, pilot):
+        await search(pilot, "flaky")
+        seen = []
+        for step in range(len(targets(app))):
+            if step:
+                await pilot.press("down")
+                await settle(pilot)
+            hit = app.results.target
+            view = app.preview
+            focus = view.lines[view.focus_line]
+            assert present.plain(focus).startswith("\u25b6 #%d " % hit.row)
+            # the hit's words are marked in its row, and the view opens on it
+            body = view.lines[view.focus_line + 1: view.focus_line + 4]
+            assert any(style == present.FOCUS_MATCH and text.lower() == "flaky" for line in body
+                       for text, style in line)
+            assert view.scroll_offset.y <= view._offsets[view.focus_line] < view.scroll_offset.y + view.size.height
+            seen.append(hit.row)
+        assert len(set(seen)) == len(seen) > 1
+    drive(scenario, size=(80, 24))
+
+
+def test_enter_opens_the_whole_transcript_with_a_search_within(home):
+    async def scenario(app, pilot):
+        await search(pilot, "flaky")
+        hit = app.results.target
+        await pilot.press("enter")
+        await settle(pilot)
+        screen = app.screen
+        assert isinstance(screen, TranscriptScreen)
+        view = screen.query_one(TextView)
+        t = commands.load_session(hit.path)
+        text = "\n".join(view.texts)
+        for row in t.rows:          # every row, in full
+            assert "#%d " % row.row in text
+            for line in row.text.split("\n"):
+                assert line.strip() in text
+        assert view.texts[view.focus_line].startswith("\u25b6 #%d " % hit.row)
+        await pilot.press("slash")
+        screen.query_one("#find").value = "clock"
+        await pilot.press("enter")
+        await settle(pilot)
+        found = []
+        for key in "nnN":
+            found.append(screen.found_line)
+            top = view.visible_line()
+            assert "clock" in view.texts[found[-1]].lower() and top <= found[-1] < top + view.size.height
+            await pilot.press(key)
+            await settle(pilot)
+        assert found[0] < found[1] < found[2] and screen.found_line == found[1]
+        await pilot.press("escape", "escape")
+        await settle(pilot)
+        assert not isinstance(app.screen, TranscriptScreen)
+    drive(scenario, size=(80, 24))
+
+
+@pytest.mark.parametrize("query, argv, cwd", [
+    ("flaky", ["claude", "--resume", UPLOAD], "/home/ada/src/uploader"),
+    ("containers restarting", ["codex", "resume", STAGING], "/home/ada/src/infra"),
+])
+@pytest.mark.parametrize("where", ["list", "transcript"])
+def test_the_resume_key_leaves_with_the_command_and_its_folder(home, query, argv, cwd, where):
+    async def scenario(app, pilot):
+        await search(pilot, query)
+        if where == "transcript":
+            await pilot.press("enter")
+            await settle(pilot)
+        await pilot.press("ctrl+r")
+        await settle(pilot)
+    app = drive(scenario)
+    plan = app.return_value
+    assert (plan.argv, plan.cwd) == (argv, cwd)
+    assert plan.line == "cd %s && %s" % (cwd, " ".join(argv))
+
+
+def test_the_copy_key_sends_the_resume_line(home):
+    async def scenario(app, pilot):
+        await search(pilot, "flaky")
+        await pilot.press("ctrl+y")
+        await settle(pilot)
+        assert app.clipboard == "cd /home/ada/src/uploader && claude --resume " + UPLOAD
+    drive(scenario)
+
+
+def _hostile_log(home, cwd):
+    folder = home / ".claude" / "projects" / "-hostile"
+    folder.mkdir(parents=True)
+    said = ("Why does the \x1b[31mred\x1b[0m banner [bold]blink[/bold] \x1b]0;pwned\x07 here?\r\n"
+            "\u202e [link=http://x]markup[/link] \x1b[2J\x9b1m")
+    lines = [{"parentUuid": None, "isSidechain": False, "type": "user", "uuid": "u1", "sessionId": HOSTILE,
+              "cwd": cwd, "timestamp": "2026-11-20T10:00:00.000Z",
+              "message": {"role": "user", "content": said}},
+             {"type": "custom-title", "customTitle": "[reverse]ti\x1b[7mtle[/reverse]", "sessionId": HOSTILE}]
+    (folder / (HOSTILE + ".jsonl")).write_text("".join(json.dumps(x) + "\n" for x in lines))
+
+
+def test_a_log_holding_escape_sequences_and_markup_shows_them_harmlessly(home):
+    _hostile_log(home, "/home/ada/src/x\x1b]0;t\x07")
+
+    async def scenario(app, pilot):
+        await search(pilot, "banner")
+        assert sessions_shown(app) == {HOSTILE}
+        await pilot.press("enter")
+        await settle(pilot)
+        screen_text = []
+        for screen in (app.screen, app.screen_stack[0]):
+            for widget in screen.query("*"):
+                if hasattr(widget, "render_line") and widget.size.height:
+                    for y in range(widget.size.height):
+                        screen_text.append("".join(s.text for s in widget.render_line(y)))
+        drawn = "\n".join(screen_text)
+        for raw in ("\x1b", "\x07", "\x9b", "\u202e", "\r"):
+            assert raw not in drawn
+        assert "\\x1b[31mred" in drawn and "\\u202e" in drawn
+        assert "[bold]blink[/bold]" in drawn and "[link=http://x]markup[/link]" in drawn
+        titles = [present.plain(e.line) for e in app.results.entries if e.target is None]
+        assert titles[0].startswith("[reverse]ti\\x1b[7mtle[/reverse]")
+    drive(scenario, size=(200, 40))
+
+
+@pytest.mark.parametrize("folder, session_id, runs", [
+    ("exists", UPLOAD, True),
+    ("gone", UPLOAD, False),
+    ("exists", "--dangerously-skip-permissions", False),     # an "id" that would read as an option
+])
+def test_resuming_runs_the_assistant_in_its_folder_or_prints_the_line(tmp_path, monkeypatch, capsys, folder,
+                                                                       session_id, runs):
+    cwd = str(tmp_path) if folder == "exists" else str(tmp_path / "gone")
+    ran = []
+
+    def execvp(file, argv):
+        ran.append((os.getcwd(), file, argv))
+        raise SystemExit(0)
+
+    monkeypatch.setattr(os, "execvp", execvp)
+    monkeypatch.chdir(REPO)
+    plan = present.resume_plan("claude", session_id, cwd)
+    if runs:
+        with pytest.raises(SystemExit):
+            present.run_plan(plan)
+        assert ran == [(cwd, "claude", ["claude", "--resume", session_id])]
+    else:
+        assert present.run_plan(plan) == 0 and ran == []
+        assert capsys.readouterr().out.strip() == plan.line
+
+
+@pytest.mark.parametrize("typed, query, filters, problems", [
+    ("docker compose", "docker compose", {}, 0),
+    ("agent:codex docker", "docker", {"agent": "codex"}, 0),
+    ("docker AGENT:Claude role:user", "docker", {"agent": "claude", "role": "user"}, 0),
+    ('project:"my app" x', "x", {"project": "my app"}, 0),
+    ("context:on x", "x", {"context": True}, 0),
+    ("agent: x", "x", {}, 0),                             # still being typed
+    ("agent:gemini x", "x", {}, 1),
+    ("role:robot x", "x", {}, 1),
+    ("since:someday x", "x", {"since": None}, 1),
+    ('"agent:codex" x', '"agent:codex" x', {}, 0),        # quoted: words to look for
+    ("notagent:codex", "notagent:codex", {}, 0),
+])
+def test_the_box_reads_filters_and_leaves_the_query(typed, query, filters, problems):
+    box = present.read_box(typed)
+    assert box.query == query
+    for name, value in filters.items():
+        assert getattr(box.filters, name) == value
+    assert len(box.problems) == problems
+
+
+def test_box_dates_and_keys():
+    box = present.read_box("since:2026-03-01 until:2026-03-01 x", present.KeyFilters(agent="codex", context=True))
+    assert box.filters.since == cli.parse_when("2026-03-01") and box.filters.until == cli.parse_when("2026-03-01", True)
+    assert (box.filters.agent, box.filters.context) == ("codex", True)
+    assert present.read_box("agent:claude x", present.KeyFilters(agent="codex")).filters.agent == "claude"
+    assert present.read_box("since:2026-03-02 until:2026-03-01 x").problems == ["since is not before until"]
+    assert [present.next_agent(a) for a in (None, "claude", "codex")] == ["claude", "codex", None]
+
+
+@pytest.mark.parametrize("text", [
+    "x" * 500,
+    "word " * 200,
+    "    " + "indented words that go on " * 30,
+    "\u4e2d\u6587" * 150 + "abc",                        # wide characters: never split
+    "a\u0301" * 300,                                     # combining marks
+    "        " + "y" * 300,
+    "",
+])
+@pytest.mark.parametrize("width", [10, 37, 80])
+def test_a_long_line_is_folded_without_losing_a_character(text, width):
+    from rich.cells import cell_len
+    starts = _starts(text, width)
+    ends = starts[1:] + [len(text)]
+    pieces = [text[a:b] for a, b in zip(starts, ends)]
+    assert "".join(pieces) == text and starts == sorted(set(starts))
+    indent = _indent(text, width)
+    assert all(cell_len(p) <= (width if k == 0 else width - indent) for k, p in enumerate(pieces))
+
+
+def test_the_list_cuts_long_rows_and_keeps_the_facts_in_view():
+    line = present.session_heading("a very long title " * 10, "claude", "/home/ada/src/project", "", 3, 60)
+    text = present.plain(line)
+    assert text.endswith("project \u00b7 3 hits") and "\u2026" in text
+    from rich.cells import cell_len
+    assert cell_len(text) <= 60
+    assert cell_len(present.plain(present.fit([("\u4e2d" * 50, "")], 21))) <= 21
+
+
+def test_the_index_opened_without_update_sees_what_another_connection_commits(home, tmp_path):
+    index = str(tmp_path / "index.sqlite")
+    q = commands.parse("flaky")
+    reader = commands.open_index(None, index, update=False)
+    try:
+        assert commands.search_opened(reader, q, commands.Filters(), 10).hits == []
+        writer = commands.open_index(None, index)
+        writer.index.close()
+        hits = commands.search_opened(reader, q, commands.Filters(), 10).hits
+        assert {h.session_id for h in hits} == {UPLOAD}
+        assert not reader.scope.whole and reader.found == 0
+    finally:
+        reader.index.close()
+
+
+@pytest.mark.parametrize("stdin, stdout, installed, opens", [
+    (True, True, True, True),
+    (False, True, True, False),
+    (True, False, True, False),
+    (True, True, False, False),
+])
+def test_no_command_opens_the_interface_only_on_a_terminal(monkeypatch, capsys, stdin, stdout, installed, opens):
+    from sessionrows import tui
+    opened = []
+    monkeypatch.setattr(tui, "run", lambda paths, index, query: opened.append(paths) or 0)
+    monkeypatch.setattr(tui, "available", lambda: installed)
+    monkeypatch.setattr("sys.stdin.isatty", lambda: stdin, raising=False)
+    monkeypatch.setattr("sys.stdout.isatty", lambda: stdout, raising=False)
+    assert cli.main([]) == 0
+    assert opened == ([[]] if opens else [])
+    assert ("usage: sessionrows" in capsys.readouterr().out) != opens

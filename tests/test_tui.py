@@ -55,14 +55,15 @@ def drive(scenario, size=(100, 30), **kwargs):
 
 
 async def settle(pilot):
-    """Waits out the debounce, then the workers and what they start in turn (a query
-    starts the preview), and the messages they posted."""
-    await pilot.pause(0.05)
-    for _ in range(20):
-        await pilot.app.workers.wait_for_complete()
-        await pilot.pause(0.03)
-        if not any(w.is_running for w in pilot.app.workers):
+    """Waits until the keystrokes and moves so far have had their effect: no query
+    or preview waiting out its delay or running, and their results drawn."""
+    idle = 0
+    for _ in range(500):
+        await pilot.pause(0.01)
+        idle = 0 if pilot.app.busy() else idle + 1
+        if idle == 3:
             break
+    await pilot.pause()
 
 
 async def search(pilot, text, typed=False):

@@ -16,24 +16,41 @@ Span = Tuple[int, int]
 ELLIPSIS = "\u2026"
 MOST_MATCHES = 400      # matches looked at in one row
 _WHITE = re.compile(r"\s+")
-_cache: Dict[Tuple[Tuple[str, bool], ...], Optional["re.Pattern[str]"]] = {}
+_cache: Dict[Tuple[Tuple[Tuple[str, bool], ...], bool], Optional["re.Pattern[str]"]] = {}
 
 
-def _pattern(terms: Sequence[Tuple[str, bool]]) -> Optional["re.Pattern[str]"]:
+def _pattern(terms: Sequence[Tuple[str, bool]], lowered: bool = False) -> Optional["re.Pattern[str]"]:
     """One pattern for all the terms: each a whole token (letters and digits not
-    running on), or the start of one for a prefix; CJK text anywhere."""
-    key = tuple(terms)
+    running on), or the start of one for a prefix; CJK text anywhere. With
+    `lowered`, a case-sensitive pattern of the lowercased terms, for ASCII text
+    that is lowercased too (the same matches, found about twice as fast)."""
+    key = (tuple(terms), lowered)
     if key not in _cache:
         alternatives = []
         for word, prefix in sorted(set(terms), key=lambda t: -len(t[0])):
             if not word:
                 continue
+            if lowered:
+                word = word.lower()
             if any(_wide(ch) for ch in word):
                 alternatives.append(re.escape(word))
                 continue
-            alternatives.append(r"(?<![^\W_])%s%s" % (re.escape(word), r"[^\W_]*" if prefix else r"(?![^\W_])"))
-        _cache[key] = re.compile("|".join(alternatives), re.IGNORECASE) if alternatives else None
+            # The word first, then a look back past it: a pattern that begins with
+            # its literal is scanned for that literal's first letter, several
+            # times faster over long rows than one that begins with a look-behind.
+            alternatives.append(r"%s(?<![^\W_][\s\S]{%d})%s" % (re.escape(word), len(word),
+                                                                r"[^\W_]*" if prefix else r"(?![^\W_])"))
+        flags = 0 if lowered else re.IGNORECASE
+        _cache[key] = re.compile("|".join(alternatives), flags) if alternatives else None
     return _cache[key]
+
+
+def _finder(text: str, query: Query) -> Tuple[Optional["re.Pattern[str]"], str]:
+    """The pattern to run and the text to run it on: ASCII text and terms are
+    lowercased (which keeps every offset), anything else is matched ignoring case."""
+    if text.isascii() and all(word.isascii() for word, _ in query.terms):
+        return _pattern(query.terms, True), text.lower()
+    return _pattern(query.terms), text
 
 
 def _wide(ch: str) -> bool:
@@ -45,14 +62,41 @@ def _wide(ch: str) -> bool:
 
 def matches(text: str, query: Query, most: int = MOST_MATCHES) -> List[Span]:
     """The places of the query's terms in `text` (at most `most` of them)."""
-    pattern = _pattern(query.terms)
+    pattern, subject = _finder(text, query)
     if pattern is None:
         return []
     out = []
-    for m in pattern.finditer(text):
+    for m in pattern.finditer(subject):
         if m.end() > m.start():
             out.append((m.start(), m.end()))
             if len(out) >= most:
+                break
+    return out
+
+
+def _window_matches(text: str, query: Query, width: int) -> List[Span]:
+    """The matches a snippet picks its window from: all of them (at most
+    MOST_MATCHES), or, for a query without prefixes, those up to the first window
+    of `width` characters that holds every term, as no window can hold more (rows
+    can be megabytes long)."""
+    pattern, subject = _finder(text, query)
+    if pattern is None:
+        return []
+    every = len({word.lower() for word, _ in query.terms})
+    exact = not any(prefix for _, prefix in query.terms)
+    out: List[Span] = []
+    lo = 0
+    for m in pattern.finditer(subject):
+        start, end = m.span()
+        if end == start:
+            continue
+        out.append((start, end))
+        if len(out) >= MOST_MATCHES:
+            break
+        if exact:
+            while end - out[lo][0] > width:
+                lo += 1
+            if len({subject[s:e].lower() for s, e in out[lo:]}) >= every:
                 break
     return out
 
@@ -76,7 +120,7 @@ def snippet(text: str, query: Query, width: int = 200,
     folded, and the matches' places in it ([start, end) character offsets). A cut
     end is marked with an ellipsis. `part(text, lo, hi)`, if given, gives the text
     shown for `text[lo:hi]` (redacted, say)."""
-    spans = matches(text, query)
+    spans = _window_matches(text, query, width)
     if spans:
         first = _best_start(spans, text, width)
         # Some context before the first match, and raw text enough to fill the

@@ -38,7 +38,7 @@ from .widgets import ResultsList, TextView, content
 
 DEBOUNCE = 0.04         # seconds of quiet typing before a query runs
 PREVIEW_DELAY = 0.02
-LIMIT = 100             # hits a query shows
+LIMIT = 50              # hits a query shows: the best, grouped by session (more cost more snippets)
 RECENT = 60             # sessions shown with nothing typed
 REFRESH_WHILE_INDEXING = 1.5    # seconds between re-runs of the query while the index fills
 TRANSCRIPTS_KEPT = 6
@@ -194,7 +194,10 @@ class SessionrowsApp(App, inherit_bindings=False):
         self._transcripts_lock = threading.Lock()
         self._results_text = ""
         self._index_text = "opening the index"
-        self.drawn: Optional[Callable[[int, float], None]] = None    # called when results are drawn (bench)
+        self._typed_at = 0.0
+        # Called after the results of a query are drawn, with the query's number, when
+        # it started and when the key that made it was typed (bench/tui.py).
+        self.drawn: Optional[Callable[[int, float, float], None]] = None
 
     # -- layout ------------------------------------------------------------------
 
@@ -283,7 +286,7 @@ class SessionrowsApp(App, inherit_bindings=False):
         reader.report, reader.scope, reader.found = writer.report, writer.scope, writer.found
         self.indexing = False
         r = writer.report
-        text = "%d logs" % writer.found
+        text = "%d log%s" % (writer.found, "" if writer.found == 1 else "s")
         if r.new or r.changed or r.appended:
             text += ", %d indexed now in %.1f s" % (r.new + r.changed + r.appended, r.seconds)
         if r.read_only:
@@ -320,9 +323,14 @@ class SessionrowsApp(App, inherit_bindings=False):
     def on_input_changed(self, event: Input.Changed) -> None:
         if event.input.id != "box":
             return
+        self._typed_at = time.perf_counter()
         if self._timer is not None:
             self._timer.stop()
-        self._timer = self.set_timer(DEBOUNCE, self._run_query)
+        self._timer = self.set_timer(DEBOUNCE, self._debounced)
+
+    def _debounced(self) -> None:
+        self._timer = None
+        self._run_query()
 
     def _run_query(self, force: bool = False) -> None:
         """Starts the query in the box on a worker thread, unless it is the one shown."""
@@ -339,10 +347,10 @@ class SessionrowsApp(App, inherit_bindings=False):
             for db in self.reader.index.shards:
                 db.interrupt()       # the query running is stale
         width = self.results.scrollable_content_region.width or max(20, self.size.width - 2)
-        self.run_worker(partial(self._query_work, self._seq, box, width, time.perf_counter()),
+        self.run_worker(partial(self._query_work, self._seq, box, width, time.perf_counter(), self._typed_at),
                         thread=True, group="query")
 
-    def _query_work(self, seq: int, box: Box, width: int, started: float) -> None:
+    def _query_work(self, seq: int, box: Box, width: int, started: float, typed: float) -> None:
         """On a worker thread: the query, its hits grouped and shaped for the list."""
         reader = self.reader
         assert reader is not None
@@ -381,7 +389,7 @@ class SessionrowsApp(App, inherit_bindings=False):
             finally:
                 self._busy = False
         if seq == self._seq:
-            self.call_from_thread(self._show_results, seq, groups, recent, q, status, started)
+            self.call_from_thread(self._show_results, seq, groups, recent, q, status, started, typed)
 
     def _results_problem(self, seq: int, text: str) -> None:
         if seq == self._seq:
@@ -389,7 +397,7 @@ class SessionrowsApp(App, inherit_bindings=False):
             self._show_status()
 
     def _show_results(self, seq: int, groups: List[SessionHits], recent: List[SessionSummary], q: Optional[Query],
-                      status: str, started: float) -> None:
+                      status: str, started: float, typed: float) -> None:
         if seq != self._seq:
             return
         keep = self.results.target
@@ -398,7 +406,7 @@ class SessionrowsApp(App, inherit_bindings=False):
         self._results_text = status
         self._show_status()
         if self.drawn is not None:
-            self.call_after_refresh(self.drawn, seq, started)
+            self.call_after_refresh(self.drawn, seq, started, typed)
 
     def _draw_results(self, keep: Optional[Target] = None) -> None:
         width = self.results.scrollable_content_region.width or max(20, self.size.width - 2)
@@ -416,10 +424,17 @@ class SessionrowsApp(App, inherit_bindings=False):
             self._preview_timer.stop()
         self._preview_timer = self.set_timer(PREVIEW_DELAY, self._load_preview)
 
+    def busy(self) -> bool:
+        """Whether a keystroke or a move still has work pending: a query or preview
+        waiting out its delay, or running (the tests and bench/tui.py wait on it)."""
+        return (self._timer is not None or self._preview_timer is not None
+                or any(w.is_running for w in self.workers if w.group != "index"))
+
     def on_option_list_option_selected(self, event: OptionList.OptionSelected) -> None:
         self.action_open()
 
     def _load_preview(self) -> None:
+        self._preview_timer = None
         target = self.results.target
         self._preview_seq += 1
         if target is None:
@@ -495,7 +510,10 @@ class SessionrowsApp(App, inherit_bindings=False):
         except (CommandError, OSError) as e:
             self.call_from_thread(self.notify, clean(str(e), True), severity="error", markup=False)
             return
-        self.call_from_thread(self.push_screen, TranscriptScreen(t, getattr(target, "row", None), q, target.title))
+        self.call_from_thread(self._push_transcript, t, getattr(target, "row", None), q, target.title)
+
+    def _push_transcript(self, t: Transcript, row: Optional[int], q: Optional[Query], title: str) -> None:
+        self.push_screen(TranscriptScreen(t, row, q, title))     # widgets are made on the app's thread
 
     def _plan(self) -> Optional[Plan]:
         target = self._current()

@@ -163,9 +163,13 @@ def search(query: str, paths: Optional[Sequence[str]] = None, *, filters: Option
 
 
 def search_opened(opened: Opened, q: Query, filters: Filters, limit: int, snippet_width: int = 200,
-                  part: Optional[Callable[[str, int, int], str]] = None) -> SearchResult:
+                  part: Optional[Callable[[str, int, int], str]] = None, *,
+                  broad_limit: int = BROAD_LIMIT) -> SearchResult:
+    """The best hits of `q` in an open index. A query that matches more than
+    `broad_limit` rows of a shard ranks the newest `broad_limit` of them (the
+    terminal interface ranks fewer while the person types)."""
     started = time.perf_counter()
-    matches = opened.index.search(q.fts, filters, limit, opened.scope, broad_limit=BROAD_LIMIT)
+    matches = opened.index.search(q.fts, filters, limit, opened.scope, broad_limit=broad_limit)
     hits = []
     for h in matches.hits:
         r = h.file

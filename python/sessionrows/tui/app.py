@@ -39,6 +39,12 @@ from .widgets import ResultsList, TextView, content
 DEBOUNCE = 0.04         # seconds of quiet typing before a query runs
 PREVIEW_DELAY = 0.02
 LIMIT = 50              # hits a query shows: the best, grouped by session (more cost more snippets)
+# While the person types, a query that matches more rows than this in a shard of the
+# index ranks the newest of them (bm25 over every match of a broad word, "src" or
+# "use", takes a quarter of a second on a large history); once typing stops, it is
+# ranked over as many as `search` ranks.
+QUICK_BROAD = 5_000
+REFINE_DELAY = 0.4
 RECENT = 60             # sessions shown with nothing typed
 REFRESH_WHILE_INDEXING = 1.5    # seconds between re-runs of the query while the index fills
 TRANSCRIPTS_KEPT = 6
@@ -189,6 +195,7 @@ class SessionrowsApp(App, inherit_bindings=False):
         self._recent: List[SessionSummary] = []
         self._timer: Optional[Timer] = None
         self._preview_timer: Optional[Timer] = None
+        self._refine_timer: Optional[Timer] = None
         self._last_refresh = 0.0
         self._transcripts: "OrderedDict[str, tuple]" = OrderedDict()
         self._transcripts_lock = threading.Lock()
@@ -324,6 +331,7 @@ class SessionrowsApp(App, inherit_bindings=False):
         if event.input.id != "box":
             return
         self._typed_at = time.perf_counter()
+        self._stop_refine()
         if self._timer is not None:
             self._timer.stop()
         self._timer = self.set_timer(DEBOUNCE, self._debounced)
@@ -332,7 +340,17 @@ class SessionrowsApp(App, inherit_bindings=False):
         self._timer = None
         self._run_query()
 
-    def _run_query(self, force: bool = False) -> None:
+    def _stop_refine(self) -> None:
+        if self._refine_timer is not None:
+            self._refine_timer.stop()
+            self._refine_timer = None
+
+    def _refine(self, seq: int) -> None:
+        self._refine_timer = None
+        if seq == self._seq:        # nothing typed since: rank the broad query in full
+            self._run_query(force=True, broad=commands.BROAD_LIMIT)
+
+    def _run_query(self, force: bool = False, broad: int = QUICK_BROAD) -> None:
         """Starts the query in the box on a worker thread, unless it is the one shown."""
         box = present.read_box(self.box.value, self.keys)
         self._show_filters(box)
@@ -347,16 +365,18 @@ class SessionrowsApp(App, inherit_bindings=False):
             for db in self.reader.index.shards:
                 db.interrupt()       # the query running is stale
         width = self.results.scrollable_content_region.width or max(20, self.size.width - 2)
-        self.run_worker(partial(self._query_work, self._seq, box, width, time.perf_counter(), self._typed_at),
+        self._stop_refine()
+        self.run_worker(partial(self._query_work, self._seq, box, width, broad, time.perf_counter(), self._typed_at),
                         thread=True, group="query")
 
-    def _query_work(self, seq: int, box: Box, width: int, started: float, typed: float) -> None:
+    def _query_work(self, seq: int, box: Box, width: int, broad: int, started: float, typed: float) -> None:
         """On a worker thread: the query, its hits grouped and shaped for the list."""
         reader = self.reader
         assert reader is not None
         groups: List[SessionHits] = []
         recent: List[SessionSummary] = []
         q = None
+        refine = False
         with self._db:
             if seq != self._seq:
                 return
@@ -365,8 +385,9 @@ class SessionrowsApp(App, inherit_bindings=False):
                 if box.query:
                     q = parse(box.query)
                     snippet_width = max(30, width - 14)
-                    result = commands.search_opened(reader, q, box.filters, LIMIT, snippet_width)
+                    result = commands.search_opened(reader, q, box.filters, LIMIT, snippet_width, broad_limit=broad)
                     groups = commands.group_by_session(result.hits)
+                    refine = bool(result.bounded) and broad < commands.BROAD_LIMIT
                     status = present.results_status(len(result.hits), len(groups), result.seconds, result.bounded,
                                                      LIMIT)
                 else:
@@ -389,7 +410,7 @@ class SessionrowsApp(App, inherit_bindings=False):
             finally:
                 self._busy = False
         if seq == self._seq:
-            self.call_from_thread(self._show_results, seq, groups, recent, q, status, started, typed)
+            self.call_from_thread(self._show_results, seq, groups, recent, q, status, started, typed, refine)
 
     def _results_problem(self, seq: int, text: str) -> None:
         if seq == self._seq:
@@ -397,9 +418,11 @@ class SessionrowsApp(App, inherit_bindings=False):
             self._show_status()
 
     def _show_results(self, seq: int, groups: List[SessionHits], recent: List[SessionSummary], q: Optional[Query],
-                      status: str, started: float, typed: float) -> None:
+                      status: str, started: float, typed: float, refine: bool = False) -> None:
         if seq != self._seq:
             return
+        if refine:
+            self._refine_timer = self.set_timer(REFINE_DELAY, partial(self._refine, seq))
         keep = self.results.target
         self._groups, self._recent, self._query = groups, recent, q
         self._draw_results(keep)
@@ -427,7 +450,7 @@ class SessionrowsApp(App, inherit_bindings=False):
     def busy(self) -> bool:
         """Whether a keystroke or a move still has work pending: a query or preview
         waiting out its delay, or running (the tests and bench/tui.py wait on it)."""
-        return (self._timer is not None or self._preview_timer is not None
+        return (self._timer is not None or self._preview_timer is not None or self._refine_timer is not None
                 or any(w.is_running for w in self.workers if w.group != "index"))
 
     def on_option_list_option_selected(self, event: OptionList.OptionSelected) -> None:

@@ -99,6 +99,7 @@ class TextView(ScrollView, can_focus=True):
         self.lines: List[Line] = []
         self.texts: List[str] = []
         self.focus_line = 0
+        self._opening = False           # shown before it had a size: open at the focus once it has one
         self.find_query: Optional[Query] = None
         self._offsets: List[int] = [0]
         self._laid_width = 0
@@ -114,8 +115,17 @@ class TextView(ScrollView, can_focus=True):
         self._pieces.clear()
         self._strips.clear()
         self._laid_width = 0
-        self._layout()
-        self.scroll_to_line(page.focus)
+        self._opening = True
+        if self.size.height:
+            self._open_at_focus()
+        else:                           # not laid out yet: once it is
+            self.call_after_refresh(self._open_at_focus)
+
+    def _open_at_focus(self) -> None:
+        if self._opening and self.size.height:
+            self._opening = False
+            self._layout()
+            self.scroll_to_line(self.focus_line)
 
     def set_find(self, query: Optional[Query]) -> None:
         self.find_query = query
@@ -154,11 +164,12 @@ class TextView(ScrollView, can_focus=True):
         self.virtual_size = Size(width, total)
 
     def on_resize(self) -> None:
-        if not self.lines:
-            return
-        top = self.visible_line()
-        self._layout()
-        self.scroll_to_line(top, 0)
+        if self._opening:
+            self._open_at_focus()
+        elif self.lines:
+            top = self.visible_line()
+            self._layout()
+            self.scroll_to_line(top, 0)
 
     def _pieces_of(self, index: int) -> List[Tuple[Content, int, int]]:
         """The pieces of line `index` on screen: (content, where its text starts in
@@ -230,10 +241,18 @@ def _starts(text: str, width: int) -> List[int]:
             room = width - indent
         return starts
     cells, room = 0, width
+    blank, cells_to_blank = -1, 0       # just after the last blank of the piece, and its cells so far
     for i, ch in enumerate(text):
         size = get_character_cell_size(ch)
         if cells + size > room:
-            starts.append(i)
-            cells, room = 0, width - indent
+            if blank > starts[-1] and cells_to_blank > room * 2 // 3:
+                starts.append(blank)
+                cells -= cells_to_blank
+            else:
+                starts.append(i)
+                cells = 0
+            room, blank = width - indent, -1
         cells += size
+        if ch == " ":
+            blank, cells_to_blank = i + 1, cells
     return starts

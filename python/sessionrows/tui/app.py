@@ -231,6 +231,9 @@ class SessionrowsApp(App, inherit_bindings=False):
         return self.query_one("#preview", TextView)
 
     def on_mount(self) -> None:
+        theme = os.environ.get("SESSIONROWS_THEME")
+        if theme in self.available_themes:
+            self.theme = theme      # textual-light, ansi-dark (the terminal's own colours), ...
         self.query_one("#results").border_title = "sessions"
         self.preview.border_title = "preview"
         self._layout(self.size.width)

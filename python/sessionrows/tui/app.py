@@ -60,7 +60,11 @@ class QueryBox(Input):
         Binding("up", "app.move('up')", show=False),
         Binding("pagedown", "app.move('page_down')", show=False),
         Binding("pageup", "app.move('page_up')", show=False),
+        Binding("escape", "clear", "clear", show=False),
     ]
+
+    def action_clear(self) -> None:
+        self.value = ""
 
 
 class TranscriptScreen(Screen):
@@ -189,6 +193,7 @@ class SessionrowsApp(App, inherit_bindings=False):
         self._busy = False                      # a query holds the reading connection
         self._seq = 0                           # the newest query
         self._preview_seq = 0
+        self._previewed: Optional[tuple] = None    # what the preview shows: log, row, query
         self._last_key: Optional[tuple] = None
         self._query: Optional[Query] = None     # the query of the results shown
         self._groups: List[SessionHits] = []
@@ -442,6 +447,7 @@ class SessionrowsApp(App, inherit_bindings=False):
         self.results.border_title = "sessions" if self._query is None else "hits by session"
         if not entries:
             self.preview.show(present.Page([]))
+            self._previewed = None
 
     # -- the preview -----------------------------------------------------------------
 
@@ -465,6 +471,10 @@ class SessionrowsApp(App, inherit_bindings=False):
         self._preview_seq += 1
         if target is None:
             return
+        shown = (target.path, getattr(target, "row", None), self._query.text if self._query else None)
+        if shown == self._previewed:
+            return      # the same hit, drawn again (the results refreshed as the index fills)
+        self._previewed = shown
         self.run_worker(partial(self._preview_work, self._preview_seq, target, self._query), thread=True,
                         group="preview")
 

@@ -94,8 +94,8 @@ def _window_matches(text: str, query: Query, width: int) -> List[Span]:
         if len(out) >= MOST_MATCHES:
             break
         if exact:
-            while end - out[lo][0] > width:
-                lo += 1
+            while lo < len(out) and end - out[lo][0] > width:
+                lo += 1     # (a match wider than the window is in none)
             if len({subject[s:e].lower() for s, e in out[lo:]}) >= every:
                 break
     return out

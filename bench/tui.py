@@ -64,7 +64,7 @@ def child_keys(repeat: int) -> None:
     from sessionrows import commands
     from sessionrows.query import QueryError, parse
     from sessionrows.tui import app as tui_app
-    from sessionrows.tui.present import read_box
+    from sessionrows.tui.present import read_box, typing_delay
 
     searched = []
     search_opened = commands.search_opened
@@ -78,6 +78,7 @@ def child_keys(repeat: int) -> None:
     tui_app.commands.search_opened = timed
     records = []
     refined = []
+    paused = []
 
     async def main():
         app = tui_app.SessionrowsApp()
@@ -85,7 +86,8 @@ def child_keys(repeat: int) -> None:
         last = {}
 
         def on_drawn(seq, started, typed):
-            last.update(seq=seq, started=started, typed=typed, at=time.perf_counter())
+            last.update(seq=seq, started=started, typed=typed, at=time.perf_counter(),
+                        query=app._query.text if app._query else "")
             drawn.set()
 
         app.drawn = on_drawn
@@ -100,19 +102,27 @@ def child_keys(repeat: int) -> None:
                     previous = read_box("").key
                     for i in range(1, len(query) + 1):
                         text = query[:i]
-                        key = read_box(text).key
+                        box = read_box(text)
                         try:
-                            parse(text)
-                            runs = key != previous
+                            parse(box.query)
+                            runs = box.key != previous
                         except QueryError:
                             runs = False
-                        previous = key
+                        previous = box.key
+                        if runs and typing_delay(box.query, tui_app.DEBOUNCE, tui_app.PAUSE) > tui_app.DEBOUNCE:
+                            paused.append(text)     # runs once typing pauses, not at this keystroke
+                            runs = False
+                            previous = None
                         drawn.clear()
                         searched.clear()
                         await pilot.press(query[i - 1])
                         if not runs:
                             continue
-                        await asyncio.wait_for(drawn.wait(), 10)
+                        while True:
+                            await asyncio.wait_for(drawn.wait(), 10)
+                            drawn.clear()
+                            if last["query"] == box.query:
+                                break
                         records.append({"round": round_, "text": text, "hits": app._results_text,
                                         "query+draw ms": (last["at"] - last["started"]) * 1000,
                                         "key to drawn ms": (last["at"] - last["typed"]) * 1000,
@@ -120,6 +130,8 @@ def child_keys(repeat: int) -> None:
                         await pilot.pause(0.02)
                     # Typing stopped: a broad query is ranked again in full.
                     drawn.clear()
+                    if "newest" not in app._results_text:
+                        continue
                     try:
                         await asyncio.wait_for(drawn.wait(), tui_app.REFINE_DELAY + 2)
                         refined.append({"text": query, "hits": app._results_text,
@@ -127,7 +139,7 @@ def child_keys(repeat: int) -> None:
                     except asyncio.TimeoutError:
                         pass
     asyncio.run(main())
-    print(json.dumps({"keys": records, "refined": refined}))
+    print(json.dumps({"keys": records, "refined": refined, "paused": paused}))
 
 
 # -- the parent ----------------------------------------------------------------------
@@ -171,7 +183,7 @@ def main() -> None:
     for _ in range(args.repeat):
         ready.append(run_child(env, "--child", "ready", "--t0", repr(time.time())))
     typed = run_child(env, "--child", "keys", "--repeat", str(args.repeat))
-    keys, refined = typed["keys"], typed["refined"]
+    keys, refined, paused = typed["keys"], typed["refined"], typed["paused"]
 
     def line(name, values, unit, target=None):
         med = statistics.median(values)
@@ -179,13 +191,14 @@ def main() -> None:
                                                        "at most %s %s" % (target, unit) if target else "")
         return text
 
-    from sessionrows.tui.app import DEBOUNCE
+    from sessionrows.tui.app import DEBOUNCE, PAUSE
     qd = [r["query+draw ms"] for r in keys]
     kd = [r["key to drawn ms"] for r in keys]
     qo = [r["query ms"] for r in keys if r["query ms"] is not None]
     out = ["# sessionrows tui on %d logs" % logs, "",
-           "Headless at %dx%d; %d starts; %d keystrokes (%d rounds of %d queries typed a character at a time)."
-           % (SIZE[0], SIZE[1], len(ready), len(keys), args.repeat, len(QUERIES)), "",
+           "Headless at %dx%d; %d starts; %d keystrokes (%d rounds of %d queries typed a character at a time;"
+           " %d more, whose last word was one letter, wait for typing to pause, %d ms)."
+           % (SIZE[0], SIZE[1], len(ready), len(keys), args.repeat, len(QUERIES), len(paused), 1000 * PAUSE), "",
            "| measure | median | min-max | target |", "|---|---|---|---|",
            line("start to the box ready to type (warm index)", [r["ready"] for r in ready], "s",
                 TARGETS["ready s"]),

@@ -11,7 +11,8 @@ from sessionrows.query import parse
 
 WORDS = ["docker", "Docker", "DOCKER", "compose", "c", "src", "app", "use", "useState", "the", "x1", "migration",
          "migrations", "\u00e9t\u00e9", "\u6587\u5b57", "_docker", "docker_c", "a",
-         "supercalifragilisticexpialidocious"]    # a match wider than some windows
+         "supercalifragilisticexpialidocious",    # a match wider than some windows
+         "\u017frc", "\u0131d", "\u0130d", "\u212aey"]     # letters that match s, i, k ignoring case
 
 
 def reference_start(text, query, width):
@@ -29,7 +30,8 @@ def reference_start(text, query, width):
 
 @pytest.mark.parametrize("query", ["docker c", "docker compose", "useState", "src/app", "migra*", "x1 the",
                                    "\u6587\u5b57 docker", "\u00e9t\u00e9", '"docker compose" app',
-                                   "supercalifragilisticexpialidocious", "supercalifragilisticexpialidocious a"])
+                                   "supercalifragilisticexpialidocious", "supercalifragilisticexpialidocious a",
+                                   "src id", "key", "migra* migrations docker"])     # two terms, one token
 @pytest.mark.parametrize("ascii_only", [True, False])     # ASCII text is matched lowercased
 @pytest.mark.parametrize("seed", range(8))
 def test_the_window_is_the_one_a_full_scan_chooses(query, ascii_only, seed):

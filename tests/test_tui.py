@@ -316,6 +316,14 @@ def test_the_box_reads_filters_and_leaves_the_query(typed, query, filters, probl
     assert len(box.problems) == problems
 
 
+@pytest.mark.parametrize("query, waits", [
+    ("docker", False), ("docker c", True), ("d", True), ('"pytest -', False), ("src/a", True),
+    ("x1", False), ("\u6587", False), ("", False), ("c++", True),
+])
+def test_a_query_whose_last_word_is_one_letter_waits_for_a_pause(query, waits):
+    assert present.typing_delay(query, 0.04, 0.3) == (0.3 if waits else 0.04)
+
+
 def test_box_dates_and_keys():
     box = present.read_box("since:2026-03-01 until:2026-03-01 x", present.KeyFilters(agent="codex", context=True))
     assert box.filters.since == cli.parse_when("2026-03-01") and box.filters.until == cli.parse_when("2026-03-01", True)

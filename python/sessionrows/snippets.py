@@ -7,8 +7,10 @@ matches are looked for in the whole text, and only the window is folded.
 
 from __future__ import annotations
 
+import heapq
+import itertools
 import re
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from .query import Query
 
@@ -16,41 +18,74 @@ Span = Tuple[int, int]
 ELLIPSIS = "\u2026"
 MOST_MATCHES = 400      # matches looked at in one row
 _WHITE = re.compile(r"\s+")
-_cache: Dict[Tuple[Tuple[Tuple[str, bool], ...], bool], Optional["re.Pattern[str]"]] = {}
+_FOLD_EXCEPTIONS = re.compile("[\u0130\u0131\u017f]")     # \u0130 and \u0131 match i, \u017f s
+_cache: Dict[Tuple[Tuple[str, bool], ...], Optional["re.Pattern[str]"]] = {}
+_term_cache: Dict[Tuple[str, bool], "re.Pattern[str]"] = {}
 
 
-def _pattern(terms: Sequence[Tuple[str, bool]], lowered: bool = False) -> Optional["re.Pattern[str]"]:
-    """One pattern for all the terms: each a whole token (letters and digits not
-    running on), or the start of one for a prefix; CJK text anywhere. With
-    `lowered`, a case-sensitive pattern of the lowercased terms, for ASCII text
-    that is lowercased too (the same matches, found about twice as fast)."""
-    key = (tuple(terms), lowered)
+def _alternative(word: str, prefix: bool) -> str:
+    """A term as a pattern: a whole token (letters and digits not running on), or
+    the start of one for a prefix; CJK text anywhere. The word comes first and the
+    look back past it after: a pattern that begins with its literal is scanned for
+    that literal, many times faster over long rows than one that begins with a
+    look-behind, which the engine tries at every character."""
+    if any(_wide(ch) for ch in word):
+        return re.escape(word)
+    return r"%s(?<![^\W_][\s\S]{%d})%s" % (re.escape(word), len(word), r"[^\W_]*" if prefix else r"(?![^\W_])")
+
+
+def _pattern(terms: Sequence[Tuple[str, bool]]) -> Optional["re.Pattern[str]"]:
+    """One pattern for all the terms, ignoring case."""
+    key = tuple(terms)
     if key not in _cache:
-        alternatives = []
-        for word, prefix in sorted(set(terms), key=lambda t: -len(t[0])):
-            if not word:
-                continue
-            if lowered:
-                word = word.lower()
-            if any(_wide(ch) for ch in word):
-                alternatives.append(re.escape(word))
-                continue
-            # The word first, then a look back past it: a pattern that begins with
-            # its literal is scanned for that literal's first letter, several
-            # times faster over long rows than one that begins with a look-behind.
-            alternatives.append(r"%s(?<![^\W_][\s\S]{%d})%s" % (re.escape(word), len(word),
-                                                                r"[^\W_]*" if prefix else r"(?![^\W_])"))
-        flags = 0 if lowered else re.IGNORECASE
-        _cache[key] = re.compile("|".join(alternatives), flags) if alternatives else None
+        alternatives = [_alternative(word, prefix) for word, prefix in sorted(set(terms), key=lambda t: -len(t[0]))
+                        if word]
+        _cache[key] = re.compile("|".join(alternatives), re.IGNORECASE) if alternatives else None
     return _cache[key]
 
 
-def _finder(text: str, query: Query) -> Tuple[Optional["re.Pattern[str]"], str]:
-    """The pattern to run and the text to run it on: ASCII text and terms are
-    lowercased (which keeps every offset), anything else is matched ignoring case."""
-    if text.isascii() and all(word.isascii() for word, _ in query.terms):
-        return _pattern(query.terms, True), text.lower()
-    return _pattern(query.terms), text
+def _term_pattern(word: str, prefix: bool) -> "re.Pattern[str]":
+    """One lowercased ASCII term, matched case-sensitively (in lowercased text)."""
+    key = (word, prefix)
+    pattern = _term_cache.get(key)
+    if pattern is None:
+        pattern = _term_cache[key] = re.compile(_alternative(word, prefix))
+    return pattern
+
+
+def _lowered(text: str, query: Query) -> Optional[str]:
+    """`text` lowercased, when ASCII terms find in it what they find ignoring case:
+    the same length (so the same offsets), and none of the three letters that match
+    i or s ignoring case without lowercasing to them."""
+    if not all(word.isascii() for word, _ in query.terms):
+        return None
+    lowered = text.lower()
+    if text.isascii() or (len(lowered) == len(text) and not _FOLD_EXCEPTIONS.search(text)):
+        return lowered
+    return None
+
+
+def _spans(text: str, query: Query, subject: Optional[str]) -> Iterator[Span]:
+    """The places of the query's terms in `text`, in order, as the one pattern of
+    all the terms finds them. Text that ASCII terms can be found in lowercased
+    (nearly every row, for nearly every query) is lowercased, and each term is
+    looked for by itself, its matches merged in order: a literal is found far
+    faster than any of several. (Every match of an ASCII term is a whole token,
+    the part of a prefix included, so matches of two terms either are the same
+    token or do not overlap.) `subject` is _lowered(text, query)."""
+    if subject is not None:
+        terms = sorted({(word.lower(), prefix) for word, prefix in query.terms if word})
+        previous = -1
+        for m in heapq.merge(*(_term_pattern(*t).finditer(subject) for t in terms), key=lambda m: m.start()):
+            if m.start() != previous:
+                previous = m.start()
+                yield m.span()
+        return
+    pattern = _pattern(query.terms)
+    if pattern is not None:
+        for m in pattern.finditer(text):
+            if m.end() > m.start():
+                yield m.span()
 
 
 def _wide(ch: str) -> bool:
@@ -62,41 +97,28 @@ def _wide(ch: str) -> bool:
 
 def matches(text: str, query: Query, most: int = MOST_MATCHES) -> List[Span]:
     """The places of the query's terms in `text` (at most `most` of them)."""
-    pattern, subject = _finder(text, query)
-    if pattern is None:
-        return []
-    out = []
-    for m in pattern.finditer(subject):
-        if m.end() > m.start():
-            out.append((m.start(), m.end()))
-            if len(out) >= most:
-                break
-    return out
+    return list(itertools.islice(_spans(text, query, _lowered(text, query)), most))
 
 
 def _window_matches(text: str, query: Query, width: int) -> List[Span]:
     """The matches a snippet picks its window from: all of them (at most
     MOST_MATCHES), or, for a query without prefixes, those up to the first window
-    of `width` characters that holds every term, as no window can hold more (rows
-    can be megabytes long)."""
-    pattern, subject = _finder(text, query)
-    if pattern is None:
-        return []
+    of `width` characters that holds every term (rows can be megabytes long)."""
+    lowered = _lowered(text, query)
     every = len({word.lower() for word, _ in query.terms})
-    exact = not any(prefix for _, prefix in query.terms)
+    # Found in lowercased text, a match of an exact term is that term: no window
+    # holds more different words than there are terms.
+    exact = lowered is not None and not any(prefix for _, prefix in query.terms)
     out: List[Span] = []
     lo = 0
-    for m in pattern.finditer(subject):
-        start, end = m.span()
-        if end == start:
-            continue
+    for start, end in _spans(text, query, lowered):
         out.append((start, end))
         if len(out) >= MOST_MATCHES:
             break
-        if exact:
+        if exact and lowered is not None:
             while lo < len(out) and end - out[lo][0] > width:
                 lo += 1     # (a match wider than the window is in none)
-            if len({subject[s:e].lower() for s, e in out[lo:]}) >= every:
+            if len({lowered[s:e] for s, e in out[lo:]}) >= every:
                 break
     return out
 

@@ -24,5 +24,10 @@ def run(paths: Sequence[str] = (), index_path: Optional[str] = None, query: str 
         raise CommandError("the terminal interface needs Textual: pip install 'sessionrows[tui]'")
     from .app import SessionrowsApp
     from .present import Plan, run_plan
-    plan = SessionrowsApp(paths, index_path, query).run()
+    app = SessionrowsApp(paths, index_path, query)
+    try:
+        plan = app.run()
+    finally:
+        if app.reader is not None:
+            app.reader.index.close()
     return run_plan(plan) if isinstance(plan, Plan) else 0

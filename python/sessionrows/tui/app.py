@@ -22,6 +22,7 @@ from textual import events
 from textual.app import App, ComposeResult
 from textual.binding import Binding
 from textual.containers import Container
+from textual.css.query import NoMatches
 from textual.screen import Screen
 from textual.timer import Timer
 from textual.widgets import Footer, Input, OptionList, Static
@@ -37,6 +38,7 @@ from .present import Box, Entry, KeyFilters, Plan, Target
 from .widgets import ResultsList, TextView, content
 
 DEBOUNCE = 0.04         # seconds of quiet typing before a query runs
+PAUSE = 0.3             # ... when its last word is one letter so far
 PREVIEW_DELAY = 0.02
 LIMIT = 50              # hits a query shows: the best, grouped by session (more cost more snippets)
 # While the person types, a query that matches more rows than this in a shard of the
@@ -49,6 +51,10 @@ RECENT = 60             # sessions shown with nothing typed
 REFRESH_WHILE_INDEXING = 1.5    # seconds between re-runs of the query while the index fills
 TRANSCRIPTS_KEPT = 6
 WIDE = 120              # from this width on, the preview stands beside the results
+
+
+class _Stopped(Exception):
+    """Raised in the update's progress callback once the person has quit."""
 
 
 class QueryBox(Input):
@@ -189,6 +195,7 @@ class SessionrowsApp(App, inherit_bindings=False):
         self.reader: Optional[Opened] = None
         self.indexing = True
         self.problems: List[Problem] = []
+        self._stopping = threading.Event()      # the person quit: the update stops after its batch
         self._db = threading.Lock()             # one statement at a time on the reading connection
         self._busy = False                      # a query holds the reading connection
         self._seq = 0                           # the newest query
@@ -265,7 +272,12 @@ class SessionrowsApp(App, inherit_bindings=False):
                                   "updating the index")
 
         def progress(done: int, total: int) -> None:
-            self.call_from_thread(self._indexing, done, total)
+            if self._stopping.is_set():
+                raise _Stopped()    # each batch is a transaction: the next run goes on from here
+            try:
+                self.call_from_thread(self._indexing, done, total)
+            except RuntimeError:    # the app has ended meanwhile
+                raise _Stopped() from None
 
         def warn(problem: Problem) -> None:
             self.problems.append(problem)
@@ -275,14 +287,30 @@ class SessionrowsApp(App, inherit_bindings=False):
         except (CommandError, IndexProblem, OSError) as e:
             self.call_from_thread(self._failed, str(e))
             return
+        if self._stopping.is_set():
+            reader.index.close()
+            return
         self.call_from_thread(self._reader_ready, reader)
         try:
             writer = commands.open_index(self.paths, self.index_path, warn=warn, progress=progress, on_wait=waiting)
+        except _Stopped:
+            return
         except (CommandError, IndexProblem, OSError) as e:
-            self.call_from_thread(self._failed, str(e))
+            if not self._stopping.is_set():
+                self.call_from_thread(self._failed, str(e))
             return
         writer.index.close()
-        self.call_from_thread(self._updated, writer)
+        if not self._stopping.is_set():
+            self.call_from_thread(self._updated, writer)
+
+    def exit(self, *args, **kwargs) -> None:
+        # The worker threads are waited for when the app ends: a first index stops
+        # after the batch it is writing, a query is interrupted.
+        self._stopping.set()
+        if self.reader is not None and self._busy:
+            for db in self.reader.index.shards:
+                db.interrupt()
+        super().exit(*args, **kwargs)
 
     def _reader_ready(self, reader: Opened) -> None:
         self.reader = reader
@@ -342,11 +370,15 @@ class SessionrowsApp(App, inherit_bindings=False):
         self._stop_refine()
         if self._timer is not None:
             self._timer.stop()
-        self._timer = self.set_timer(DEBOUNCE, self._debounced)
+        delay = present.typing_delay(present.read_box(event.value, self.keys).query, DEBOUNCE, PAUSE)
+        self._timer = self.set_timer(delay, self._debounced)
 
     def _debounced(self) -> None:
         self._timer = None
-        self._run_query()
+        try:
+            self._run_query()
+        except NoMatches:       # the app is closing
+            pass
 
     def _stop_refine(self) -> None:
         if self._refine_timer is not None:
@@ -355,7 +387,7 @@ class SessionrowsApp(App, inherit_bindings=False):
 
     def _refine(self, seq: int) -> None:
         self._refine_timer = None
-        if seq == self._seq:        # nothing typed since: rank the broad query in full
+        if seq == self._seq and not self._stopping.is_set():     # nothing typed since: rank it in full
             self._run_query(force=True, broad=commands.BROAD_LIMIT)
 
     def _run_query(self, force: bool = False, broad: int = QUICK_BROAD) -> None:
@@ -467,7 +499,10 @@ class SessionrowsApp(App, inherit_bindings=False):
 
     def _load_preview(self) -> None:
         self._preview_timer = None
-        target = self.results.target
+        try:
+            target = self.results.target
+        except NoMatches:       # the app is closing
+            return
         self._preview_seq += 1
         if target is None:
             return

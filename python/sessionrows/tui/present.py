@@ -12,7 +12,7 @@ import re
 import shlex
 import sys
 from dataclasses import dataclass, field
-from typing import Iterable, List, Optional, Sequence, TextIO, Tuple, Union
+from typing import List, Optional, Sequence, TextIO, Tuple, Union
 
 from rich.cells import cell_len, set_cell_size
 
@@ -154,6 +154,19 @@ def _typed_value(text: str, name: str) -> str:
         if m.group(1).lower() == name and m.group(2):
             value = m.group(2).strip('"')
     return value
+
+
+_LAST_WORD = re.compile(r"[^\W_]+(?=[^\w]*$)")
+
+
+def typing_delay(query: str, quick: float, pause: float) -> float:
+    """How long the query waits after a keystroke: `quick`, or `pause` while its
+    last word is one letter (a word being typed; one letter matches so many rows
+    that ranking them would hold up the next keystroke's query)."""
+    last = _LAST_WORD.search(query)
+    if last is not None and len(last.group()) == 1 and last.group().isascii():
+        return pause
+    return quick
 
 
 def filter_line(box: Box, keys: KeyFilters) -> Line:
@@ -469,7 +482,3 @@ def run_plan(plan: Plan, err: TextIO = sys.stderr) -> int:
 
 def targets_plan(target: Union[Target, Transcript]) -> Optional[Plan]:
     return resume_plan(target.agent, target.session_id, target.cwd)
-
-
-def texts(lines: Iterable[Line]) -> List[str]:
-    return [plain(line) for line in lines]

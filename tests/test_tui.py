@@ -170,6 +170,27 @@ def test_moving_the_selection_shows_the_preview_at_the_hit(home):
     drive(scenario, size=(80, 24))
 
 
+def test_the_cursor_goes_over_the_hits_only_by_keys_and_by_mouse(home):
+    async def scenario(app, pilot):
+        await search(pilot, "fix")          # a heading and a hit for each of two sessions
+        kinds = [e.target is not None for e in app.results.entries]
+        assert kinds == [False, True, False, True] and app.results.highlighted == 1
+        for key, expected in [("down", 3), ("down", 3), ("up", 1), ("up", 1), ("pagedown", 3), ("pageup", 1)]:
+            await pilot.press(key)
+            await settle(pilot)
+            assert app.results.highlighted == expected, key
+            assert app.preview.texts[app.preview.focus_line].startswith("\u25b6 #%d " % app.results.target.row)
+        await pilot.click("#results", offset=(4, 1 + 2))        # a heading (below the border): nothing
+        assert app.results.highlighted == 1
+        await pilot.click("#results", offset=(4, 1 + 3))
+        await settle(pilot)
+        assert app.results.highlighted == 3 and not isinstance(app.screen, TranscriptScreen)
+        await pilot.click("#results", offset=(4, 1 + 3), times=2)
+        await settle(pilot)
+        assert isinstance(app.screen, TranscriptScreen) and app.screen.transcript.session_id == STAGING
+    drive(scenario, size=(80, 24))
+
+
 def test_enter_opens_the_whole_transcript_with_a_search_within(home):
     async def scenario(app, pilot):
         await search(pilot, "flaky")

@@ -25,7 +25,7 @@ from textual.containers import Container
 from textual.css.query import NoMatches
 from textual.screen import Screen
 from textual.timer import Timer
-from textual.widgets import Footer, Input, OptionList, Static
+from textual.widgets import Footer, Input, Static
 
 from .. import commands
 from ..commands import CommandError, Opened, SessionHits, SessionSummary, Transcript
@@ -39,18 +39,26 @@ from .widgets import ResultsList, TextView, content
 
 DEBOUNCE = 0.04         # seconds of quiet typing before a query runs
 PAUSE = 0.3             # ... when its last word is one letter so far
-PREVIEW_DELAY = 0.02
+PREVIEW_DELAY = 0.05     # after a move, or after the results are drawn
 LIMIT = 50              # hits a query shows: the best, grouped by session (more cost more snippets)
 # While the person types, a query that matches more rows than this in a shard of the
-# index ranks the newest of them (bm25 over every match of a broad word, "src" or
-# "use", takes a quarter of a second on a large history); once typing stops, it is
-# ranked over as many as `search` ranks.
+# index ranks the newest of them (bm25 over as many as `search` ranks, for a broad
+# word such as "src" or "use", takes about 0.1 s on the benchmark's history); once
+# typing stops, it is ranked as `search` ranks it.
 QUICK_BROAD = 5_000
 REFINE_DELAY = 0.4
 RECENT = 60             # sessions shown with nothing typed
 REFRESH_WHILE_INDEXING = 1.5    # seconds between re-runs of the query while the index fills
 TRANSCRIPTS_KEPT = 6
 WIDE = 120              # from this width on, the preview stands beside the results
+
+
+def _set_line(widget: Static, line: present.Line) -> None:
+    """Shows a line in a one-line widget, if it changed (without a new layout: the
+    widget keeps its size)."""
+    if getattr(widget, "_shown", None) != line:
+        widget._shown = line        # type: ignore[attr-defined]
+        widget.update(content(line), layout=False)
 
 
 class _Stopped(Exception):
@@ -62,8 +70,8 @@ class QueryBox(Input):
 
     BINDINGS = [
         Binding("enter", "app.open", "transcript"),
-        Binding("down", "app.move('down')", show=False),
-        Binding("up", "app.move('up')", show=False),
+        Binding("down", "app.move('cursor_down')", show=False),
+        Binding("up", "app.move('cursor_up')", show=False),
         Binding("pagedown", "app.move('page_down')", show=False),
         Binding("pageup", "app.move('page_up')", show=False),
         Binding("escape", "clear", "clear", show=False),
@@ -106,7 +114,7 @@ class TranscriptScreen(Screen):
         self._say("%d rows" % len(self.transcript.rows))
 
     def _say(self, text: str) -> None:
-        self.query_one("#where", Static).update(content([(clean(text, True), "dim")]))
+        self.query_one("#where", Static).update(content([(clean(text, True), "dim")]), layout=False)
 
     def action_back(self) -> None:
         find = self.query_one("#find", Input)
@@ -355,11 +363,11 @@ class SessionrowsApp(App, inherit_bindings=False):
             parts.append((self._results_text, ""))
             parts.append(("  \u00b7  ", "dim"))
         parts.append((clean(self._index_text, True), "dim"))
-        self.query_one("#status", Static).update(content(present.fit(parts, max(10, self.size.width - 2))))
+        _set_line(self.query_one("#status", Static), present.fit(parts, max(10, self.size.width - 2)))
 
     def _show_filters(self, box: Box) -> None:
         line = present.filter_line(box, self.keys)
-        self.query_one("#filters", Static).update(content(present.fit(line, max(10, self.size.width - 2))))
+        _set_line(self.query_one("#filters", Static), present.fit(line, max(10, self.size.width - 2)))
 
     # -- searching as the person types ------------------------------------------------
 
@@ -483,7 +491,7 @@ class SessionrowsApp(App, inherit_bindings=False):
 
     # -- the preview -----------------------------------------------------------------
 
-    def on_option_list_option_highlighted(self, event: OptionList.OptionHighlighted) -> None:
+    def on_results_list_highlighted(self, event: ResultsList.Highlighted) -> None:
         if self._preview_timer is not None:
             self._preview_timer.stop()
         self._preview_timer = self.set_timer(PREVIEW_DELAY, self._load_preview)
@@ -494,7 +502,7 @@ class SessionrowsApp(App, inherit_bindings=False):
         return (self._timer is not None or self._preview_timer is not None or self._refine_timer is not None
                 or any(w.is_running for w in self.workers if w.group != "index"))
 
-    def on_option_list_option_selected(self, event: OptionList.OptionSelected) -> None:
+    def on_results_list_selected(self, event: ResultsList.Selected) -> None:
         self.action_open()
 
     def _load_preview(self) -> None:
@@ -549,7 +557,7 @@ class SessionrowsApp(App, inherit_bindings=False):
     # -- keys --------------------------------------------------------------------------
 
     def action_move(self, how: str) -> None:
-        getattr(self.results, "action_" + {"down": "cursor_down", "up": "cursor_up"}.get(how, how))()
+        getattr(self.results, "action_" + how)()
 
     def action_agent(self) -> None:
         self.keys.agent = present.next_agent(self.keys.agent)

@@ -1,5 +1,6 @@
-"""The interface's own widgets: the result list, and a view of many lines (the
-preview and the transcript) that lays out and draws only what is on screen."""
+"""The interface's own widgets: a view of many lines (the preview, the transcript)
+that lays out and draws only what is on screen, and the result list, such a view
+with a cursor on the lines that can be chosen."""
 
 from __future__ import annotations
 
@@ -8,15 +9,15 @@ from typing import List, Optional, Sequence, Tuple
 
 from rich.cells import get_character_cell_size
 
+from textual import events
 from textual.binding import Binding
 from textual.cache import LRUCache
 from textual.content import Content
 from textual.geometry import Size
+from textual.message import Message
 from textual.scroll_view import ScrollView
 from textual.strip import Strip
 from textual.visual import Visual
-from textual.widgets import OptionList
-from textual.widgets.option_list import Option
 
 from ..query import Query
 from ..snippets import matches
@@ -28,49 +29,6 @@ FIND = "bold reverse $text-accent"
 def content(line: Line) -> Content:
     """A line of segments as Content; the texts are plain text (never markup)."""
     return Content.assemble(*line)
-
-
-class ResultsList(OptionList):
-    """Sessions and their hits; the headings are not selectable."""
-
-    DEFAULT_CSS = """
-    ResultsList {
-        text-wrap: nowrap;
-        text-overflow: ellipsis;
-        & > .option-list--option-disabled { color: $foreground; }
-    }
-    """
-
-    def __init__(self, **kwargs) -> None:
-        super().__init__(markup=False, compact=True, **kwargs)
-        self.entries: List[Entry] = []
-
-    def show(self, entries: Sequence[Entry], keep: Optional[Target] = None) -> None:
-        """Shows `entries`, the highlight on `keep` if it is among them, else on the
-        first entry that can be selected."""
-        self.entries = list(entries)
-        self.set_options([Option(content(e.line), disabled=e.target is None) for e in self.entries])
-        chosen = None
-        for i, e in enumerate(self.entries):
-            if e.target is None:
-                continue
-            if chosen is None:
-                chosen = i
-            if keep is not None and _same(e.target, keep):
-                chosen = i
-                break
-        self.highlighted = chosen
-        if chosen is not None:
-            self.scroll_to_highlight()
-
-    @property
-    def target(self) -> Optional[Target]:
-        i = self.highlighted
-        return self.entries[i].target if i is not None and i < len(self.entries) else None
-
-
-def _same(a: Target, b: Target) -> bool:
-    return a.path == b.path and getattr(a, "row", None) == getattr(b, "row", None)
 
 
 class TextView(ScrollView, can_focus=True):
@@ -198,6 +156,10 @@ class TextView(ScrollView, can_focus=True):
                     part = part.stylize(FIND, indent + max(s, start) - start, indent + min(e, end) - start)
         return part
 
+    def _line_style(self, index: int, style):
+        """The style a line is drawn on."""
+        return style
+
     def render_line(self, y: int) -> Strip:
         width = self._width()
         if width != self._laid_width:
@@ -207,7 +169,8 @@ class TextView(ScrollView, can_focus=True):
         style = self.visual_style
         if row >= self._offsets[-1] or index < 0 or index >= len(self.lines):
             return Strip.blank(width, style.rich_style)
-        key = (index, row - self._offsets[index], width)
+        style = self._line_style(index, style)
+        key = (index, row - self._offsets[index], width, style)
         strip = self._strips.get(key)
         if strip is None:
             part = self._line_content(index, key[1])
@@ -215,6 +178,139 @@ class TextView(ScrollView, can_focus=True):
             strip = strips[0] if strips else Strip.blank(width, style.rich_style)
             self._strips[key] = strip
         return strip
+
+
+class ResultsList(TextView):
+    """Sessions and their hits, a line each, with a cursor on the lines that can be
+    chosen (the hits; the headings are not). Only the lines on screen are drawn,
+    however many there are."""
+
+    COMPONENT_CLASSES = {"results--cursor"}
+    BINDINGS = [
+        Binding("up", "cursor_up", "Up", show=False),
+        Binding("down", "cursor_down", "Down", show=False),
+        Binding("pageup", "page_up", "Page up", show=False),
+        Binding("pagedown", "page_down", "Page down", show=False),
+        Binding("home", "first", "First", show=False),
+        Binding("end", "last", "Last", show=False),
+        Binding("enter", "select", "transcript", show=False),
+    ]
+    DEFAULT_CSS = """
+    ResultsList > .results--cursor {
+        background: $block-cursor-background;
+        color: $block-cursor-foreground;
+        text-style: $block-cursor-text-style;
+    }
+    """
+
+    class Highlighted(Message):
+        """The cursor moved (to a target, or to none)."""
+
+    class Selected(Message):
+        """Enter or a double click on the target under the cursor."""
+
+    def __init__(self, **kwargs) -> None:
+        super().__init__(**kwargs)
+        self.entries: List[Entry] = []
+        self.highlighted: Optional[int] = None
+
+    def show(self, entries: Sequence[Entry], keep: Optional[Target] = None) -> None:  # type: ignore[override]
+        """Shows `entries`, the cursor on `keep` if it is among them, else on the
+        first entry that can be chosen."""
+        self.entries = list(entries)
+        chosen = None
+        for i, e in enumerate(self.entries):
+            if e.target is None:
+                continue
+            if chosen is None:
+                chosen = i
+            if keep is not None and _same(e.target, keep):
+                chosen = i
+                break
+        self.highlighted = chosen
+        super().show(Page([e.line for e in self.entries], chosen or 0))
+        self.post_message(self.Highlighted())
+
+    def scroll_to_line(self, index: int, at: float = 0.25) -> None:
+        """Scrolls as little as keeps line `index` in view."""
+        if index >= len(self._offsets) - 1:
+            return
+        top, height = int(self.scroll_offset.y), self.scrollable_content_region.height
+        line = self._offsets[index]
+        if line < top:
+            self.scroll_to(y=line, animate=False, immediate=True)
+        elif height and line >= top + height:
+            self.scroll_to(y=line - height + 1, animate=False, immediate=True)
+
+    @property
+    def target(self) -> Optional[Target]:
+        i = self.highlighted
+        return self.entries[i].target if i is not None and i < len(self.entries) else None
+
+    def _line_style(self, index: int, style):
+        return self.get_visual_style("results--cursor") if index == self.highlighted else style
+
+    def _move_to(self, index: Optional[int]) -> None:
+        if index is None or index == self.highlighted:
+            return
+        self.highlighted = index
+        self.scroll_to_line(index)
+        self.refresh()
+        self.post_message(self.Highlighted())
+
+    def _choosable(self, start: int, step: int) -> Optional[int]:
+        """The first line from `start` on, going by `step`, that can be chosen."""
+        i = start
+        while 0 <= i < len(self.entries):
+            if self.entries[i].target is not None:
+                return i
+            i += step
+        return None
+
+    def _step(self, lines: int) -> None:
+        if self.highlighted is None:
+            self._move_to(self._choosable(0, 1))
+            return
+        step = 1 if lines > 0 else -1
+        start = min(max(self.highlighted + lines, 0), len(self.entries) - 1)
+        found = self._choosable(start, step)
+        self._move_to(found if found is not None else self._choosable(start, -step))
+
+    def action_cursor_down(self) -> None:
+        self._step(1)
+
+    def action_cursor_up(self) -> None:
+        self._step(-1)
+
+    def action_page_down(self) -> None:
+        self._step(max(1, self.scrollable_content_region.height - 1))
+
+    def action_page_up(self) -> None:
+        self._step(-max(1, self.scrollable_content_region.height - 1))
+
+    def action_first(self) -> None:
+        self._move_to(self._choosable(0, 1))
+
+    def action_last(self) -> None:
+        self._move_to(self._choosable(len(self.entries) - 1, -1))
+
+    def action_select(self) -> None:
+        if self.target is not None:
+            self.post_message(self.Selected())
+
+    def on_click(self, event: events.Click) -> None:
+        offset = event.get_content_offset(self)
+        if offset is None:
+            return
+        index = bisect_right(self._offsets, int(self.scroll_offset.y) + offset.y) - 1
+        if 0 <= index < len(self.entries) and self.entries[index].target is not None:
+            self._move_to(index)
+            if event.chain >= 2:
+                self.action_select()
+
+
+def _same(a: Target, b: Target) -> bool:
+    return a.path == b.path and getattr(a, "row", None) == getattr(b, "row", None)
 
 
 def _indent(text: str, width: int) -> int:

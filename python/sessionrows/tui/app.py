@@ -45,7 +45,7 @@ LIMIT = 50              # hits a query shows: the best, grouped by session (more
 # index ranks the newest of them (bm25 over as many as `search` ranks, for a broad
 # word such as "src" or "use", takes about 0.1 s on the benchmark's history); once
 # typing stops, it is ranked as `search` ranks it.
-QUICK_BROAD = 5_000
+QUICK_BROAD = 2_000
 REFINE_DELAY = 0.4
 RECENT = 60             # sessions shown with nothing typed
 REFRESH_WHILE_INDEXING = 1.5    # seconds between re-runs of the query while the index fills

@@ -91,12 +91,10 @@ class TranscriptScreen(Screen):
         Binding("N", "find_next(True)", "previous", show=False),
     ]
 
-    def __init__(self, t: Transcript, row: Optional[int], q: Optional[Query], title: str) -> None:
+    def __init__(self, t: Transcript, page: present.Page) -> None:
         super().__init__()
         self.transcript = t
-        self.row = row
-        self.query_ = q
-        self.title_ = title
+        self.page = page
         self.found: Optional[Query] = None
         self.found_line: Optional[int] = None
 
@@ -109,7 +107,7 @@ class TranscriptScreen(Screen):
     def on_mount(self) -> None:
         self.query_one("#find", Input).display = False
         view = self.query_one(TextView)
-        view.show(present.transcript_page(self.transcript, self.row, self.query_, self.title_))
+        view.show(self.page)
         view.focus()
         self._say("%d rows" % len(self.transcript.rows))
 
@@ -589,10 +587,11 @@ class SessionrowsApp(App, inherit_bindings=False):
         except (CommandError, OSError) as e:
             self.call_from_thread(self.notify, clean(str(e), True), severity="error", markup=False)
             return
-        self.call_from_thread(self._push_transcript, t, getattr(target, "row", None), q, target.title)
+        page = present.transcript_page(t, getattr(target, "row", None), q, target.title)
+        self.call_from_thread(self._push_transcript, t, page)
 
-    def _push_transcript(self, t: Transcript, row: Optional[int], q: Optional[Query], title: str) -> None:
-        self.push_screen(TranscriptScreen(t, row, q, title))     # widgets are made on the app's thread
+    def _push_transcript(self, t: Transcript, page: present.Page) -> None:
+        self.push_screen(TranscriptScreen(t, page))     # widgets are made on the app's thread
 
     def _plan(self) -> Optional[Plan]:
         target = self._current()

@@ -48,6 +48,7 @@ class TextView(ScrollView, can_focus=True):
     TextView {
         overflow-x: hidden;
         overflow-y: auto;
+        scrollbar-gutter: stable;   /* the width stays when the scroll bar comes: one layout */
         background: $surface;
     }
     """

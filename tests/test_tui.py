@@ -5,7 +5,9 @@ it draws with."""
 import asyncio
 import json
 import os
+import pathlib
 import shutil
+import stat
 
 import pytest
 
@@ -252,6 +254,32 @@ def test_the_copy_key_sends_the_resume_line(home):
         await settle(pilot)
         assert app.clipboard == "cd /home/ada/src/uploader && claude --resume " + UPLOAD
     drive(scenario)
+
+
+@pytest.mark.parametrize("where", ["list", "transcript"])
+def test_the_export_key_writes_the_session_as_a_private_html_page(home, tmp_path, monkeypatch, where):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / (UPLOAD + ".html")).write_text("someone else's page")
+    monkeypatch.chdir(out)
+
+    async def scenario(app, pilot):
+        await search(pilot, "flaky")
+        if where == "transcript":
+            await pilot.press("enter")
+            await settle(pilot)
+        await pilot.press("ctrl+s")
+        for _ in range(200):
+            if app.exported:
+                break
+            await pilot.pause(0.02)
+    app = drive(scenario)
+    page = pathlib.Path(app.exported)
+    assert page == out / (UPLOAD + "-2.html")                   # an existing file is left alone
+    assert (out / (UPLOAD + ".html")).read_text() == "someone else's page"
+    assert stat.S_IMODE(page.stat().st_mode) == 0o600
+    text = page.read_text()
+    assert text.lstrip().lower().startswith("<!doctype html") and "Fix the flaky upload test" in text
 
 
 def _hostile_log(home, cwd):

@@ -220,6 +220,7 @@ class SessionrowsApp(App, inherit_bindings=False):
         self._results_text = ""
         self._index_text = "opening the index"
         self._typed_at = 0.0
+        self.exported: Optional[str] = None     # the last page written by the export key
         # Called after the results of a query are drawn, with the query's number, when
         # it started and when the key that made it was typed (bench/tui.py).
         self.drawn: Optional[Callable[[int, float, float], None]] = None
@@ -632,8 +633,28 @@ class SessionrowsApp(App, inherit_bindings=False):
                 del os.environ["LESS"]
 
     def action_export(self) -> None:
-        # The transcript exports (Markdown, HTML) plug in here: write the current
-        # session to a file of the person's and say where.
-        self.notify("Export to Markdown or HTML is not in this version yet; `sessionrows show ID` prints "
-                    "the transcript.", severity="warning", markup=False)
+        target = self._current()
+        if target is None:
+            self.notify("no session selected", severity="warning", markup=False)
+            return
+        self.run_worker(partial(self._export_work, target, os.getcwd()), thread=True, group="export")
+
+    def _export_work(self, target, folder: str) -> None:
+        """On a worker thread: the session as one self-contained HTML page, in the
+        folder the interface was started in, readable by its owner only."""
+        from .. import transcripts
+        from ..transcripts.export import private_file
+        try:
+            t = target if isinstance(target, Transcript) else self.transcript_of(target)
+            path = present.export_path(folder, t.session, t.path)
+            with private_file(path) as out:
+                transcripts.render(t, "html", out)
+        except (CommandError, OSError) as e:
+            self.call_from_thread(self.notify, "cannot export: %s" % clean(str(e), True), severity="error",
+                                  markup=False)
+            return
+        self.exported = path
+        self.call_from_thread(self.notify, "Wrote %s (as Markdown: sessionrows show %s --format markdown -o FILE)"
+                              % (clean(present.home_relative(path), True), clean(t.session, True)),
+                              title="export", markup=False, timeout=8)
 

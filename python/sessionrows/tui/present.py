@@ -429,6 +429,24 @@ def indexing_status(done: int, total: int) -> str:
         100 * done // total, size_text(done), size_text(total))
 
 
+# -- export ------------------------------------------------------------------------
+
+_UNSAFE_NAME = re.compile(r"[^0-9A-Za-z._-]+")
+
+
+def export_path(folder: str, session: str, log_path: str, suffix: str = ".html") -> str:
+    """A new file in `folder` for a session's page, named after the session (or its
+    log), never an existing file."""
+    base = _UNSAFE_NAME.sub("_", session).strip("._")[:100] or \
+        _UNSAFE_NAME.sub("_", os.path.splitext(os.path.basename(log_path))[0]).strip("._")[:100] or "session"
+    path = os.path.join(folder, base + suffix)
+    n = 2
+    while os.path.lexists(path):
+        path = os.path.join(folder, "%s-%d%s" % (base, n, suffix))
+        n += 1
+    return path
+
+
 # -- resuming ------------------------------------------------------------------------
 
 _SAFE_ID = re.compile(r"^[0-9A-Za-z][0-9A-Za-z._-]*$")

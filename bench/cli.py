@@ -160,7 +160,7 @@ def scale(a, data_dir):
     target = files[len(files) // 2]
     appended = []
     for i in range(repeat):
-        word = "zq%08dxv" % random.Random(i).getrandbits(26)
+        word = "zq%08dxv" % random.Random("%s-%d" % (time.time(), i)).getrandbits(26)
         line = ({"type": "user", "sessionId": "s", "cwd": "/w", "timestamp": "2026-12-01T00:00:00.000Z",
                  "message": {"role": "user", "content": "appended " + word}} if ".claude" in str(target) else
                 {"timestamp": "2026-12-01T00:00:00.000Z", "type": "event_msg",
@@ -168,7 +168,7 @@ def scale(a, data_dir):
         with open(target, "a") as f:
             f.write(json.dumps(line) + "\n")
         elapsed, proc = run(env, "search", word, "--json")
-        if [json.loads(x)["path"] for x in proc.stdout.splitlines()] != [str(target)]:
+        if {json.loads(x)["path"] for x in proc.stdout.splitlines()} != {str(target)}:
             raise SystemExit("the appended line was not found")
         appended.append(elapsed)
     results["search after one appended line"] = (appended, [])
@@ -286,7 +286,7 @@ def main(argv=None):
     appended = []
     try:
         for i in range(repeat * 2):
-            word = "zq%08dxv" % random.Random(i).getrandbits(26)
+            word = "zq%08dxv" % random.Random("%s-%d" % (time.time(), i)).getrandbits(26)
             line = ({"type": "user", "sessionId": "s", "cwd": "/w", "timestamp": "2026-12-01T00:00:00.000Z",
                      "message": {"role": "user", "content": "appended " + word}} if ".claude" in str(target) else
                     {"timestamp": "2026-12-01T00:00:00.000Z", "type": "event_msg",

@@ -100,6 +100,32 @@ def run_measured(env, *args):
     return elapsed, usage.ru_maxrss / 1024
 
 
+def warmed(home, cache):
+    """The environment of a HOME and its cache, the logs there and their size, with
+    the logs read once so that every run finds them in the page cache."""
+    env = dict(os.environ, HOME=str(home), XDG_CACHE_HOME=str(cache))
+    for k in ("CLAUDE_CONFIG_DIR", "CODEX_HOME", "NO_COLOR"):
+        env.pop(k, None)
+    files = sorted(p for p in home.rglob("*.jsonl"))
+    total = sum(p.stat().st_size for p in files)
+    log("%d logs, %.0f MB; warming the page cache" % (len(files), total / 1e6))
+    for p in files:
+        with open(p, "rb") as f:
+            while f.read(1 << 24):
+                pass
+    return env, files, total
+
+
+def append_line(target, word):
+    """A line that says `word`, appended to a log as its assistant writes one."""
+    line = ({"type": "user", "sessionId": "s", "cwd": "/w", "timestamp": "2026-12-01T00:00:00.000Z",
+             "message": {"role": "user", "content": "appended " + word}} if ".claude" in str(target) else
+            {"timestamp": "2026-12-01T00:00:00.000Z", "type": "event_msg",
+             "payload": {"type": "user_message", "message": "appended " + word}})
+    with open(target, "a") as f:
+        f.write(json.dumps(line) + "\n")
+
+
 def scale_layout(data_dir, home, copies):
     """`copies` copies of every replicated log, each under a name of its own."""
     if (home / ".done").exists() and (home / ".done").read_text() == str(copies):
@@ -131,16 +157,7 @@ def scale(a, data_dir):
     log("laying out %d copies of every log (once)" % a.scale)
     scale_layout(data_dir, home, a.scale)
     cache = work / "cache"
-    env = dict(os.environ, HOME=str(home), XDG_CACHE_HOME=str(cache))
-    for k in ("CLAUDE_CONFIG_DIR", "CODEX_HOME", "NO_COLOR"):
-        env.pop(k, None)
-    files = sorted(p for p in home.rglob("*.jsonl"))
-    total = sum(p.stat().st_size for p in files)
-    log("%d logs, %.0f MB; warming the page cache" % (len(files), total / 1e6))
-    for p in files:
-        with open(p, "rb") as f:
-            while f.read(1 << 24):
-                pass
+    env, files, total = warmed(home, cache)
     results = {}
     if a.keep_index and (cache / "sessionrows" / "index.sqlite").exists():
         log("keeping the index that is there")
@@ -161,12 +178,7 @@ def scale(a, data_dir):
     appended = []
     for i in range(repeat):
         word = "zq%08dxv" % random.Random("%s-%d" % (time.time(), i)).getrandbits(26)
-        line = ({"type": "user", "sessionId": "s", "cwd": "/w", "timestamp": "2026-12-01T00:00:00.000Z",
-                 "message": {"role": "user", "content": "appended " + word}} if ".claude" in str(target) else
-                {"timestamp": "2026-12-01T00:00:00.000Z", "type": "event_msg",
-                 "payload": {"type": "user_message", "message": "appended " + word}})
-        with open(target, "a") as f:
-            f.write(json.dumps(line) + "\n")
+        append_line(target, word)
         elapsed, proc = run(env, "search", word, "--json")
         if {json.loads(x)["path"] for x in proc.stdout.splitlines()} != {str(target)}:
             raise SystemExit("the appended line was not found")
@@ -253,14 +265,7 @@ def main(argv=None):
     home = work / "home"
     layout(data_dir, home)
     cache = work / "cache"
-    env = dict(os.environ, HOME=str(home), XDG_CACHE_HOME=str(cache))
-    for k in ("CLAUDE_CONFIG_DIR", "CODEX_HOME", "NO_COLOR"):
-        env.pop(k, None)
-    files = sorted(p for p in home.rglob("*.jsonl"))
-    total = sum(p.stat().st_size for p in files)
-    log("%d logs, %.0f MB; warming the page cache" % (len(files), total / 1e6))
-    for p in files:
-        p.read_bytes()
+    env, files, total = warmed(home, cache)
 
     results = {}
     firsts = []
@@ -287,12 +292,7 @@ def main(argv=None):
     try:
         for i in range(repeat * 2):
             word = "zq%08dxv" % random.Random("%s-%d" % (time.time(), i)).getrandbits(26)
-            line = ({"type": "user", "sessionId": "s", "cwd": "/w", "timestamp": "2026-12-01T00:00:00.000Z",
-                     "message": {"role": "user", "content": "appended " + word}} if ".claude" in str(target) else
-                    {"timestamp": "2026-12-01T00:00:00.000Z", "type": "event_msg",
-                     "payload": {"type": "user_message", "message": "appended " + word}})
-            with open(target, "a") as f:
-                f.write(json.dumps(line) + "\n")
+            append_line(target, word)
             elapsed, proc = run(env, "search", word, "--json")
             found = [json.loads(x)["path"] for x in proc.stdout.splitlines()]
             if found != [str(target)]:

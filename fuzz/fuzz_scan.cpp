@@ -6,45 +6,16 @@
 // module turns each into a Python str); a line yields at most one row; rows made
 // without tools reappear, in order, with tools (Codex: unchanged; Claude: as a
 // prefix of the text); no tool rows without include_tools.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "check.h"
+#include "scratch_log.h"
 #include "scan/scan.h"
 
 namespace {
-
-std::string log_path;
-
-void remove_log() {
-    if (!log_path.empty()) ::unlink(log_path.c_str());
-}
-
-const std::string& path_for_inputs() {
-    if (log_path.empty()) {
-        const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        log_path = std::string(dir) + "/sessionrows-fuzz-scan-" + std::to_string(::getpid()) + ".jsonl";
-        std::atexit(remove_log);
-    }
-    return log_path;
-}
-
-void write_log(const uint8_t* data, size_t size) {
-    int fd = ::open(path_for_inputs().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) fuzz::fail("cannot create the scratch log");
-    while (size > 0) {
-        ssize_t put = ::write(fd, data, size);
-        if (put <= 0) fuzz::fail("cannot write the scratch log");
-        data += put;
-        size -= static_cast<size_t>(put);
-    }
-    ::close(fd);
-}
 
 size_t non_empty_lines(std::string_view s) {
     size_t n = 0, start = 0;
@@ -96,9 +67,8 @@ void check_tools_add_only(const sr::row_list& plain, const sr::row_list& with_to
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    write_log(data, size);
+    const std::string& path = fuzz::write_scratch_log("scan", data, size);
     size_t lines = non_empty_lines({reinterpret_cast<const char*>(data), size});
-    const std::string& path = path_for_inputs();
     for (bool codex : {false, true}) {
         const char* kind = codex ? "codex" : "claude";
         sr::scan_result plain = sr::run(kind, path, false);

@@ -4,49 +4,20 @@
 // Checks: the reading never fails on content; every text, time, tool name and index
 // text is valid UTF-8 (each becomes a Python str); the facts agree with the rows
 // (their count by role); the digest of all rows is the same when read again.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <string>
 
 #include "check.h"
+#include "scratch_log.h"
 #include "search/reading.h"
 
 namespace {
 
-std::string log_path;
-
-void remove_log() {
-    if (!log_path.empty()) ::unlink(log_path.c_str());
-}
-
-const std::string& path_for_inputs() {
-    if (log_path.empty()) {
-        const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        log_path = std::string(dir) + "/sessionrows-fuzz-search-" + std::to_string(::getpid()) + ".jsonl";
-        std::atexit(remove_log);
-    }
-    return log_path;
-}
-
-void write_log(const uint8_t* data, size_t size) {
-    int fd = ::open(path_for_inputs().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) fuzz::fail("cannot create the scratch log");
-    while (size > 0) {
-        ssize_t put = ::write(fd, data, size);
-        if (put <= 0) fuzz::fail("cannot write the scratch log");
-        data += put;
-        size -= static_cast<size_t>(put);
-    }
-    ::close(fd);
-}
-
 void check(std::string_view kind) {
     sr::search_reading r;
-    sr::read_for_search(kind, log_path, true, r);
+    sr::read_for_search(kind, fuzz::scratch_log_path(), true, r);
     FUZZ_CHECK(r.ok, "the reading failed on content");
     std::map<std::string, uint32_t> by_role;
     for (const sr::search_row& row : r.rows) {
@@ -66,7 +37,7 @@ void check(std::string_view kind) {
     std::map<std::string, uint32_t> counted(f.roles.begin(), f.roles.end());
     FUZZ_CHECK(counted == by_role, "the facts count other rows than the reading holds");
     sr::search_reading again;
-    sr::read_for_search(kind, log_path, true, again);
+    sr::read_for_search(kind, fuzz::scratch_log_path(), true, again);
     FUZZ_CHECK(sr::rows_digest(r, r.rows.size()) == sr::rows_digest(again, again.rows.size()),
                "the same log gave two digests");
 }
@@ -74,7 +45,7 @@ void check(std::string_view kind) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    write_log(data, size);
+    fuzz::write_scratch_log("search", data, size);
     check("claude");
     check("codex");
     return 0;

@@ -65,6 +65,7 @@ def test_context_rows_count_what_show_shows(home):
     (["show", UPLOAD, "--around", "99999"], "past the end"),
     (["search", "foo", "--role", "bogus"], "not a role"),
     (["search", "e*"], "prefix"),
+    (["search", "flaky re*"], "at least 3 letters"),
     (["search", "the", "--since", "2026-11-07", "--until", "2026-11-01"], "date range is empty"),
     (["index", "--rebuild", "--index", "/dev/null"], "not a sessionrows index"),
 ], ids=lambda a: " ".join(a) if isinstance(a, list) else None)

@@ -15,6 +15,7 @@ import pytest
 
 from conftest import REPO
 from sessionrows import commands
+from test_cli import env_for, home  # noqa: F401 (fixture)
 from sessionrows.discovery import LogFile, find_logs
 from sessionrows.sessions import INJECTED, TEXT, TOOL_CALL, TOOL_RESULT
 from sessionrows.transcripts import render
@@ -385,18 +386,8 @@ def test_export_again_overwrites_and_keeps_files_private(tmp_path):
 # -- the command --------------------------------------------------------------------
 
 def run(home, *args):
-    env = {k: v for k, v in os.environ.items() if k not in ("CLAUDE_CONFIG_DIR", "CODEX_HOME", "XDG_CACHE_HOME")}
-    env.update(HOME=str(home), TZ="UTC")
-    return subprocess.run([sys.executable, "-m", "sessionrows", *args], capture_output=True, text=True, env=env,
-                          timeout=120)
-
-
-@pytest.fixture
-def home(tmp_path):
-    home = tmp_path / "home"
-    shutil.copytree(EXAMPLES / "claude", home / ".claude")
-    shutil.copytree(EXAMPLES / "codex", home / ".codex")
-    return home
+    return subprocess.run([sys.executable, "-m", "sessionrows", *args], capture_output=True, text=True,
+                          env=env_for(home), timeout=120)
 
 
 def test_show_and_export_pages_from_the_command(home, tmp_path):

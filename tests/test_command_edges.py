@@ -171,3 +171,37 @@ def test_an_index_of_the_older_format_is_rebuilt_on_first_use(home):
     from sessionrows.index import SCHEMA_VERSION
     assert db.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION
     db.close()
+
+
+def _said(session, cwd, ts, text, role="user"):
+    content = text if role == "user" else [{"type": "text", "text": text}]
+    return {"type": role, "sessionId": session, "cwd": cwd, "timestamp": ts, "uuid": "u-" + ts + role,
+            "message": {"role": role, "content": content}}
+
+
+@pytest.mark.parametrize("filters, finds", [
+    (dict(project="legacy"), "legacy"),
+    (dict(until="2025-02-01T00:00:00Z"), "legacy"),
+    (dict(role="user"), "legacy"),
+    (dict(), None),
+])
+def test_a_broad_query_ranks_the_newest_matches_that_pass_its_filters(tmp_path, filters, finds):
+    """Matches beyond the newest ones ranked are still found when a filter leaves out
+    the newest: a filtered search must not come back empty while its rows exist."""
+    from sessionrows import commands
+    from sessionrows.query import parse
+    old = tmp_path / "logs" / "-w-legacy" / "a.jsonl"
+    new = tmp_path / "logs" / "-w-busy" / "b.jsonl"
+    old.parent.mkdir(parents=True)
+    new.parent.mkdir(parents=True)
+    old.write_text(json.dumps(_said("s-old", "/w/legacy", "2025-01-01T00:00:00Z", "the widget again")) + "\n")
+    new.write_text("".join(json.dumps(_said("s-new", "/w/busy", "2026-01-01T00:%02d:00Z" % i, "the widget %d" % i,
+                                            "assistant")) + "\n" for i in range(12)))
+    os.utime(old, (1_600_000_000, 1_600_000_000))     # the busy log is the newer one
+    opened = commands.open_index([str(tmp_path / "logs")], str(tmp_path / "i.sqlite"))
+    try:
+        result = commands.search_opened(opened, parse("widget"), commands.Filters(**filters), 5, broad_limit=4)
+    finally:
+        opened.index.close()
+    assert result.hits and all(finds in h.cwd for h in result.hits if finds)
+    assert bool(result.bounded) == (finds is None)

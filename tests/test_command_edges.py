@@ -205,3 +205,19 @@ def test_a_broad_query_ranks_the_newest_matches_that_pass_its_filters(tmp_path, 
         opened.index.close()
     assert result.hits and all(finds in h.cwd for h in result.hits if finds)
     assert bool(result.bounded) == (finds is None)
+
+
+def test_a_reader_opened_before_the_first_build_searches_what_it_built(home, tmp_path):
+    """The terminal interface searches through a connection opened before its
+    writer builds the index; the build changes the full-text table's settings."""
+    from sessionrows import commands
+    from sessionrows.query import parse
+    where, path = [str(home)], str(tmp_path / "i.sqlite")
+    reader = commands.open_index(where, path, update=False)
+    try:
+        assert commands.search_opened(reader, parse("flaky"), commands.Filters(), 10).hits == []
+        commands.open_index(where, path).index.close()
+        found = commands.search_opened(reader, parse("flaky"), commands.Filters(), 10).hits
+        assert found and found == sorted(found, key=lambda h: h.score)
+    finally:
+        reader.index.close()

@@ -132,7 +132,7 @@ class SearchResult:
     index_path: str
     found: int              # logs in scope
     where: List[str]
-    bounded: Optional[int] = None   # set when a broad query ranked only this many newest matches per shard
+    bounded: Optional[int] = None   # set when a broad query ranked only this many newest matches
                                     # (of those that pass the filters)
     seconds: float = 0.0            # the query itself
     more: bool = False              # more rows matched than the limit let through
@@ -167,8 +167,8 @@ def search_opened(opened: Opened, q: Query, filters: Filters, limit: int, snippe
                   part: Optional[Callable[[str, int, int], str]] = None, *,
                   broad_limit: int = BROAD_LIMIT) -> SearchResult:
     """The best hits of `q` in an open index. A query with more than `broad_limit`
-    matching rows in a shard that pass the filters ranks the newest `broad_limit`
-    of them (the terminal interface ranks fewer while the person types)."""
+    rows that pass the filters ranks about the newest `broad_limit` of them (the
+    terminal interface ranks fewer while the person types)."""
     started = time.perf_counter()
     matches = opened.index.search(q.fts, filters, limit, opened.scope, broad_limit=broad_limit)
     hits = []

@@ -67,7 +67,12 @@ READ_CACHE_KIB = 65536
 WRITE_CACHE_KIB = 2048
 # Ranking: bm25 with what was said weighing more than tool text and injected text,
 # so that for equally good matches a person's and an assistant's words come first.
-RANK = "bm25(4.0, 1.0, 1.0)"
+# Queries call bm25 by name: FTS5's `rank` column fails ("SQL logic error") in a
+# connection that used it before another connection changed the table's settings,
+# as a first build does (SQLite 3.40).
+RANK_WEIGHTS = "4.0, 1.0, 1.0"
+RANK = "bm25(%s)" % RANK_WEIGHTS
+RANK_SQL = "bm25(rows_fts, %s)" % RANK_WEIGHTS
 # The full-text columns: what was said, tool calls and results, injected text.
 _COLUMN_OF_KIND = {TEXT: 0, TOOL_CALL: 1, TOOL_RESULT: 1, CONTEXT: 2, SUMMARY: 2}
 SAID_AND_TOOLS = "{said tool}"
@@ -595,9 +600,9 @@ class Index:
     def search(self, fts_query: str, filters: Filters, limit: int, scope: Optional[Scope] = None,
                broad_limit: Optional[int] = None) -> "Matches":
         """The best `limit` hits of an FTS5 query (bm25, what was said weighing more),
-        from every shard. A query whose rows that pass the filters number more than
-        `broad_limit` in a shard ranks the newest `broad_limit` of them
-        (`Matches.bounded` says so)."""
+        from every shard. A query with more than `broad_limit` rows that pass the
+        filters ranks about the newest `broad_limit` of them, an equal share from
+        each shard (`Matches.bounded` says so, `Matches.ranked` how many)."""
         expression = fts_query if filters.context else "%s : (%s)" % (SAID_AND_TOOLS, fts_query)
         conditions: List[str] = []
         args: list = []
@@ -622,28 +627,31 @@ class Index:
             args[:0] = file_args
         where = " AND ".join(["rows_fts MATCH ?"] + conditions)
         params = [expression] + args
-        if broad_limit:
+        share = -(-broad_limit // len(self.shards)) if broad_limit else 0
+        if share:
             # One pass over the matches, newest first, that stops after the newest
-            # `broad_limit` that pass the filters; they are ranked here.
-            sql = ("SELECT rows_fts.rank, rows_fts.rowid FROM rows_fts %sWHERE %s ORDER BY rows_fts.rowid DESC "
-                   "LIMIT ?" % (joins, where))
-            params.append(broad_limit + 1)
+            # that pass the filters; they are ranked here. Row ids grow with time
+            # and logs are dealt to the shards in turn, so the newest share of each
+            # shard are about the newest of all.
+            sql = ("SELECT %s, rows_fts.rowid FROM rows_fts %sWHERE %s ORDER BY rows_fts.rowid DESC LIMIT ?"
+                   % (RANK_SQL, joins, where))
+            params.append(share + 1)
         else:
-            sql = ("SELECT rows_fts.rank, rows_fts.rowid FROM rows_fts %sWHERE %s ORDER BY rows_fts.rank LIMIT ?"
-                   % (joins, where))
+            sql = ("SELECT %s, rows_fts.rowid FROM rows_fts %sWHERE %s ORDER BY 1 LIMIT ?"
+                   % (RANK_SQL, joins, where))
             params.append(limit + 1)
         top: List[Tuple[float, int, int]] = []    # (rank, shard, row id)
         bounded = False
         with self._guard(), _query_errors():
             for shard, db in enumerate(self.shards):
                 found = db.execute(sql, params).fetchall()
-                if broad_limit and len(found) > broad_limit:
+                if share and len(found) > share:
                     bounded = True
-                    del found[broad_limit:]
+                    del found[share:]
                 top.extend((rank, shard, row_id) for rank, row_id in found)
             best = heapq.nsmallest(limit + 1, top)
             hits = self._hits(best[:limit])
-        return Matches(hits, bounded, broad_limit if bounded else None, len(best) > limit)
+        return Matches(hits, bounded, len(top) if bounded else None, len(best) > limit)
 
     def _hits(self, best: Sequence[Tuple[float, int, int]]) -> List[Hit]:
         by_shard: Dict[int, List[int]] = {}
@@ -757,7 +765,7 @@ class Index:
 class Matches:
     hits: List[Hit]
     bounded: bool = False           # some shard matched more rows than were ranked
-    ranked: Optional[int] = None    # how many of the newest matches were ranked, per shard
+    ranked: Optional[int] = None    # how many of the newest matches were ranked
     more: bool = False              # more rows matched than were asked for
 
 

@@ -41,11 +41,11 @@ DEBOUNCE = 0.04         # seconds of quiet typing before a query runs
 PAUSE = 0.3             # ... when its last word is one letter so far
 PREVIEW_DELAY = 0.05     # after a move, or after the results are drawn
 LIMIT = 50              # hits a query shows: the best, grouped by session (more cost more snippets)
-# While the person types, a query that matches more rows than this in a shard of the
-# index ranks the newest of them (bm25 over as many as `search` ranks, for a broad
+# While the person types, a query that matches more rows than this ranks the newest
+# of them (bm25 over as many as `search` ranks, for a broad
 # word such as "src" or "use", takes about 0.1 s on the benchmark's history); once
 # typing stops, it is ranked as `search` ranks it.
-QUICK_BROAD = 2_000
+QUICK_BROAD = 4_000
 REFINE_DELAY = 0.4
 RECENT = 60             # sessions shown with nothing typed
 REFRESH_WHILE_INDEXING = 1.5    # seconds between re-runs of the query while the index fills

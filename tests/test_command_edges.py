@@ -158,6 +158,26 @@ def test_cache_folders_are_private_whatever_the_umask(home):
     assert stat.S_IMODE((home / ".cache" / "sessionrows").stat().st_mode) == 0o700
 
 
+def test_an_index_of_the_previous_format_is_brought_up_to_date_in_place(home):
+    run(home, "index", check=0)
+    path = home / ".cache" / "sessionrows" / "index.sqlite"
+    db = sqlite3.connect(str(path))
+    before = db.execute("SELECT path, size, mtime_ns, inode FROM files ORDER BY path").fetchall()
+    db.execute("DROP INDEX files_known")        # as format 2 was
+    db.execute("ALTER TABLE files DROP COLUMN known")
+    db.execute("INSERT INTO meta VALUES ('left by the test', 1)")
+    db.execute("PRAGMA user_version = 2")
+    db.commit()
+    db.close()
+    _, _, err = run(home, "index", check=0)
+    assert "0 new" in err and "0 changed" in err             # every log is known as it was
+    db = sqlite3.connect(str(path))
+    assert db.execute("SELECT value FROM meta WHERE key = 'left by the test'").fetchone() == (1,)    # not rebuilt
+    assert db.execute("SELECT path, size, mtime_ns, inode FROM files ORDER BY path").fetchall() == before
+    db.close()
+    assert hits(home, "docker")
+
+
 def test_an_index_of_the_older_format_is_rebuilt_on_first_use(home):
     run(home, "index", check=0)
     path = home / ".cache" / "sessionrows" / "index.sqlite"

@@ -29,7 +29,6 @@ a time (an advisory lock beside the database); readers are never blocked
 
 from __future__ import annotations
 
-import concurrent.futures
 import contextlib
 import errno
 import fcntl
@@ -47,7 +46,7 @@ from .discovery import LogFile
 from .reader import Problem, Warn, read_for_index, resolve_agents
 from .sessions import CONTEXT, SUMMARY, TEXT, TOOL_CALL, TOOL_RESULT, SUBAGENT, title_of
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 APPLICATION_ID = 0x73726F77  # "srow": marks a database as a sessionrows index
 ROW_BITS = 32                # a row's id: file id << ROW_BITS | its place in the file
 ROW_MASK = (1 << ROW_BITS) - 1
@@ -95,9 +94,11 @@ CREATE TABLE files (
     first_prompt TEXT NOT NULL,
     first_ts TEXT NOT NULL,
     last_ts TEXT NOT NULL,
-    roles TEXT NOT NULL
+    roles TEXT NOT NULL,
+    known BLOB NOT NULL DEFAULT x''
 );
 CREATE INDEX files_session ON files(session_id);
+CREATE INDEX files_known ON files(known);
 CREATE INDEX files_agent_id ON files(agent_id) WHERE agent_id != '';
 CREATE TABLE rows (
     id INTEGER PRIMARY KEY,
@@ -121,6 +122,13 @@ _FTS_VALUES = ("CASE WHEN kind = 0 THEN coalesce(ftext, text) END, "
 
 _FILE_COLUMNS = ("id, path, agent, size, mtime_ns, inode, nrows, digest, session_id, cwd, agent_id, "
                  "custom_title, ai_title, first_prompt, first_ts, last_ts, roles")
+# What the walk compares a log with, as it reads it: `path NUL size mtime_ns inode NUL`.
+# Kept with each record, and in an index of its own, so that handing every record
+# to the walk reads one narrow index instead of formatting the wide table's numbers
+# (at 24,000 logs: 8 ms instead of 50).
+_KNOWN = "CAST(%s || x'00' || %s || ' ' || %s || ' ' || %s || x'00' AS BLOB)"
+_INSERT_FILE = "INSERT OR REPLACE INTO files(%s, known) VALUES (%s, %s)" % (
+    _FILE_COLUMNS, ",".join("?%d" % i for i in range(1, 18)), _KNOWN % ("?2", "?4", "?5", "?6"))
 
 
 class IndexProblem(Exception):
@@ -409,8 +417,11 @@ class Index:
         out = []
         with self._guard():
             for db in self.shards:
-                blob = db.execute("SELECT CAST(group_concat(path || x'00' || size || ' ' || mtime_ns || ' ' || "
-                                  "inode || x'00', '') AS BLOB) FROM files").fetchone()[0]
+                try:
+                    blob = db.execute("SELECT CAST(group_concat(known, '') AS BLOB) FROM files").fetchone()[0]
+                except sqlite3.OperationalError:     # a read-only index of format 2
+                    blob = db.execute("SELECT CAST(group_concat(%s, '') AS BLOB) FROM files"
+                                      % _KNOWN % ("path", "size", "mtime_ns", "inode")).fetchone()[0]
                 out.append(blob or b"")
         return out
 
@@ -501,6 +512,7 @@ class Index:
                 jobs.append((log, file_id, start))
             done = 0
             building = [_building(db, total) for db in self.shards]
+            import concurrent.futures    # here: a search with nothing to update does without it
             with concurrent.futures.ThreadPoolExecutor(n, thread_name_prefix="sessionrows-write") as writers:
                 pending: List[Optional[concurrent.futures.Future]] = [None] * n
                 if batches:
@@ -573,8 +585,7 @@ class Index:
                 db.execute("DELETE FROM files WHERE id = ?", (record.id,))
             for file_id, start in batch.replace:
                 self._drop_rows(db, (file_id << ROW_BITS) + start, (file_id + 1) << ROW_BITS)
-            db.executemany("INSERT OR REPLACE INTO files(%s) VALUES (%s)"
-                           % (_FILE_COLUMNS, ",".join("?" * 17)), batch.records)
+            db.executemany(_INSERT_FILE, batch.records)
             db.executemany("INSERT INTO rows(id, role, kind, flags, ts, tool, text, ftext) VALUES (?,?,?,?,?,?,?,?)",
                            batch.rows)
         except BaseException:
@@ -932,10 +943,31 @@ def _check_format(db: sqlite3.Connection, path: str) -> Optional[bool]:
     return bool(tables)
 
 
+def _upgrade(db: sqlite3.Connection) -> None:
+    """Brings an index of format 2 to this one in place (format 2 lacked the walk's
+    key of each log); older formats are rebuilt."""
+    def version() -> int:
+        return db.execute("PRAGMA user_version").fetchone()[0]
+    if version() != 2 or db.execute("PRAGMA application_id").fetchone()[0] != APPLICATION_ID:
+        return
+    db.execute("BEGIN IMMEDIATE")
+    try:
+        if version() == 2:
+            db.execute("ALTER TABLE files ADD COLUMN known BLOB NOT NULL DEFAULT x''")
+            db.execute("UPDATE files SET known = " + _KNOWN % ("path", "size", "mtime_ns", "inode"))
+            db.execute("CREATE INDEX files_known ON files(known)")
+            db.execute("PRAGMA user_version = %d" % SCHEMA_VERSION)
+        db.execute("COMMIT")
+    except BaseException:
+        _rollback(db)
+        raise
+
+
 def _prepare(db: sqlite3.Connection, path: str) -> Optional[bool]:
     """Checks what the file holds and creates the schema in an empty file. Returns
     None for an index of an older format (to be rebuilt), False for a new one, True
     for an existing one."""
+    _upgrade(db)
     state = _check_format(db, path)
     if state is None:
         return None

@@ -6,7 +6,6 @@ The next batch is read on a helper thread while the caller works on the current 
 
 from __future__ import annotations
 
-import concurrent.futures
 from dataclasses import dataclass
 import os
 from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, cast
@@ -85,24 +84,17 @@ def read_batches(logs: Sequence[LogFile], include_tools: bool, warn: Warn,
     """Lists of (log, rows), batch by batch, for every readable log in order; each log
     must have its agent. A file that cannot be read is passed to `warn` and left out."""
     pending = list(batches(logs, batch_bytes))
-    if not pending:
-        return
-    with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="sessionrows-read") as pool:
-        future = pool.submit(_read_batch, pending[0], include_tools)
-        for i, batch in enumerate(pending):
-            results = future.result()
-            if i + 1 < len(pending):
-                future = pool.submit(_read_batch, pending[i + 1], include_tools)
-            out = []
-            for log, rows in zip(batch, results):
-                if not rows:
-                    message = _failure(log, include_tools)
-                    if message is not None:
-                        warn(Problem(log.path, message))
-                        continue
-                out.append((log, rows))
-            del results
-            yield out
+    for batch, results in zip(pending, _prefetched(pending, lambda b: _read_batch(b, include_tools))):
+        out = []
+        for log, rows in zip(batch, results):
+            if not rows:
+                message = _failure(log, include_tools)
+                if message is not None:
+                    warn(Problem(log.path, message))
+                    continue
+            out.append((log, rows))
+        del results
+        yield out
 
 
 def read_logs(logs: Sequence[LogFile], include_tools: bool, warn: Warn,
@@ -117,6 +109,7 @@ def _prefetched(pending: Sequence, read: Callable) -> Iterator:
     caller works on this one's result."""
     if not pending:
         return
+    import concurrent.futures    # here: a search with nothing to read does without it
     with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="sessionrows-read") as pool:
         future = pool.submit(read, pending[0])
         for i in range(len(pending)):

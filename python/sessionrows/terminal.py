@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import subprocess
 import sys
 import time
 from typing import Callable, Iterator, List, Optional, Sequence, TextIO, Tuple, Union
@@ -135,6 +134,7 @@ def pager(stream: TextIO, color_mode: str = "auto") -> Iterator[TextIO]:
     if not stream.isatty() or command in ("", "cat") or os.environ.get("TERM") == "dumb":
         yield stream
         return
+    import subprocess    # here: output to a pipe does without it
     env = dict(os.environ)
     env.setdefault("LESS", "FRX")
     env.setdefault("LV", "-c")

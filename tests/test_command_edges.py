@@ -159,12 +159,13 @@ def test_cache_folders_are_private_whatever_the_umask(home):
 
 
 def test_an_index_of_the_previous_format_is_brought_up_to_date_in_place(home):
-    run(home, "index", check=0)
+    _, stats, _ = run(home, "stats", "--json", check=0)
     path = home / ".cache" / "sessionrows" / "index.sqlite"
     db = sqlite3.connect(str(path))
     before = db.execute("SELECT path, size, mtime_ns, inode FROM files ORDER BY path").fetchall()
     db.execute("DROP INDEX files_known")        # as format 2 was
     db.execute("ALTER TABLE files DROP COLUMN known")
+    db.execute("DROP TABLE file_roles")
     db.execute("INSERT INTO meta VALUES ('left by the test', 1)")
     db.execute("PRAGMA user_version = 2")
     db.commit()
@@ -176,6 +177,7 @@ def test_an_index_of_the_previous_format_is_brought_up_to_date_in_place(home):
     assert db.execute("SELECT path, size, mtime_ns, inode FROM files ORDER BY path").fetchall() == before
     db.close()
     assert hits(home, "docker")
+    assert json.loads(run(home, "stats", "--json", check=0)[1])["agents"] == json.loads(stats)["agents"]
 
 
 def test_an_index_of_the_older_format_is_rebuilt_on_first_use(home):

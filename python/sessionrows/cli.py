@@ -322,7 +322,7 @@ def run_search(args, session: Session) -> int:
                         snippet_width=snippet_width, part=_redactor(args, part=True))
     session.read_only(result.report)
     if args.redact:
-        result.hits = _redacted_hits(result.hits)
+        result = result._replace(hits=_redacted_hits(result.hits))
     if not result.found:
         session.nothing_found(result.where)
         return NOTHING
@@ -418,17 +418,15 @@ def run_show(args, session: Session) -> int:
 
 def _redacted_hits(hits):
     """The hits with the secrets in their texts redacted (their snippets are already)."""
-    from dataclasses import replace
     from .redact import redact_text
-    return [replace(h, text=redact_text(h.text), title=redact_text(h.title), cwd=redact_text(h.cwd),
-                    resume=redact_text(h.resume)) for h in hits]
+    return [h._replace(text=redact_text(h.text), title=redact_text(h.title), cwd=redact_text(h.cwd),
+                       resume=redact_text(h.resume)) for h in hits]
 
 
 def _redacted_transcript(t, span):
-    from dataclasses import replace
     from .redact import redact_text
-    t = replace(t, title=redact_text(t.title), cwd=redact_text(t.cwd), resume=redact_text(t.resume))
-    return t, [replace(row, text=redact_text(row.text)) for row in span]
+    t = t._replace(title=redact_text(t.title), cwd=redact_text(t.cwd), resume=redact_text(t.resume))
+    return t, [row._replace(text=redact_text(row.text)) for row in span]
 
 
 def _redaction(args):

@@ -6,8 +6,7 @@ from __future__ import annotations
 
 import os
 import time
-from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional, Sequence, cast
+from typing import Callable, Dict, List, NamedTuple, Optional, Sequence, cast
 
 from . import discovery
 from .discovery import AGENTS, CLAUDE, CODEX, LogFile
@@ -33,13 +32,15 @@ def _nothing(problem: Problem) -> None:
 # -- the index, up to date ------------------------------------------------------
 
 
-@dataclass
 class Opened:
-    index: Index
-    report: UpdateReport
-    scope: Scope
-    found: int              # logs in scope
-    where: List[str]        # where they were looked for: the paths, or the default places
+    """An open index and what bringing it up to date found (refresh renews it)."""
+
+    def __init__(self, index: Index, report: UpdateReport, scope: Scope, found: int, where: List[str]):
+        self.index = index
+        self.report = report
+        self.scope = scope
+        self.found = found      # logs in scope
+        self.where = where      # where they were looked for: the paths, or the default places
 
 
 def open_index(paths: Optional[Sequence[str]] = None, index_path: Optional[str] = None, *, rebuild: bool = False,
@@ -81,7 +82,7 @@ def refresh(opened: Opened, paths: Optional[Sequence[str]] = None, *, warn: Warn
         raise CommandError("%s: no such file or folder" % e.filename) from None
     report = index.update(changes.fresh, changes.gone, warn, named=[os.path.abspath(p) for p in paths],
                           progress=progress)
-    report.files = changes.found
+    report = report._replace(files=changes.found)
     whole = not paths and changes.found == index.count_files()
     opened.report, opened.scope, opened.found = report, Scope(changes.where, whole), changes.found
     opened.where = paths or discovery.root_paths()
@@ -96,8 +97,7 @@ def _roots(paths: Sequence[str]) -> List[str]:
 # -- search ----------------------------------------------------------------------
 
 
-@dataclass
-class Hit:
+class Hit(NamedTuple):
     """A row that matched, as every surface shows it."""
 
     path: str
@@ -124,8 +124,7 @@ class Hit:
         return self.kind in INJECTED
 
 
-@dataclass
-class SearchResult:
+class SearchResult(NamedTuple):
     query: Query
     hits: List[Hit]
     report: UpdateReport
@@ -182,8 +181,7 @@ def search_opened(opened: Opened, q: Query, filters: Filters, limit: int, snippe
                         time.perf_counter() - started, matches.more)
 
 
-@dataclass
-class SessionHits:
+class SessionHits(NamedTuple):
     """The hits of one log, best first, under the facts of the log."""
 
     hits: List[Hit]
@@ -204,8 +202,7 @@ def group_by_session(hits: Sequence[Hit]) -> List[SessionHits]:
 # -- show ------------------------------------------------------------------------
 
 
-@dataclass
-class SessionRow:
+class SessionRow(NamedTuple):
     row: int
     role: str
     kind: int
@@ -219,8 +216,7 @@ class SessionRow:
         return self.kind in INJECTED
 
 
-@dataclass
-class Transcript:
+class Transcript(NamedTuple):
     path: str
     agent: str
     session_id: str
@@ -231,7 +227,7 @@ class Transcript:
     last_ts: str
     rows: List[SessionRow]
     resume: str
-    subagents: List[FileRecord] = field(default_factory=list)   # the session's sub-agent logs, from the index
+    subagents: Sequence[FileRecord] = ()    # the session's sub-agent logs, from the index
 
     @property
     def session(self) -> str:
@@ -275,10 +271,10 @@ def load_session(key: str, *, index_path: Optional[str] = None, warn: Warn = _no
         if record.agent_id:
             main = index.main_logs([record.session_id]).get(record.session_id)
             if main is not None:
-                t.title = main.title
+                t = t._replace(title=main.title)
         else:
-            t.subagents = [r for r in index.find_sessions(record.session_id)
-                           if r.agent_id and r.session_id == record.session_id]
+            t = t._replace(subagents=[r for r in index.find_sessions(record.session_id)
+                                      if r.agent_id and r.session_id == record.session_id])
         return t
     finally:
         if own:
@@ -316,8 +312,7 @@ def rows_around(t: Transcript, row: int, context_rows: int) -> List[SessionRow]:
 # -- sessions and stats ----------------------------------------------------------
 
 
-@dataclass
-class SessionSummary:
+class SessionSummary(NamedTuple):
     session: str
     path: str
     agent: str
@@ -350,19 +345,21 @@ def list_sessions(filters: Optional[Filters] = None, limit: int = 20, offset: in
             opened.index.close()
 
 
-@dataclass
 class AgentStats:
-    files: int = 0
-    bytes: int = 0
-    sessions: int = 0
-    rows: int = 0
-    roles: Dict[str, int] = field(default_factory=dict)
-    first: str = ""
-    last: str = ""
+    """One agent's logs, bytes, sessions, rows, rows by role and time range."""
+
+    def __init__(self, files: int = 0, bytes: int = 0, sessions: int = 0, rows: int = 0,
+                 roles: Optional[Dict[str, int]] = None, first: str = "", last: str = ""):
+        self.files = files
+        self.bytes = bytes
+        self.sessions = sessions
+        self.rows = rows
+        self.roles: Dict[str, int] = {} if roles is None else roles
+        self.first = first
+        self.last = last
 
 
-@dataclass
-class Stats:
+class Stats(NamedTuple):
     where: List[str]
     agents: Dict[str, AgentStats]
     unreadable: int

@@ -17,8 +17,7 @@ import json
 import os
 import re
 import stat
-from dataclasses import dataclass
-from typing import Callable, Iterable, List, Optional, Sequence, Tuple
+from typing import Callable, Iterable, List, NamedTuple, Optional, Sequence, Tuple
 
 from . import _search
 
@@ -38,8 +37,7 @@ _CLAUDE_START = re.compile(rb'\{"parentUuid":')
 _CLAUDE_MARK = re.compile(rb'"(?:sessionId|parentUuid)"\s*:')
 
 
-@dataclass(frozen=True)
-class Root:
+class Root(NamedTuple):
     """A default place where an agent keeps its session logs."""
 
     agent: str
@@ -47,8 +45,7 @@ class Root:
     pattern: str  # a shell-style pattern for the file names of its logs
 
 
-@dataclass(frozen=True)
-class LogFile:
+class LogFile(NamedTuple):
     """A file found by the walk. `path` is the file as named or found, made absolute
     (never resolved through links); `agent` is None for a loose file that has not been
     looked into yet."""
@@ -156,8 +153,7 @@ def _rule(pattern: str) -> int:
     return 1 if pattern == "rollout-*.jsonl" else 0
 
 
-@dataclass
-class Changes:
+class Changes(NamedTuple):
     """What a walk found, compared with what the index knows.
 
     `fresh`: the files that are new to the index or whose size, modification time or

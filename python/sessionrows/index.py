@@ -38,8 +38,7 @@ import os
 import sqlite3
 import stat
 import time
-from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 from . import _search
 from .discovery import LogFile
@@ -157,8 +156,7 @@ def shard_path(path: str, shard: int) -> str:
     return path if shard == 0 else "%s.part%d" % (path, shard)
 
 
-@dataclass
-class UpdateReport:
+class UpdateReport(NamedTuple):
     files: int = 0          # logs in scope
     new: int = 0
     changed: int = 0
@@ -170,8 +168,7 @@ class UpdateReport:
     read_only: bool = False  # the index could not be written; it was searched as it was
 
 
-@dataclass
-class Filters:
+class Filters(NamedTuple):
     agent: Optional[str] = None
     role: Optional[str] = None
     project: Optional[str] = None
@@ -184,8 +181,7 @@ class Filters:
         return bool(self.agent or self.role or self.project or self.since or self.until)
 
 
-@dataclass
-class FileRecord:
+class FileRecord(NamedTuple):
     id: int
     path: str
     agent: str
@@ -213,8 +209,7 @@ def _record(row: tuple) -> FileRecord:
     return FileRecord(row[0], os.fsdecode(row[1]), *row[2:])
 
 
-@dataclass
-class Hit:
+class Hit(NamedTuple):
     """One row that matched, with the facts of its log."""
 
     file: FileRecord
@@ -229,12 +224,11 @@ class Hit:
     title: str = ""         # the session's title (a sub-agent's: its session's)
 
 
-@dataclass
-class Scope:
+class Scope(NamedTuple):
     """Which indexed logs a search looks at: all of them, or those below `roots`
     (folders, every log below them; files, that log)."""
 
-    roots: List[str] = field(default_factory=list)
+    roots: Sequence[str] = ()
     whole: bool = True
 
 
@@ -310,15 +304,15 @@ def _processors() -> int:
         return os.cpu_count() or 1
 
 
-@dataclass
 class _Batch:
     """What one batch writes into one shard."""
 
-    gone: List[FileRecord] = field(default_factory=list)     # logs to drop
-    replace: List[Tuple[int, int]] = field(default_factory=list)  # (file id, first row to drop)
-    records: List[tuple] = field(default_factory=list)
-    rows: List[tuple] = field(default_factory=list)
-    spans: List[Tuple[int, int]] = field(default_factory=list)    # row id ranges written
+    def __init__(self) -> None:
+        self.gone: List[FileRecord] = []            # logs to drop
+        self.replace: List[Tuple[int, int]] = []    # (file id, first row to drop)
+        self.records: List[tuple] = []
+        self.rows: List[tuple] = []
+        self.spans: List[Tuple[int, int]] = []      # row id ranges written
 
     @property
     def empty(self) -> bool:
@@ -478,12 +472,11 @@ class Index:
         of the previous batch, one writer thread per shard (SQLite runs without the
         interpreter lock)."""
         started = time.perf_counter()
-        report = UpdateReport()
         if not fresh and not gone:
-            return report
+            return UpdateReport()
         if not self.writable:
-            report.read_only = True
-            return report
+            return UpdateReport(read_only=True)
+        count = dict.fromkeys(("new", "changed", "appended", "rows", "bytes_read"), 0)
         with _update_lock(self.path, self.on_wait), self._guard(), _small_caches(self.shards):
             previous = self.record_by_path([log.path for log in fresh] + list(gone))
             dropped = [previous[p] for p in gone if p in previous]
@@ -499,7 +492,6 @@ class Index:
             # New logs get ids in the order of their modification times, so that the
             # ids of rows grow with time (a broad query ranks the newest matches).
             todo.sort(key=lambda log: (previous.get(log.path) is not None, log.mtime_ns))
-            report.removed = len(dropped)
             total = sum(log.size for log in todo)
             next_id = 1 + max([0] + [db.execute("SELECT coalesce(max(id), 0) FROM files").fetchone()[0]
                                      for db in self.shards])
@@ -535,9 +527,9 @@ class Index:
                         k = previous.get(log.path)
                         b = batch_of(file_id)
                         if k is None:
-                            report.new += 1
+                            count["new"] += 1
                         elif start and digest == k.digest:
-                            report.appended += 1
+                            count["appended"] += 1
                             b.replace.append((file_id, start))
                         else:
                             if start:   # grew, but what was indexed changed: read it whole
@@ -545,14 +537,14 @@ class Index:
                                 if rows is None:
                                     continue
                                 start = 0
-                            report.changed += 1
+                            count["changed"] += 1
                             b.replace.append((file_id, 0))
                         b.records.append((file_id, os.fsencode(log.path), log.agent, log.size, log.mtime_ns,
                                           log.inode, facts[8], digest) + facts[:8] + (
                                               json.dumps(dict(facts[9]), separators=(",", ":")),))
                         b.rows.extend(rows)
                         b.spans.append(((file_id << ROW_BITS) + start, (file_id + 1) << ROW_BITS))
-                        report.rows += len(rows)
+                        count["rows"] += len(rows)
                         done += log.size
                     self._write_batches(batches, writers, pending)
                     batches = {}
@@ -563,11 +555,10 @@ class Index:
                         future.result()
                 for future in [writers.submit(_built, db) for db, b in zip(self.shards, building) if b]:
                     future.result()
-            report.bytes_read = done
+            count["bytes_read"] = done
             for db in self.shards:
                 db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
-        report.seconds = time.perf_counter() - started
-        return report
+        return UpdateReport(removed=len(dropped), seconds=time.perf_counter() - started, **count)
 
     def _write_batches(self, batches: Dict[int, _Batch], writers, pending) -> None:
         for shard, batch in sorted(batches.items()):
@@ -796,8 +787,7 @@ class Index:
                 for agent, a in sorted(per_agent.items())]
 
 
-@dataclass
-class Matches:
+class Matches(NamedTuple):
     hits: List[Hit]
     bounded: bool = False           # some shard matched more rows than were ranked
     ranked: Optional[int] = None    # how many of the newest matches were ranked

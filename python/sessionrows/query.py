@@ -13,8 +13,7 @@ any two or more characters of a sentence are found.
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass, field
-from typing import List, Tuple
+from typing import List, NamedTuple, Sequence, Tuple
 
 from . import _search
 
@@ -30,11 +29,10 @@ class QueryError(ValueError):
     """A query that cannot be run."""
 
 
-@dataclass
-class Query:
+class Query(NamedTuple):
     text: str                                   # as typed
     fts: str                                    # the FTS5 expression
-    terms: List[Tuple[str, bool]] = field(default_factory=list)   # (word, is a prefix) to highlight
+    terms: Sequence[Tuple[str, bool]] = ()      # (word, is a prefix) to highlight
 
 
 def _phrase(text: str) -> str:

@@ -6,9 +6,8 @@ The next batch is read on a helper thread while the caller works on the current 
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 import os
-from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, cast
+from typing import Callable, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, cast
 
 from . import _core, _search
 from .discovery import LogFile, detect_agent
@@ -17,8 +16,7 @@ BATCH_BYTES = 64 << 20
 BATCH_FILES = 2000
 
 
-@dataclass
-class Problem:
+class Problem(NamedTuple):
     """A file that could not be read, or a named file that is no session log."""
 
     path: str

@@ -96,7 +96,7 @@ def read_box(text: str, keys: Optional[KeyFilters] = None) -> Box:
     from ..cli import parse_when   # the dates as the command line reads them
 
     keys = keys or KeyFilters()
-    filters = Filters(agent=keys.agent, role=keys.role, context=keys.context)
+    chosen = dict(agent=keys.agent, role=keys.role, context=keys.context)
     problems: List[str] = []
     typed = set()
     for m in _FILTER.finditer(text):
@@ -109,29 +109,30 @@ def read_box(text: str, keys: Optional[KeyFilters] = None) -> Box:
         low = value.lower()
         if name == "agent":
             if low in AGENTS:
-                filters.agent = low
+                chosen["agent"] = low
             else:
                 problems.append("agent: %s" % " or ".join(AGENTS))
         elif name == "role":
             if low in ROLES:
-                filters.role = low
+                chosen["role"] = low
             else:
                 problems.append("role: one of %s" % ", ".join(ROLES))
         elif name == "project":
-            filters.project = value
+            chosen["project"] = value
         elif name == "context":
             if low in _ON or low in _OFF:
-                filters.context = low in _ON
+                chosen["context"] = low in _ON
             else:
                 problems.append("context: on or off")
         else:
             try:
-                setattr(filters, name, parse_when(value, end=name == "until"))
+                chosen[name] = parse_when(value, end=name == "until")
             except Exception as e:      # argparse.ArgumentTypeError, with a sentence
                 problems.append("%s: %s" % (name, e))
-    if filters.since and filters.until and filters.since >= filters.until:
+    if chosen.get("since") and chosen.get("until") and chosen["since"] >= chosen["until"]:
         problems.append("since is not before until")
-        filters.until = None
+        chosen["until"] = None
+    filters = Filters(**chosen)
     query = _FILTER.sub(" ", text)
     shown = []
     if filters.agent:

@@ -9,9 +9,10 @@ and their rows, so each shard is a complete, consistent index of its logs, and a
 search asks every shard and merges the answers.
 
 In a shard, `files` has one record per log (its size, modification time and inode
-as last read, and the facts that name its session); `rows` the rows of those logs in
-full, with their role, kind and time; `rows_fts` indexes their text in three
-columns, what was said, tool calls and results, and injected text, so that ranking
+as last read, kept also as the key the walk compares it with, and the facts that
+name its session), `file_roles` its rows by role (for stats); `rows` the rows of
+those logs in full, with their role, kind and time; `rows_fts` indexes their text in
+three columns, what was said, tool calls and results, and injected text, so that ranking
 puts a person's and an assistant's words before tool text for equally good matches
 and a search leaves injected text out unless asked. The full-text table keeps no
 copy of the text (contentless); `rows.ftext` holds the indexed form of a text where

@@ -66,6 +66,10 @@ FTS_PENDING_BYTES = 64 << 20
 # the machine may have lost writes: the next run checks the shard and starts
 # afresh if it is damaged (a build cut short otherwise goes on where it stopped).
 AUTOMERGE = 4
+# An update that reads less than this (a search after a session wrote a few lines)
+# writes on the calling thread: starting writer threads, and importing what runs
+# them, would cost more than they save.
+SMALL_UPDATE_BYTES = 4 << 20
 READ_CACHE_KIB = 65536
 WRITE_CACHE_KIB = 2048
 # Ranking: bm25 with what was said weighing more than tool text and injected text,
@@ -524,9 +528,8 @@ class Index:
             for db, b in zip(self.shards, building):
                 if b:
                     db.execute("PRAGMA synchronous = OFF")
-            import concurrent.futures    # here: a search with nothing to update does without it
-            with concurrent.futures.ThreadPoolExecutor(n, thread_name_prefix="sessionrows-write") as writers:
-                pending: List[Optional[concurrent.futures.Future]] = [None] * n
+            with _writers(n, total) as writers:
+                pending: list = [None] * n
                 if batches:
                     self._write_batches(batches, writers, pending)
                     batches = {}
@@ -852,6 +855,36 @@ def _reread(log: LogFile, file_id: int, warn: Warn):
 def _build_cut_short(db: sqlite3.Connection) -> bool:
     row = db.execute("SELECT v FROM rows_fts_config WHERE k = 'automerge'").fetchone()
     return row is not None and row[0] == 0
+
+
+class _Done:
+    """A piece of writing done on the calling thread, as a future that has its result."""
+
+    def __init__(self, value) -> None:
+        self.value = value
+
+    def result(self):
+        return self.value
+
+
+class _OnThisThread:
+    """Writes each shard's batch at once, on the calling thread."""
+
+    @staticmethod
+    def submit(fn: Callable, *args) -> _Done:
+        return _Done(fn(*args))
+
+
+@contextlib.contextmanager
+def _writers(n: int, total: int) -> Iterator:
+    """What runs each shard's writing: a thread per shard, or for a small update the
+    calling thread."""
+    if total <= SMALL_UPDATE_BYTES:
+        yield _OnThisThread()
+        return
+    import concurrent.futures    # here: a search with little or nothing to update does without it
+    with concurrent.futures.ThreadPoolExecutor(n, thread_name_prefix="sessionrows-write") as pool:
+        yield pool
 
 
 def _building(db: sqlite3.Connection, total: int) -> bool:

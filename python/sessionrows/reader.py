@@ -105,9 +105,11 @@ def read_logs(logs: Sequence[LogFile], include_tools: bool, warn: Warn,
 def _prefetched(pending: Sequence, read: Callable) -> Iterator:
     """read(item) for each item, the next one read on a helper thread while the
     caller works on this one's result."""
-    if not pending:
+    if len(pending) <= 1:        # nothing to read ahead: no thread (nor its import)
+        for item in pending:
+            yield read(item)
         return
-    import concurrent.futures    # here: a search with nothing to read does without it
+    import concurrent.futures
     with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="sessionrows-read") as pool:
         future = pool.submit(read, pending[0])
         for i in range(len(pending)):

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (clang-14, ASan + UBSan) and runs each one, one after
-# the other, for SECONDS seconds from the committed seeds.
+# Builds the libFuzzer targets (clang-14, ASan + UBSan) and runs each one for SECONDS
+# seconds from the committed seeds, as many at once as there are processors.
 #
 #   fuzz/run.sh SECONDS [TARGET...]      targets: scan render prefilter columns search (default: all)
 #
@@ -43,9 +43,8 @@ max_len() {
   esac
 }
 
-status=0
-summary=()
-for t in "${targets[@]}"; do
+run_target() {   # TARGET: fuzzes it; its log in $tmp/TARGET.log, its exit status in $tmp/TARGET.rc
+  local t="$1" corpus seeds extra d rc=0
   corpus="${FUZZ_CORPUS_DIR:+$FUZZ_CORPUS_DIR/$t}"
   corpus="${corpus:-$tmp/corpus-$t}"
   mkdir -p "$corpus"
@@ -57,12 +56,30 @@ for t in "${targets[@]}"; do
       if [ -d "$d/$t" ]; then seeds+=("$d/$t"); else seeds+=("$d"); fi
     done
   fi
-  log="$tmp/$t.log"
-  echo "== fuzz_$t for ${seconds}s" >&2
-  rc=0
   "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len="$(max_len "$t")" \
     -dict="$here/json.dict" -print_final_stats=1 -artifact_prefix="$artifacts/$t-" \
-    "$corpus" "${seeds[@]}" >"$log" 2>&1 || rc=$?
+    "$corpus" "${seeds[@]}" >"$tmp/$t.log" 2>&1 || rc=$?
+  echo "$rc" >"$tmp/$t.rc"
+}
+
+at_once=$(nproc 2>/dev/null || echo 1)
+running=0
+for t in "${targets[@]}"; do
+  if [ "$running" -ge "$at_once" ]; then
+    wait -n || true
+    running=$((running - 1))
+  fi
+  echo "== fuzz_$t for ${seconds}s" >&2
+  run_target "$t" &
+  running=$((running + 1))
+done
+wait
+
+status=0
+summary=()
+for t in "${targets[@]}"; do
+  log="$tmp/$t.log"
+  rc=$(cat "$tmp/$t.rc" 2>/dev/null || echo "?")
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   cov=$(grep -Eo 'cov: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)
   if [ "$rc" != 0 ]; then

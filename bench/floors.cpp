@@ -75,8 +75,10 @@ bool run_file(int m, bool codex, bool include_tools, const std::string& path, to
             t.lines += !line.empty();
         }
     } else {
-        const sr::claude_rules claude = sr::make_claude_rules(include_tools);
-        const sr::codex_rules cx = sr::make_codex_rules(include_tools);
+        sr::rule_options options;
+        options.include_tools = include_tools;
+        const sr::claude_rules claude = sr::make_claude_rules(options);
+        const sr::codex_rules cx = sr::make_codex_rules(options);
         sr::line_parser& parser = kept.parser;
         parser.input_padded = true;
         while (sr::next_line(file, line)) {

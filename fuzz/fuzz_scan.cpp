@@ -70,12 +70,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& path = fuzz::write_scratch_log("scan", data, size);
     size_t lines = non_empty_lines({reinterpret_cast<const char*>(data), size});
     for (bool codex : {false, true}) {
-        const char* kind = codex ? "codex" : "claude";
+        sr::log_kind kind = codex ? sr::log_kind::codex : sr::log_kind::claude;
         sr::scan_result plain = sr::run(kind, path, false);
         sr::scan_result with_tools = sr::run(kind, path, true);
         check_rows(plain, lines, codex, false);
         check_rows(with_tools, lines, codex, true);
         check_tools_add_only(plain.rows, with_tools.rows, codex);
+    }
+    // The other assistants' rows: tool rows are rows of their own, as Codex's are.
+    for (sr::log_kind kind : {sr::log_kind::gemini, sr::log_kind::copilot, sr::log_kind::pi}) {
+        sr::scan_result plain = sr::run(kind, path, false);
+        sr::scan_result with_tools = sr::run(kind, path, true);
+        check_rows(plain, lines, false, false);
+        check_rows(with_tools, lines, false, true);
+        check_tools_add_only(plain.rows, with_tools.rows, true);
     }
     return 0;
 }

@@ -234,7 +234,7 @@ bool threads_arg(PyObject* value, size_t& out) {
 // The jobs argument, named in its errors, and no more jobs than the int32 job
 // column can number.
 bool jobs_arg(PyObject* value, std::vector<job>& jobs) {
-    if (!to_jobs(value, jobs)) {
+    if (!to_jobs(value, jobs, kind_rule::named)) {
         name_argument_error("jobs");
         return false;
     }

@@ -156,7 +156,7 @@ constexpr Py_ssize_t max_reserved_jobs = 4096;
 bool has_type_flag(PyObject* obj, unsigned long flag) { return (PyType_GetFlags(Py_TYPE(obj)) & flag) != 0; }
 
 // One item of `jobs`: a tuple of exactly two str, the kind and the path.
-bool to_job(PyObject* item, job& out) {
+bool to_job(PyObject* item, job& out, kind_rule rule) {
     if (!has_type_flag(item, Py_TPFLAGS_TUPLE_SUBCLASS)) {
         set_conversion_error(item, "PyTuple");
         return false;
@@ -167,12 +167,21 @@ bool to_job(PyObject* item, job& out) {
         PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", size);
         return false;
     }
-    return to_text(PyTuple_GetItem(item, 0), out.kind) && to_text(PyTuple_GetItem(item, 1), out.path);
+    std::string kind;
+    if (!to_text(PyTuple_GetItem(item, 0), kind) || !to_text(PyTuple_GetItem(item, 1), out.path)) return false;
+    if (rule == kind_rule::core) {
+        out.kind = core_kind(kind);
+    } else if (!named_kind(kind, out.kind)) {
+        PyErr_Format(PyExc_ValueError, "unknown kind %R (the kinds are %s)", PyTuple_GetItem(item, 0),
+                     kind_list().c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
-bool to_jobs(PyObject* obj, std::vector<job>& jobs) {
+bool to_jobs(PyObject* obj, std::vector<job>& jobs, kind_rule rule) {
     if (has_type_flag(obj, Py_TPFLAGS_UNICODE_SUBCLASS)) {
         PyErr_SetString(PyExc_TypeError, "a str cannot be taken as a sequence of (kind, path) jobs");
         return false;
@@ -195,7 +204,7 @@ bool to_jobs(PyObject* obj, std::vector<job>& jobs) {
     if (!iter) return false;
     while (py_ref item{PyIter_Next(iter.get())}) {
         jobs.emplace_back();
-        if (!to_job(item.get(), jobs.back())) return false;
+        if (!to_job(item.get(), jobs.back(), rule)) return false;
     }
     return !PyErr_Occurred();
 }

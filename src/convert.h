@@ -75,10 +75,15 @@ bool to_flag(PyObject* obj, bool& out);
 // the named argument error on failure.
 bool include_tools_arg(PyObject* value, bool& out);
 
+// How a job's kind text is read: by `_core`'s rule ("codex" exactly selects the
+// Codex rules, every other text the Claude rules), or as the name of one of the
+// kinds, any other text a ValueError that names them.
+enum class kind_rule { core, named };
+
 // The `jobs` argument of the batch calls: any sequence but a str, read by
 // iteration, each item a tuple of exactly two str (kind, path). The first failure
 // ends it with a Python error set (not yet named after the argument).
-bool to_jobs(PyObject* obj, std::vector<job>& jobs);
+bool to_jobs(PyObject* obj, std::vector<job>& jobs, kind_rule rule = kind_rule::core);
 
 // Re-raises a pending TypeError as "argument '<name>': <message>" (keeping its
 // cause); any other pending exception is left as it is.

@@ -16,7 +16,7 @@ namespace {
 using namespace sr;
 
 struct read_job {
-    std::string kind;
+    log_kind kind = log_kind::claude;
     std::string path;
     long long first_id = 0;   // the id of row 0; a row's id is first_id + its place
     long long start_row = 0;  // rows before this one are not handed back
@@ -46,10 +46,16 @@ bool to_read_jobs(PyObject* obj, std::vector<read_job>& jobs) {
             return false;
         }
         read_job j;
-        if (!to_text(PyTuple_GetItem(item.get(), 0), j.kind) || !to_path(PyTuple_GetItem(item.get(), 1), j.path) ||
+        std::string kind;
+        if (!to_text(PyTuple_GetItem(item.get(), 0), kind) || !to_path(PyTuple_GetItem(item.get(), 1), j.path) ||
             !to_long_long(PyTuple_GetItem(item.get(), 2), j.first_id) ||
             !to_long_long(PyTuple_GetItem(item.get(), 3), j.start_row))
             return false;
+        if (!named_kind(kind, j.kind)) {
+            PyErr_Format(PyExc_ValueError, "unknown kind %R (the kinds are %s)", PyTuple_GetItem(item.get(), 0),
+                         kind_list().c_str());
+            return false;
+        }
         if (j.path.find('\0') != std::string::npos) {
             PyErr_SetString(PyExc_ValueError, "a path holds a NUL character");
             return false;

@@ -13,9 +13,12 @@ import pytest
 import arrow_c
 from conftest import CLAUDE_SAMPLE as CLAUDE, CODEX_SAMPLE as CODEX, EXTRACT, SANITIZED, child, corpus_files
 from sessionrows import RowStream, _arrow, extract_many, read_arrow
-from test_batch import FAILING, JOBS, Seq
+from test_batch import FAILING as CORE_FAILING, JOBS as CORE_JOBS, Seq
 from test_differential import claude_line, codex_line, dump, mutate
 
+# read_arrow takes only the names of the kinds ("Codex" or "" are errors, where _core reads them as Claude logs).
+JOBS = [job for job in CORE_JOBS if job[0] in ("claude", "codex")]
+FAILING = [job for job in CORE_FAILING if job[0] in ("claude", "codex")]
 CONSUMED = ("this sessionrows row stream has already been consumed; call read_arrow() again for a new one")
 CONSUMED_RE = re.escape(CONSUMED)
 SCHEMA = [("+s", "", 0), ("i", "job", 0), ("u", "role", 0), ("u", "text", 0), ("u", "timestamp", 0),
@@ -128,6 +131,9 @@ A_ERR, T_ERR = "argument 'jobs': ", "argument 'threads': expected None or an int
     (("claude",), {}, TypeError, A_ERR + "a str cannot be taken as a sequence of (kind, path) jobs"),
     (([["claude", CLAUDE]],), {}, TypeError, A_ERR + "'list' object cannot be converted to 'PyTuple'"),
     (([("claude", CLAUDE, "x")],), {}, ValueError, "expected tuple of length 2, but got tuple of length 3"),
+    (([("claude", CLAUDE), ("Codex", CODEX)],), {}, ValueError,
+     "unknown kind 'Codex' (the kinds are claude, codex, gemini, copilot, pi)"),
+    (([("", CLAUDE)],), {}, ValueError, "unknown kind '' (the kinds are claude, codex, gemini, copilot, pi)"),
     ((Seq(1, TypeError("boom")),), {}, TypeError, A_ERR + "boom"),
     (([], 1), {}, TypeError, "argument 'include_tools': 'int' object cannot be converted to 'PyBool'"),
     (([], False, 2), {}, TypeError, "read_arrow() takes from 1 to 2 positional arguments but 3 were given"),
@@ -218,7 +224,7 @@ needs = pytest.importorskip
 
 def test_pyarrow_batches_validate_and_match():
     pa = needs("pyarrow")
-    jobs = JOBS + FAILING
+    jobs = JOBS * 3 + FAILING
     reader = pa.RecordBatchReader.from_stream(limits(jobs, True, 2, 4000, 1 << 12))
     batches = list(reader)
     for b in batches:

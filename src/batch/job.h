@@ -1,13 +1,14 @@
-// One item of a batch call's job list: a session log and the rules to read it by
-// ("codex" exactly selects the Codex rules; any other kind the Claude rules).
+// One item of a batch call's job list: a session log and the rules to read it by.
 #pragma once
 
 #include <string>
 
+#include "scan/log_kind.h"
+
 namespace sr {
 
 struct job {
-    std::string kind;
+    log_kind kind = log_kind::claude;
     std::string path;
 };
 

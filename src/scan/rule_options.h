@@ -25,10 +25,14 @@ enum row_kind : unsigned char {
     kind_summary = 2,      // a compact summary of the conversation so far
     kind_tool_call = 3,    // a tool call: its source is "<name>\t<call id>"
     kind_tool_result = 4,  // a tool result: its source is "\t<call id>"
+    kind_thinking = 5,     // what an assistant thought before it answered (reasoning, thoughts)
 };
 
-// A flag of the parts reading: the row belongs to a sub-agent's conversation.
+// Flags of the parts reading: the row belongs to a sub-agent's conversation; the
+// row was taken back (the person rewound the conversation to before it, or went on
+// from an earlier point, so that it is off the conversation the assistant shows).
 constexpr unsigned char flag_subagent = 1;
+constexpr unsigned char flag_rewound = 2;
 
 // Special rows of the parts reading, which name the session rather than say
 // anything; they never reach a person as rows.

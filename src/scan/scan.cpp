@@ -1,8 +1,13 @@
 #include "scan.h"
 
+#include <type_traits>
+
 #include "claude_rules.h"
 #include "codex_rules.h"
+#include "copilot_rules.h"
+#include "gemini_rules.h"
 #include "line_parser.h"
+#include "pi_rules.h"
 
 namespace sr {
 
@@ -33,34 +38,60 @@ bool holds_control_byte(std::string_view text) {
     return false;
 }
 
-// Whether a line that outgrew the read buffer can still yield a row, judged from
-// what has been read of it: a Codex line only if its first bytes pass the Codex
-// byte tests, and any line only if it can still parse.
-bool claude_line_worth_keeping(const void*, std::string_view head) { return !holds_control_byte(head); }
+// Each kind's rules behind one shape: the line rule, what is done at the end of
+// the file, and whether a line that outgrew the read buffer can still yield a row,
+// judged from what has been read of it (a Codex line only if its first bytes pass
+// the Codex byte tests, and any line only if it can still parse).
+void finish(claude_rules&, row_list&) {}
+void finish(const codex_rules&, row_list&) {}
+void finish(gemini_rules& r, row_list& rows) { gemini_finish(r, rows); }
+void finish(copilot_rules& r, row_list& rows) { copilot_finish(r, rows); }
+void finish(pi_rules& r, row_list& rows) { pi_finish(r, rows); }
 
-bool codex_line_worth_keeping(const void* rules, std::string_view head) {
-    return choose_rule(*static_cast<const codex_rules*>(rules), head) != line_rule::none &&
-           !holds_control_byte(head);
+void on_line(claude_rules& r, line_parser& p, std::string_view line, row_list& rows) { claude_line(r, p, line, rows); }
+void on_line(const codex_rules& r, line_parser& p, std::string_view line, row_list& rows) {
+    codex_line(r, p, line, rows);
+}
+void on_line(gemini_rules& r, line_parser& p, std::string_view line, row_list& rows) { gemini_line(r, p, line, rows); }
+void on_line(copilot_rules& r, line_parser& p, std::string_view line, row_list& rows) {
+    copilot_line(r, p, line, rows);
+}
+void on_line(pi_rules& r, line_parser& p, std::string_view line, row_list& rows) { pi_line(r, p, line, rows); }
+
+bool worth_keeping(const claude_rules&, std::string_view) { return true; }
+bool worth_keeping(const codex_rules& r, std::string_view head) { return choose_rule(r, head) != line_rule::none; }
+bool worth_keeping(const gemini_rules& r, std::string_view head) { return gemini_line_worth_keeping(r, head); }
+bool worth_keeping(const copilot_rules& r, std::string_view head) { return copilot_line_worth_keeping(r, head); }
+bool worth_keeping(const pi_rules& r, std::string_view head) { return pi_line_worth_keeping(r, head); }
+
+template <class Rules>
+bool keep_long_line(const void* rules, std::string_view head) {
+    return worth_keeping(*static_cast<const Rules*>(rules), head) && !holds_control_byte(head);
 }
 
-template <class Rules, class LineFn>
-bool scan_lines(file_lines& file, line_parser& parser, Rules& rules, LineFn on_line, row_list& rows) {
+template <class Rules>
+bool scan_lines(file_lines& file, line_parser& parser, Rules&& rules, row_list& rows) {
+    using plain = std::remove_cv_t<std::remove_reference_t<Rules>>;
+    file.worth_keeping = keep_long_line<plain>;
+    file.context = &rules;
     std::string_view line;
     while (next_line(file, line)) {
         if (!line.empty()) on_line(rules, parser, line, rows);
     }
-    return file.read_errno == 0;
+    if (file.read_errno != 0) return false;
+    finish(rules, rows);
+    return true;
 }
 
 }  // namespace
 
-scan_result run(std::string_view kind, const std::string& path, bool include_tools) {
+scan_result run(log_kind kind, const std::string& path, bool include_tools) {
     rule_options options;
     options.include_tools = include_tools;
     return run(kind, path, options);
 }
 
-scan_result run(std::string_view kind, const std::string& path, const rule_options& options) {
+scan_result run(log_kind kind, const std::string& path, const rule_options& options) {
     workspace& ws = thread_workspace();
     struct tidy_up {
         workspace& ws;
@@ -73,16 +104,15 @@ scan_result run(std::string_view kind, const std::string& path, const rule_optio
     file_lines file(ws.buffer);
     if (!open_lines(file, path, result.error)) return result;
     ws.parser.input_padded = true;  // the reader keeps read_padding bytes after every line
-    bool read_all;
-    if (kind == "codex") {
-        const codex_rules rules = make_codex_rules(options);
-        file.worth_keeping = codex_line_worth_keeping;
-        file.context = &rules;
-        read_all = scan_lines(file, ws.parser, rules, codex_line, result.rows);
-    } else {
-        file.worth_keeping = claude_line_worth_keeping;
-        claude_rules rules = make_claude_rules(options);
-        read_all = scan_lines(file, ws.parser, rules, claude_line, result.rows);
+    bool read_all = false;
+    switch (kind) {
+        case log_kind::codex: read_all = scan_lines(file, ws.parser, make_codex_rules(options), result.rows); break;
+        case log_kind::gemini: read_all = scan_lines(file, ws.parser, make_gemini_rules(options), result.rows); break;
+        case log_kind::copilot:
+            read_all = scan_lines(file, ws.parser, make_copilot_rules(options), result.rows);
+            break;
+        case log_kind::pi: read_all = scan_lines(file, ws.parser, make_pi_rules(options), result.rows); break;
+        case log_kind::claude: read_all = scan_lines(file, ws.parser, make_claude_rules(options), result.rows); break;
     }
     if (!read_all) {
         // A read that fails part-way must not pass for a complete, shorter file.

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "file_lines.h"
+#include "log_kind.h"
 #include "row.h"
 #include "rule_options.h"
 
@@ -17,12 +18,18 @@ struct scan_result {
     error_value error;   // when not ok
 };
 
-// Exactly "codex" selects the Codex rules; every other kind the Claude rules.
 // Nothing in a file's content is an error: only failing to open, measure or read
 // the file is. May throw std::bad_alloc.
-scan_result run(std::string_view kind, const std::string& path, const rule_options& options);
+scan_result run(log_kind kind, const std::string& path, const rule_options& options);
 
-// The rows of `_core`: the default options with or without tool text.
-scan_result run(std::string_view kind, const std::string& path, bool include_tools);
+// The default options with or without tool text (the rows of `_core` for Claude
+// and Codex logs).
+scan_result run(log_kind kind, const std::string& path, bool include_tools);
+
+// `_core`'s calls: exactly "codex" selects the Codex rules; every other kind the
+// Claude rules (see core_kind).
+inline scan_result run(std::string_view kind, const std::string& path, bool include_tools) {
+    return run(core_kind(kind), path, include_tools);
+}
 
 }  // namespace sr

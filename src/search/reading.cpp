@@ -221,7 +221,7 @@ uint64_t rows_digest(const search_reading& reading, size_t count) {
     return d.h & 0x7FFFFFFFFFFFFFFFull;
 }
 
-void read_for_search(std::string_view kind, const std::string& path, bool index_texts, search_reading& out) {
+void read_for_search(log_kind kind, const std::string& path, bool index_texts, search_reading& out) {
     rule_options options;
     options.include_tools = true;
     options.cut_texts = false;

@@ -52,7 +52,7 @@ constexpr size_t first_prompt_bytes = 2000;
 // Reads one log. With `index_texts`, rows whose text the index must get in
 // another form carry it. Codex's second copy of a message is left out. May throw
 // std::bad_alloc.
-void read_for_search(std::string_view kind, const std::string& path, bool index_texts, search_reading& out);
+void read_for_search(log_kind kind, const std::string& path, bool index_texts, search_reading& out);
 
 // A 63-bit digest of the first `count` rows (role, kind, flags, time, tool and
 // text): the same rows give the same digest in every build, so an index can tell

@@ -8,7 +8,7 @@ import json
 import pytest
 
 from sessionrows import _search
-from sessionrows.cli import parse_when
+from sessionrows.when import parse_when
 from sessionrows.query import QueryError, parse, to_fts
 from sessionrows.sessions import CONTEXT, SUBAGENT, SUMMARY, TEXT, TOOL_CALL, TOOL_RESULT, first_sentence, title_of
 from sessionrows.terminal import clean, fit_command

@@ -15,7 +15,7 @@ from conftest import REPO
 
 textual = pytest.importorskip("textual")
 
-from sessionrows import cli, commands  # noqa: E402
+from sessionrows import cli, commands, when  # noqa: E402
 from sessionrows.tui import present  # noqa: E402
 from sessionrows.tui.app import SessionrowsApp, TranscriptScreen  # noqa: E402
 from sessionrows.tui.widgets import TextView, _indent, _starts  # noqa: E402
@@ -351,7 +351,8 @@ def test_resuming_runs_the_assistant_in_its_folder_or_prints_the_line(tmp_path, 
     ('project:"my app" x', "x", {"project": "my app"}, 0),
     ("context:on x", "x", {"context": True}, 0),
     ("agent: x", "x", {}, 0),                             # still being typed
-    ("agent:gemini x", "x", {}, 1),
+    ("agent:gemini x", "x", {"agent": "gemini"}, 0),
+    ("agent:cursor x", "x", {}, 1),
     ("role:robot x", "x", {}, 1),
     ("since:someday x", "x", {"since": None}, 1),
     ('"agent:codex" x', '"agent:codex" x', {}, 0),        # quoted: words to look for
@@ -375,11 +376,11 @@ def test_a_query_whose_last_word_is_one_letter_waits_for_a_pause(query, waits):
 
 def test_box_dates_and_keys():
     box = present.read_box("since:2026-03-01 until:2026-03-01 x", present.KeyFilters(agent="codex", context=True))
-    assert box.filters.since == cli.parse_when("2026-03-01") and box.filters.until == cli.parse_when("2026-03-01", True)
+    assert box.filters.since == when.parse_when("2026-03-01") and box.filters.until == when.parse_when("2026-03-01", True)
     assert (box.filters.agent, box.filters.context) == ("codex", True)
     assert present.read_box("agent:claude x", present.KeyFilters(agent="codex")).filters.agent == "claude"
     assert present.read_box("since:2026-03-02 until:2026-03-01 x").problems == ["since is not before until"]
-    assert [present.next_agent(a) for a in (None, "claude", "codex")] == ["claude", "codex", None]
+    assert [present.next_agent(a) for a in (None, "claude", "codex", "pi")] == ["claude", "codex", "gemini", None]
 
 
 @pytest.mark.parametrize("text", [

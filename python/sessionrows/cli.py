@@ -7,17 +7,16 @@ was, 2 on an error. Errors are one line on stderr."""
 from __future__ import annotations
 
 import argparse
-import datetime as dt
 import json
 import os
-import re
 import sys
 from typing import List, Optional, Sequence, TextIO
 
 from . import __version__
-from .discovery import AGENTS
-from .sessions import KIND_NAMES, ROLES, SUBAGENT, role_name
-from .terminal import Printer, clean, fit_command, marked_spans, pager, progress, terminal_width, wants_color
+from .agents import NAMES, labels, places_text
+from .sessions import ROLES
+from .terminal import Printer, clean, home_relative, pager, progress, terminal_width, wants_color
+from .when import WHEN_HELP, WhenError, parse_when
 
 PROG = "sessionrows"
 FOUND, NOTHING, ERROR = 0, 1, 2
@@ -35,54 +34,14 @@ class _Failure(Exception):
 
 # -- arguments ---------------------------------------------------------------------
 
-_RELATIVE = re.compile(r"^(\d+)\s*(mo|min|[smhdwy])$")
-_UNITS = {"s": "seconds", "min": "minutes", "m": "minutes", "h": "hours", "d": "days", "w": "weeks"}
-WHEN_HELP = "2026-03-01, 2026-03-01T14:30, 30m, 12h, 3d, 2w, 6mo, 1y, today, yesterday"
-
-
-def parse_when(text: str, end: bool = False) -> str:
-    """A date or time as a person writes it, in local time, as the UTC time stamp text
-    that logs use. Relative: a number and s, m (minutes), h, d, w, mo (months of 30
-    days) or y (years of 365 days) ago. With `end`, a bare date or minute means its
-    end (the bound is exclusive)."""
-    now = dt.datetime.now().astimezone()
-    value = text.strip().lower()
-    unit_step = None
-    m = _RELATIVE.match(value)
-    try:
-        if m:
-            n, unit = int(m.group(1)), m.group(2)
-            if unit == "mo":
-                delta = dt.timedelta(days=30 * n)
-            elif unit == "y":
-                delta = dt.timedelta(days=365 * n)
-            else:
-                delta = dt.timedelta(**{_UNITS[unit]: n})
-            when = now - delta
-        elif value in ("today", "yesterday"):
-            when = now.replace(hour=0, minute=0, second=0, microsecond=0)
-            if value == "yesterday":
-                when -= dt.timedelta(days=1)
-            unit_step = dt.timedelta(days=1)
-        else:
-            try:
-                when = dt.datetime.fromisoformat(text.strip().replace("Z", "+00:00").replace(" ", "T", 1))
-            except ValueError:
-                raise argparse.ArgumentTypeError("%r is not a date (try %s)" % (text, WHEN_HELP)) from None
-            if len(value) <= 10:
-                unit_step = dt.timedelta(days=1)
-            elif when.second == 0 and value.count(":") == 1:
-                unit_step = dt.timedelta(minutes=1)
-            else:
-                unit_step = dt.timedelta(seconds=1) if when.microsecond == 0 else dt.timedelta(0)
-            if when.tzinfo is None:
-                when = when.astimezone()
-        if end and unit_step:
-            when += unit_step
-        utc = when.astimezone(dt.timezone.utc)
-    except (OverflowError, ValueError, OSError):
-        raise argparse.ArgumentTypeError("%r is out of the range of dates" % text) from None
-    return utc.strftime("%Y-%m-%dT%H:%M:%S.") + "%03dZ" % (utc.microsecond // 1000)
+def _when(end: bool = False):
+    """An argument type: a date or time in the date language of `when`."""
+    def parse(text: str) -> str:
+        try:
+            return parse_when(text, end=end)
+        except WhenError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+    return parse
 
 
 def _number(least: int, most: int = 10 ** 9):
@@ -108,10 +67,9 @@ def _role(text: str) -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog=PROG, description="Search, read, export and count your Claude Code and Codex "
-                     "session history.", epilog="Without PATHS, the logs are read from their default places: "
-                     "$CLAUDE_CONFIG_DIR/projects (else ~/.claude/projects), $CODEX_HOME/sessions and "
-                     "archived_sessions (else ~/.codex/...).")
+    parser = _Parser(prog=PROG, description="Search, read, export and count your session history of %s."
+                     % labels(), epilog="Without PATHS, the logs are read from their default places: %s."
+                     % places_text())
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
@@ -134,9 +92,9 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--context", action="store_true", help="markdown, html: include injected text, collapsed")
 
     def when(p):
-        p.add_argument("--since", type=parse_when, metavar="DATE",
+        p.add_argument("--since", type=_when(), metavar="DATE",
                        help="only from DATE on: %s (local time)" % WHEN_HELP)
-        p.add_argument("--until", type=lambda t: parse_when(t, end=True), metavar="DATE",
+        p.add_argument("--until", type=_when(end=True), metavar="DATE",
                        help="only up to and including DATE")
 
     p = sub.add_parser("search", help="full-text search over every row",
@@ -144,7 +102,7 @@ def build_parser() -> argparse.ArgumentParser:
                        "The index is brought up to date first (only new and changed logs are read).")
     p.add_argument("query", metavar="QUERY", help='words, "exact phrases", identifiers, word* prefixes')
     common(p, index=True)
-    p.add_argument("--agent", choices=AGENTS, help="only this agent's sessions")
+    p.add_argument("--agent", choices=NAMES, help="only this agent's sessions")
     p.add_argument("--role", type=_role, metavar="ROLE", help="only rows of this role: %s" % ", ".join(ROLES))
     p.add_argument("--project", metavar="TEXT", help="only sessions whose working directory contains TEXT")
     when(p)
@@ -246,49 +204,8 @@ class Session:
             self.note("the index is read-only: it was searched as it is, without the latest changes to the logs")
 
 
-def local_time(stamp: str) -> str:
-    """A time stamp of a log in local time, or the stamp itself, made harmless."""
-    if not stamp:
-        return ""
-    try:
-        when = dt.datetime.fromisoformat(stamp.replace("Z", "+00:00"))
-        if when.tzinfo is None:
-            return when.strftime("%Y-%m-%d %H:%M")
-        return when.astimezone().strftime("%Y-%m-%d %H:%M")
-    except (ValueError, OverflowError, OSError):
-        return clean(stamp, True)
-
-
-def home_relative(path: str) -> str:
-    home = os.path.expanduser("~")
-    return "~" + path[len(home):] if home not in ("", "/") and (path == home or path.startswith(home + "/")) else path
-
-
 def json_line(obj) -> str:
     return json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
-
-
-def hit_json(hit) -> dict:
-    return {"path": hit.path, "agent": hit.agent, "session_id": hit.session_id, "session": hit.session,
-            "subagent": hit.subagent or None, "title": hit.title, "cwd": hit.cwd, "row": hit.row, "role": hit.role,
-            "kind": KIND_NAMES.get(hit.kind, str(hit.kind)), "tool": hit.tool or None, "timestamp": hit.timestamp,
-            "text": hit.text, "snippet": hit.snippet, "matches": [list(s) for s in hit.matches],
-            "context": hit.injected, "sidechain": bool(hit.flags & SUBAGENT), "score": round(hit.score, 4),
-            "resume": hit.resume}
-
-
-def row_json(t, row) -> dict:
-    return {"path": t.path, "agent": t.agent, "session_id": t.session_id, "session": t.session, "row": row.row,
-            "role": row.role, "kind": KIND_NAMES.get(row.kind, str(row.kind)),
-            "subagent": t.agent_id or None, "sidechain": bool(row.flags & SUBAGENT), "tool": row.tool or None,
-            "timestamp": row.timestamp, "text": row.text}
-
-
-def stats_json(s) -> dict:
-    return {"where": s.where, "seconds": round(s.seconds, 4), "unreadable": s.unreadable, "fresh": s.fresh,
-            "agents": {name: {"files": a.files, "bytes": a.bytes, "sessions": a.sessions, "rows": a.rows,
-                              "roles": a.roles, "first": a.first, "last": a.last}
-                       for name, a in s.agents.items()}}
 
 
 def _filters_in_force(args) -> List[str]:
@@ -307,7 +224,7 @@ def _filters_in_force(args) -> List[str]:
 
 
 def run_search(args, session: Session) -> int:
-    from .commands import group_by_session, search
+    from .commands import hit_json, search
     from .index import Filters
     filters = Filters(agent=args.agent, role=args.role, project=args.project, since=args.since,
                       until=args.until, context=args.context)
@@ -337,31 +254,8 @@ def run_search(args, session: Session) -> int:
         for hit in result.hits:
             sys.stdout.write(json_line(hit_json(hit)) + "\n")
         return FOUND
-    out = session.out
-    for group in group_by_session(result.hits):
-        first = group.first
-        title = clean(first.title or "(untitled)", True)
-        head = [(title, "bold")]
-        if first.subagent:
-            head.append(("  (sub-agent %s)" % clean(first.subagent, True), "bold"))
-        project = os.path.basename(first.cwd.rstrip("/")) if first.cwd else ""
-        meta = [first.agent] + ([clean(project, True)] if project else []) + [local_time(first.timestamp)]
-        if len(group.hits) > 1:
-            meta.append("%d hits" % len(group.hits))
-        head.append(("  " + " \u00b7 ".join(m for m in meta if m), "dim"))
-        out.line(*head)
-        for hit in group.hits:
-            label = role_name(hit.role, hit.kind, hit.flags, hit.tool)
-            tag = [("  row %d " % hit.row, "dim"), (clean(label, True), "dim")]
-            if hit.injected:
-                tag.append((" [injected]", "yellow"))
-            out.line(*tag)
-            out.line("    ", *marked_spans(hit.snippet, hit.matches, "bold red"))
-        where = "sessionrows show %s --around %d" % (first.session, first.row) if first.subagent else first.resume
-        where = where or clean(home_relative(first.path), True)
-        for line in fit_command(clean(where, True), width - 2):
-            out.line(("  " + line, "cyan"))
-        out.line("")
+    from .printing import print_hits
+    print_hits(session.out, result.hits, width)
     if result.more:
         session.note("showed the best %d hits; more rows match (-n %d shows more)" % (args.limit,
                                                                                     min(MOST_HITS, 5 * args.limit)))
@@ -372,7 +266,7 @@ def run_search(args, session: Session) -> int:
 
 
 def run_show(args, session: Session) -> int:
-    from .commands import load_session, rows_around
+    from .commands import load_session, row_json, rows_around
     with progress("indexing") as bar:
         t = load_session(args.session, index_path=args.index, warn=session.warn, progress=bar,
                          on_wait=session.waiting)
@@ -385,34 +279,9 @@ def run_show(args, session: Session) -> int:
         for row in span:
             sys.stdout.write(json_line(row_json(t, row)) + "\n")
         return FOUND
+    from .printing import print_transcript
     with pager(sys.stdout, session.color_mode) as stream:
-        out = Printer(stream, session.out.color)
-        out.line((clean(t.title or "(untitled)", True), "bold"))
-        out.line(("%s session %s" % (t.agent, clean(t.session_id or "(no id)", True)), "dim"),
-                 ("  sub-agent %s" % clean(t.agent_id, True) if t.agent_id else "", "dim"),
-                 ("  " + clean(home_relative(t.cwd), True) if t.cwd else "", "dim"))
-        if t.first_ts:
-            out.line(("%s to %s, %d rows" % (local_time(t.first_ts), local_time(t.last_ts), len(t.rows)), "dim"))
-        if t.resume:
-            for i, line in enumerate(fit_command(clean(t.resume, True), terminal_width(stream) - 8)):
-                out.line(("resume: " if i == 0 else "        ", "dim"), (line, "cyan"))
-        out.line(("log: " + clean(t.path, True), "dim"))
-        for agent in t.subagents:
-            out.line(("sub-agent: sessionrows show agent-%s" % clean(agent.agent_id, True), "dim"))
-        role_style = {"user": "bold green", "assistant": "bold blue", "tool": "magenta"}
-        for row in span:
-            focus = args.around == row.row
-            out.line("")
-            label = role_name(row.role, row.kind, row.flags, row.tool)
-            style = "dim" if row.injected else role_style.get(row.role, "bold")
-            out.line((">" if focus else " ", "bold yellow"), ("#%d " % row.row, "dim"), (clean(label, True), style),
-                     ("  " + local_time(row.timestamp), "dim"), ("  [injected]" if row.injected else "", "yellow"))
-            lines = clean(row.text).split("\n")
-            if row.injected and not focus and len(lines) > 1:
-                lines = [lines[0], "\u2026 (%d more lines)" % (len(lines) - 1)]
-            body_style = "dim" if row.injected or row.kind >= 3 else ""
-            for line in lines:
-                out.line(("    " + line, body_style))
+        print_transcript(Printer(stream, session.out.color), t, span, terminal_width(stream), args.around)
     return FOUND
 
 
@@ -507,9 +376,8 @@ def _redactor(args, part: bool = False):
 
 
 def run_mcp(args, session: Session) -> int:
-    try:
-        import mcp  # noqa: F401
-    except ImportError:
+    import importlib.util
+    if importlib.util.find_spec("mcp") is None:
         raise _Failure("the MCP server needs the MCP SDK (Python 3.10 or later): pip install 'sessionrows[mcp]'")
     from .mcp_server import serve
     serve(args.index, redact=not args.no_redact)
@@ -521,16 +389,8 @@ def _default_places() -> List[str]:
     return root_paths()
 
 
-def _size(n: float) -> str:
-    for unit in ("B", "kB", "MB", "GB", "TB"):
-        if n < 1000 or unit == "TB":
-            return ("%d %s" if unit == "B" else "%.1f %s") % (n, unit)
-        n /= 1000
-    return ""
-
-
 def run_stats(args, session: Session) -> int:
-    from .commands import stats
+    from .commands import stats, stats_json
     with progress("reading" if args.fresh else "indexing") as bar:
         s = stats(args.paths, fresh=args.fresh, index_path=args.index, warn=session.warn, progress=bar,
                   on_wait=session.waiting)
@@ -540,22 +400,8 @@ def run_stats(args, session: Session) -> int:
     if not s.files:
         session.nothing_found(s.where)
         return NOTHING
-    out = session.out
-    out.line(("Session logs in " + clean(", ".join(map(home_relative, s.where)), True), "bold"))
-    out.line(("%-8s %8s %10s %9s %10s" % ("agent", "logs", "size", "sessions", "rows"), "dim"))
-    for name, a in s.agents.items():
-        out.line("%-8s %8d %10s %9d %10d" % (name, a.files, _size(a.bytes), a.sessions, a.rows))
-    for name, a in s.agents.items():
-        if a.roles:
-            out.line(("%s rows by role: " % name, "dim"),
-                     ", ".join("%s %d" % (clean(role, True), n) for role, n in a.roles.items()))
-    firsts = [a.first for a in s.agents.values() if a.first]
-    lasts = [a.last for a in s.agents.values() if a.last]
-    if firsts:
-        out.line(("dates: ", "dim"), "%s to %s" % (local_time(min(firsts)), local_time(max(lasts))))
-    if s.fresh:
-        total = sum(a.bytes for a in s.agents.values())
-        out.line(("read in %.2f s (%s/s)" % (s.seconds, _size(total / s.seconds if s.seconds else 0)), "dim"))
+    from .printing import print_stats
+    print_stats(session.out, s)
     return FOUND
 
 

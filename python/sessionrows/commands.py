@@ -9,11 +9,12 @@ import time
 from typing import Callable, Dict, List, NamedTuple, Optional, Sequence, cast
 
 from . import discovery
-from .discovery import AGENTS, CLAUDE, CODEX, LogFile
+from .agents import NAMES
+from .discovery import LogFile
 from .index import FileRecord, Filters, Index, IndexProblem, Scope, UpdateReport
 from .query import Query, parse
-from .reader import Problem, Warn, read_session, resolve_agents
-from .sessions import INJECTED, SUBAGENT, TEXT, resume_command, title_of
+from .reader import NOT_A_LOG, Problem, Warn, read_session, resolve_agents
+from .sessions import INJECTED, KIND_NAMES, SUBAGENT, TEXT, resume_command, title_of
 from .snippets import Span, snippet
 
 Progress = Callable[[int, int], None]
@@ -137,6 +138,16 @@ class SearchResult(NamedTuple):
     more: bool = False              # more rows matched than the limit let through
 
 
+def hit_json(hit: Hit) -> dict:
+    """A hit as `search --json` prints it (one object per line)."""
+    return {"path": hit.path, "agent": hit.agent, "session_id": hit.session_id, "session": hit.session,
+            "subagent": hit.subagent or None, "title": hit.title, "cwd": hit.cwd, "row": hit.row, "role": hit.role,
+            "kind": KIND_NAMES.get(hit.kind, str(hit.kind)), "tool": hit.tool or None, "timestamp": hit.timestamp,
+            "text": hit.text, "snippet": hit.snippet, "matches": [list(s) for s in hit.matches],
+            "context": hit.injected, "sidechain": bool(hit.flags & SUBAGENT), "score": round(hit.score, 4),
+            "resume": hit.resume}
+
+
 def session_key(record: FileRecord) -> str:
     """What `show` takes to open this log."""
     return "agent-" + record.agent_id if record.agent_id else (record.session_id or record.path)
@@ -176,7 +187,7 @@ def search_opened(opened: Opened, q: Query, filters: Filters, limit: int, snippe
         text, spans = snippet(h.text, q, snippet_width, part)
         hits.append(Hit(r.path, r.agent, r.session_id, session_key(r), r.agent_id, h.title, r.cwd, h.row, h.role,
                         h.kind, h.flags, h.tool, h.timestamp, h.text, text, spans, h.score,
-                        resume_command(r.agent, r.session_id, r.cwd)))
+                        resume_command(r.agent, r.session_id, r.cwd, r.path)))
     return SearchResult(q, hits, opened.report, opened.index.path, opened.found, opened.where, matches.ranked,
                         time.perf_counter() - started, matches.more)
 
@@ -234,6 +245,14 @@ class Transcript(NamedTuple):
         return "agent-" + self.agent_id if self.agent_id else self.session_id
 
 
+def row_json(t: Transcript, row: SessionRow) -> dict:
+    """A row of a session as `show --json` prints it (one object per line)."""
+    return {"path": t.path, "agent": t.agent, "session_id": t.session_id, "session": t.session, "row": row.row,
+            "role": row.role, "kind": KIND_NAMES.get(row.kind, str(row.kind)),
+            "subagent": t.agent_id or None, "sidechain": bool(row.flags & SUBAGENT), "tool": row.tool or None,
+            "timestamp": row.timestamp, "text": row.text}
+
+
 def _is_path(key: str) -> bool:
     return os.sep in key or key.endswith(".jsonl") or os.path.isfile(key)
 
@@ -251,7 +270,7 @@ def load_session(key: str, *, index_path: Optional[str] = None, warn: Warn = _no
             raise CommandError("%s is not a regular file" % key)
         logs = resolve_agents([LogFile(path, 0, 0, 0, None)], warn, named=[path])
         if not logs:
-            raise CommandError("%s is not a Claude or Codex session log" % key)
+            raise CommandError("%s is %s" % (key, NOT_A_LOG))
         return transcript(logs[0])
     own = opened is None
     if opened is None:
@@ -293,7 +312,7 @@ def transcript(log: LogFile) -> Transcript:
     agent = cast(str, log.agent)
     return Transcript(log.path, agent, session_id, agent_id, title_of(custom, ai_title, first_prompt), cwd,
                       first_ts, last_ts, [SessionRow(*r[:7]) for r in rows],
-                      resume_command(agent, session_id, cwd))
+                      resume_command(agent, session_id, cwd, log.path))
 
 
 def _id_from_name(path: str) -> str:
@@ -328,7 +347,7 @@ class SessionSummary(NamedTuple):
 def summary_of(record: FileRecord) -> SessionSummary:
     return SessionSummary(session_key(record), record.path, record.agent, record.session_id, record.title,
                           record.cwd, record.first_ts, record.last_ts, record.nrows,
-                          resume_command(record.agent, record.session_id, record.cwd))
+                          resume_command(record.agent, record.session_id, record.cwd, record.path))
 
 
 def list_sessions(filters: Optional[Filters] = None, limit: int = 20, offset: int = 0, *,
@@ -371,6 +390,14 @@ class Stats(NamedTuple):
         return sum(a.files for a in self.agents.values())
 
 
+def stats_json(s: Stats) -> dict:
+    """Stats as `stats --json` prints them and the MCP server's history_stats answers."""
+    return {"where": s.where, "seconds": round(s.seconds, 4), "unreadable": s.unreadable, "fresh": s.fresh,
+            "agents": {name: {"files": a.files, "bytes": a.bytes, "sessions": a.sessions, "rows": a.rows,
+                              "roles": a.roles, "first": a.first, "last": a.last}
+                       for name, a in s.agents.items()}}
+
+
 def stats(paths: Optional[Sequence[str]] = None, *, fresh: bool = False, index_path: Optional[str] = None,
           warn: Warn = _nothing, progress: Optional[Progress] = None,
           on_wait: Optional[Callable[[], None]] = None, opened: Optional[Opened] = None) -> Stats:
@@ -384,7 +411,7 @@ def stats(paths: Optional[Sequence[str]] = None, *, fresh: bool = False, index_p
         warn(problem)
 
     started = time.perf_counter()
-    agents = {agent: AgentStats() for agent in AGENTS}
+    agents = {agent: AgentStats() for agent in NAMES}
     if not fresh:
         own = opened is None
         if opened is None:
@@ -403,7 +430,7 @@ def stats(paths: Optional[Sequence[str]] = None, *, fresh: bool = False, index_p
     except discovery.NotFound as e:
         raise CommandError("%s: no such file or folder" % e.filename) from None
     logs = resolve_agents(logs, note, list(paths or []))
-    sessions: Dict[str, set] = {agent: set() for agent in AGENTS}
+    sessions: Dict[str, set] = {agent: set() for agent in NAMES}
     total, done = sum(log.size for log in logs), 0
     from .reader import read_for_index
     for batch in read_for_index([(log, 0, 0) for log in logs], note):
@@ -423,13 +450,13 @@ def stats(paths: Optional[Sequence[str]] = None, *, fresh: bool = False, index_p
             done += log.size
         if progress:
             progress(done, total)
-    for agent in AGENTS:
+    for agent in NAMES:
         agents[agent].sessions = len(sessions[agent])
         agents[agent].roles = dict(sorted(agents[agent].roles.items(), key=lambda kv: -kv[1]))
     return Stats(where, agents, len(problems), time.perf_counter() - started, fresh=True)
 
 
-__all__ = ["AGENTS", "CLAUDE", "CODEX", "CommandError", "Filters", "Hit", "IndexProblem", "Opened", "SearchResult",
+__all__ = ["CommandError", "hit_json", "row_json", "stats_json", "Filters", "Hit", "IndexProblem", "Opened", "SearchResult",
            "SessionHits", "SessionRow", "SessionSummary", "Stats", "Transcript", "group_by_session",
            "list_sessions", "load_session", "open_index", "refresh", "rows_around", "search", "search_opened", "session_key",
            "stats", "summary_of", "transcript", "TEXT", "SUBAGENT"]

@@ -88,6 +88,21 @@ def marked_spans(snippet: str, spans: Sequence[Tuple[int, int]], style: str) -> 
     return out
 
 
+def home_relative(path: str) -> str:
+    """A path under the home folder as ~/..., others as they are."""
+    home = os.path.expanduser("~")
+    return "~" + path[len(home):] if home not in ("", "/") and (path == home or path.startswith(home + "/")) else path
+
+
+def size_text(n: float) -> str:
+    """A number of bytes as a person reads it: 812 B, 4.2 kB, 1.3 GB."""
+    for unit in ("B", "kB", "MB", "GB", "TB"):
+        if n < 1000 or unit == "TB":
+            return ("%d %s" if unit == "B" else "%.1f %s") % (n, unit)
+        n /= 1000
+    return ""
+
+
 def terminal_width(stream: TextIO, default: int = 100) -> int:
     """The width of the terminal `stream` writes to, else `default`."""
     try:

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import os
 import sqlite3
+import sys
 import threading
 import time
 from collections import OrderedDict
@@ -619,13 +620,17 @@ class SessionrowsApp(App, inherit_bindings=False):
         target = self._current()
         if target is None:
             return
-        from ..cli import main as command
+        from ..printing import print_transcript
+        from ..terminal import Printer, pager, terminal_width, wants_color
         # less stays open even when the transcript fits the screen (the command's
         # default, LESS=FRX, would quit at once and hand the screen straight back).
         less = os.environ.setdefault("LESS", "RX")
         try:
-            with self.suspend():
-                command(["show", target.path])
+            t = target if isinstance(target, Transcript) else self.transcript_of(target)
+            with self.suspend(), pager(sys.stdout) as stream:
+                print_transcript(Printer(stream, wants_color(sys.stdout)), t, t.rows, terminal_width(sys.stdout))
+        except CommandError as e:
+            self.notify("cannot open the session: %s" % clean(str(e), True), severity="warning", markup=False)
         except Exception as e:      # SuspendNotSupported, or the pager failed to start
             self.notify("cannot open the pager here: %s" % clean(str(e), True), severity="warning", markup=False)
         finally:

@@ -17,12 +17,13 @@ from typing import List, Optional, Sequence, TextIO, Tuple, Union
 from rich.cells import cell_len, set_cell_size
 
 from ..commands import Hit, SessionHits, SessionRow, SessionSummary, Transcript, rows_around
-from ..discovery import AGENTS
+from ..agents import NAMES
 from ..index import Filters
 from ..query import Query
 from ..sessions import ROLES, resume_command, role_name
 from ..snippets import matches
-from ..terminal import clean
+from ..terminal import clean, home_relative, size_text
+from ..when import local_time
 
 Segment = Tuple[str, str]           # (text, style); the style a Textual style string, "" for none
 Line = List[Segment]
@@ -82,7 +83,7 @@ def cycle(value: Optional[str], choices: Sequence[str]) -> Optional[str]:
 
 
 def next_agent(agent: Optional[str]) -> Optional[str]:
-    return cycle(agent, AGENTS)
+    return cycle(agent, NAMES)
 
 
 def next_role(role: Optional[str]) -> Optional[str]:
@@ -93,7 +94,7 @@ def read_box(text: str, keys: Optional[KeyFilters] = None) -> Box:
     """The query box's text as a query and filters. `agent:codex`, `role:user`,
     `project:TEXT`, `since:2w`, `until:2026-03-01` and `context:on` set filters (a
     value may be "quoted"); the rest is the query, in the language of `search`."""
-    from ..cli import parse_when   # the dates as the command line reads them
+    from ..when import WhenError, parse_when   # the dates as the command line reads them
 
     keys = keys or KeyFilters()
     chosen = dict(agent=keys.agent, role=keys.role, context=keys.context)
@@ -108,10 +109,10 @@ def read_box(text: str, keys: Optional[KeyFilters] = None) -> Box:
         typed.add(name)
         low = value.lower()
         if name == "agent":
-            if low in AGENTS:
+            if low in NAMES:
                 chosen["agent"] = low
             else:
-                problems.append("agent: %s" % " or ".join(AGENTS))
+                problems.append("agent: %s" % " or ".join(NAMES))
         elif name == "role":
             if low in ROLES:
                 chosen["role"] = low
@@ -127,7 +128,7 @@ def read_box(text: str, keys: Optional[KeyFilters] = None) -> Box:
         else:
             try:
                 chosen[name] = parse_when(value, end=name == "until")
-            except Exception as e:      # argparse.ArgumentTypeError, with a sentence
+            except WhenError as e:      # a sentence for a person
                 problems.append("%s: %s" % (name, e))
     if chosen.get("since") and chosen.get("until") and chosen["since"] >= chosen["until"]:
         problems.append("since is not before until")
@@ -216,16 +217,6 @@ def fit(line: Line, width: int) -> Line:
         out.append((ELLIPSIS, DIM))
         return out
     return out
-
-
-def home_relative(path: str) -> str:
-    from ..cli import home_relative as relative
-    return relative(path)
-
-
-def local_time(stamp: str) -> str:
-    from ..cli import local_time as local
-    return local(stamp)
 
 
 def project_name(cwd: str) -> str:
@@ -405,11 +396,6 @@ def find(texts: Sequence[str], q: Query, start: int, backward: bool = False) -> 
 
 
 # -- the status line ---------------------------------------------------------------
-
-def size_text(n: float) -> str:
-    from ..cli import _size
-    return _size(n)
-
 
 def results_status(hits: int, sessions: int, seconds: float, bounded: Optional[int], limit: int) -> str:
     if not hits:

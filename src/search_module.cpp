@@ -258,8 +258,9 @@ bool to_walk_roots(PyObject* obj, walk_call& call) {
         PyObject* pattern = PyTuple_GetItem(item.get(), 2);
         long rule = PyLong_Check(pattern) && !PyBool_Check(pattern) ? PyLong_AsLong(pattern) : -1;
         if (rule == -1 && PyErr_Occurred()) return false;
-        if (rule != 0 && rule != 1) {
-            PyErr_SetString(PyExc_ValueError, "a root's pattern is 0 (*.jsonl) or 1 (rollout-*.jsonl)");
+        if (rule < 0 || rule >= name_rules) {
+            PyErr_SetString(PyExc_ValueError, "a root's pattern is 0 (*.jsonl), 1 (rollout-*.jsonl), "
+                                              "2 (session-*.jsonl) or 3 (events.jsonl)");
             return false;
         }
         root.rule = static_cast<name_rule>(rule);
@@ -400,7 +401,8 @@ PyMethodDef methods[] = {
      "shard: records path NUL b\"size mtime_ns inode\" NUL). Returns (fresh, gone, problems, found):\n"
      "fresh = [(path, size, mtime_ns, inode, agent)] of the files new or changed, in walk order; gone =\n"
      "[path] of known files that no longer exist; problems = [(path, message)]; found = the files in\n"
-     "scope. pattern 0 takes *.jsonl, 1 rollout-*.jsonl. threads=1 walks on the calling thread."},
+     "scope. pattern 0 takes *.jsonl, 1 rollout-*.jsonl, 2 session-*.jsonl, 3 events.jsonl. threads=1 walks\n"
+     "on the calling thread."},
 };
 
 PyModuleDef module_def = {

@@ -42,12 +42,18 @@ def test_agent_from_first_lines(head, agent):
 
 def test_default_places_follow_the_environment(tmp_path):
     env = {"HOME": "/home/ada"}
-    assert [(r.agent, r.path) for r in default_roots(env)] == [
-        ("claude", "/home/ada/.claude/projects"), ("codex", "/home/ada/.codex/sessions"),
-        ("codex", "/home/ada/.codex/archived_sessions")]
-    env.update(CLAUDE_CONFIG_DIR="/cfg/claude", CODEX_HOME="/cfg/codex")
-    assert [r.path for r in default_roots(env)] == ["/cfg/claude/projects", "/cfg/codex/sessions",
-                                                    "/cfg/codex/archived_sessions"]
+    assert [(r.agent, r.path, r.pattern) for r in default_roots(env)] == [
+        ("claude", "/home/ada/.claude/projects", "*.jsonl"),
+        ("codex", "/home/ada/.codex/sessions", "rollout-*.jsonl"),
+        ("codex", "/home/ada/.codex/archived_sessions", "rollout-*.jsonl"),
+        ("gemini", "/home/ada/.gemini/tmp", "session-*.jsonl"),
+        ("copilot", "/home/ada/.copilot/session-state", "events.jsonl"),
+        ("pi", "/home/ada/.pi/agent/sessions", "*.jsonl")]
+    env.update(CLAUDE_CONFIG_DIR="/cfg/claude", CODEX_HOME="/cfg/codex", GEMINI_CLI_HOME="/cfg/gemini",
+               COPILOT_HOME="/cfg/copilot", PI_CODING_AGENT_DIR="/cfg/pi")
+    assert [r.path for r in default_roots(env)] == [
+        "/cfg/claude/projects", "/cfg/codex/sessions", "/cfg/codex/archived_sessions", "/cfg/gemini/tmp",
+        "/cfg/copilot/session-state", "/cfg/pi/sessions"]
 
 
 @pytest.fixture

@@ -148,7 +148,7 @@ def test_texts_leave_redacted_unless_told_otherwise(history):
     ("read_session", dict(session="/etc/passwd"), "looks like a path"),
     ("read_session", dict(session=UPLOAD, around=999), "row 999 is past the end of the session"),
     ("read_session", dict(session=UPLOAD, text_offset=5), "text_offset goes with around"),
-    ("list_sessions", dict(agent="gemini"), "agent must be one of claude, codex"),
+    ("list_sessions", dict(agent="cursor"), "agent must be one of claude, codex, gemini, copilot, pi"),
     ("list_sessions", dict(since="2026-11-07", until="2026-11-01"), "the date range is empty"),
 ])
 def test_errors_are_one_sentence(history, tool, args, message):
@@ -248,7 +248,7 @@ def test_errors_reach_the_client_as_tool_errors(home, tmp_path):
     _, results = through_client(home, tmp_path, [
         ("search_history", {"query": "docker", "since": "someday"}),
         ("read_session", {"session": "ffffffff"}),
-        ("list_sessions", {"agent": "gemini"}),
+        ("list_sessions", {"agent": "cursor"}),
     ])
     for result, (tool, message) in zip(results, [("search_history", "'someday' is not a date"),
                                                  ("read_session", "no session 'ffffffff'"),

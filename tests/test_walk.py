@@ -8,7 +8,9 @@ import shutil
 import pytest
 
 from sessionrows import discovery
-from sessionrows.discovery import CLAUDE, CODEX, Root
+from sessionrows.discovery import Root
+
+CLAUDE, CODEX = "claude", "codex"
 
 
 def reference(roots):

@@ -1,4 +1,5 @@
-"""Rows of text from Claude and Codex session logs, read by a native core."""
+"""Rows of text from AI coding assistants' session logs (Claude Code, Codex, Gemini CLI, Copilot CLI, Pi),
+read by a native core."""
 
 from ._arrow import RowStream, read_arrow
 from ._core import __version__, extract_claude, extract_codex, extract_many

@@ -15,7 +15,8 @@ def read(jobs: Sequence[ReadJob], index_texts: bool = False) -> List[Union[str, 
 def index_text(text: str) -> Optional[str]:
     """What the full-text index gets for `text`, or None when that is the text itself."""
 
-# (path, agent, rule): rule 0 takes *.jsonl, 1 rollout-*.jsonl; agent is handed back with its files
+# (path, agent, rule): rule 0 takes *.jsonl, 1 rollout-*.jsonl, 2 session-*.jsonl, 3 events.jsonl;
+# agent is handed back with its files
 WalkRoot = Tuple[Union[str, bytes], str, int]
 # (path, size, mtime_ns, inode, agent)
 FreshFile = Tuple[str, int, int, int, str]

@@ -1,9 +1,9 @@
 """Finding session logs: the default places of each agent, the walk over files and
 folders, and the agent a file belongs to.
 
-A file's agent comes from where it lies (below the Claude projects folder, or below
-the Codex sessions or archived sessions folder); a loose file elsewhere is judged by
-its first lines. The command line and `sessionrows.dask` both find files here.
+A file's agent comes from where it lies (below one of the default places that
+`agents` lists, under a name its logs have there); a loose file elsewhere is judged
+by its first lines. The command line and `sessionrows.dask` both find files here.
 
 The walk itself is native (`_search.walk`, src/walk/): folders are read on the worker
 threads, only the files whose names fit are looked at (one stat each), and with what
@@ -15,26 +15,15 @@ from __future__ import annotations
 
 import json
 import os
-import re
 import stat
 from typing import Callable, Iterable, List, NamedTuple, Optional, Sequence, Tuple
 
 from . import _search
-
-CLAUDE = "claude"
-CODEX = "codex"
-AGENTS = (CLAUDE, CODEX)
+from .agents import AGENTS, agent_of_line, agent_of_line_start, agent_of_long_line, takes_name, walk_rule
 
 # How much of a loose file is read to tell its agent; session logs often start with a
 # long first line (Codex's session_meta carries the whole system prompt).
 HEAD_BYTES = 256 * 1024
-_CODEX_LINE_TYPES = {"session_meta", "response_item", "event_msg", "turn_context", "compacted"}
-_CODEX_MARK = re.compile(rb'"type"\s*:\s*"(?:session_meta|response_item|event_msg|turn_context)"')
-# How the assistants begin their lines: a line that begins so needs no JSON parse.
-_CODEX_START = re.compile(rb'\{"timestamp":"[^"\\]*","type":"'
-                          rb'(?:session_meta|response_item|event_msg|turn_context|compacted)","payload":')
-_CLAUDE_START = re.compile(rb'\{"parentUuid":')
-_CLAUDE_MARK = re.compile(rb'"(?:sessionId|parentUuid)"\s*:')
 
 
 class Root(NamedTuple):
@@ -62,16 +51,9 @@ class NotFound(FileNotFoundError):
 
 
 def default_roots(environ: Optional[dict] = None) -> List[Root]:
-    """Where Claude Code and Codex keep their logs, whether or not the folders exist."""
-    env = os.environ if environ is None else environ
-    home = os.path.expanduser("~") if environ is None else env.get("HOME", os.path.expanduser("~"))
-    claude_dir = env.get("CLAUDE_CONFIG_DIR") or os.path.join(home, ".claude")
-    codex_dir = env.get("CODEX_HOME") or os.path.join(home, ".codex")
-    return [
-        Root(CLAUDE, os.path.join(claude_dir, "projects"), "*.jsonl"),
-        Root(CODEX, os.path.join(codex_dir, "sessions"), "rollout-*.jsonl"),
-        Root(CODEX, os.path.join(codex_dir, "archived_sessions"), "rollout-*.jsonl"),
-    ]
+    """Where the assistants keep their logs, whether or not the folders exist."""
+    return [Root(a.name, os.path.join(a.folder(environ), folder), pattern)
+            for a in AGENTS for folder, pattern in a.places]
 
 
 def agent_from_location(path: str, roots: Sequence[Root]) -> Optional[str]:
@@ -79,7 +61,7 @@ def agent_from_location(path: str, roots: Sequence[Root]) -> Optional[str]:
     absolute = os.path.abspath(path)
     name = os.path.basename(absolute)
     for root in roots:
-        if absolute.startswith(_base(root)) and _matches(name, root.pattern):
+        if absolute.startswith(_base(root)) and takes_name(name, root.pattern):
             return root.agent
     return None
 
@@ -89,36 +71,30 @@ def _base(root: Root) -> str:
 
 
 def agent_from_head(head: bytes) -> Optional[str]:
-    """The agent whose log begins with these bytes, or None if neither's does.
+    """The agent whose log begins with these bytes, or None if none's does.
 
-    Codex lines carry a "payload" and one of its line types; Claude lines carry a
-    "sessionId" or a "message". Whole lines are judged as JSON, one by one until one
-    decides; a first line too long for `head` is judged by its bytes."""
+    Whole lines are judged, one by one until one decides: by how the assistants begin
+    their lines, else as JSON by the keys only one assistant's lines have (agents.py);
+    a first line too long for `head` is judged by its bytes."""
     start = 0
     while True:
         end = head.find(b"\n", start)
         if end < 0:
             break
-        if _CODEX_START.match(head, start):
-            return CODEX
-        if _CLAUDE_START.match(head, start):
-            return CLAUDE
+        told = agent_of_line_start(head, start)
+        if told:
+            return told
         try:
             value = json.loads(head[start:end])
         except ValueError:
             value = None
         start = end + 1
-        if not isinstance(value, dict):
-            continue
-        if "payload" in value and value.get("type") in _CODEX_LINE_TYPES:
-            return CODEX
-        if "sessionId" in value or "message" in value:
-            return CLAUDE
+        if isinstance(value, dict):
+            told = agent_of_line(value)
+            if told:
+                return told
     if start == 0 and head:
-        if b'"payload"' in head and _CODEX_MARK.search(head):
-            return CODEX
-        if _CLAUDE_MARK.search(head):
-            return CLAUDE
+        return agent_of_long_line(head)
     return None
 
 
@@ -140,17 +116,6 @@ def detect_agent(path: str, roots: Optional[Sequence[Root]] = None) -> Optional[
         if agent is None and len(head) == 16 << 10:
             agent = agent_from_head(head + f.read(HEAD_BYTES - len(head)))
     return agent
-
-
-def _matches(name: str, pattern: str) -> bool:
-    if pattern == "rollout-*.jsonl":
-        return name.startswith("rollout-") and name.endswith(".jsonl")
-    return name.endswith(".jsonl")
-
-
-def _rule(pattern: str) -> int:
-    """The native walk's name rule for a root's pattern: 1 for rollout-*.jsonl, 0 for *.jsonl."""
-    return 1 if pattern == "rollout-*.jsonl" else 0
 
 
 class Changes(NamedTuple):
@@ -192,7 +157,7 @@ def changes(paths: Optional[Iterable[str]], known: Sequence[Optional[bytes]] = (
             absolute = os.path.abspath(root.path)
             if _exists_but_no_folder(absolute):
                 continue
-            walk_roots.append((absolute, root.agent, _rule(root.pattern)))
+            walk_roots.append((absolute, root.agent, walk_rule(root.pattern)))
     else:
         for path in paths:
             given = os.fsdecode(os.fspath(path))
@@ -233,7 +198,7 @@ def _exists_but_no_folder(path: str) -> bool:
 def _agent_of_place(path: str, near: Sequence[Tuple[str, str, str]]) -> Optional[str]:
     """agent_from_location for an absolute path, against prepared (base, pattern, agent)."""
     for base, pattern, agent in near:
-        if path.startswith(base) and _matches(path[path.rfind(os.sep) + 1:], pattern):
+        if path.startswith(base) and takes_name(path[path.rfind(os.sep) + 1:], pattern):
             return agent
     return None
 

@@ -10,10 +10,12 @@ import os
 from typing import Callable, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, cast
 
 from . import _core, _search
+from .agents import AGENTS, labels
 from .discovery import LogFile, detect_agent
 
 BATCH_BYTES = 64 << 20
 BATCH_FILES = 2000
+NOT_A_LOG = "not a session log of %s" % labels(last="or")
 
 
 class Problem(NamedTuple):
@@ -41,7 +43,7 @@ def resolve_agents(logs: Iterable[LogFile], warn: Warn, named: Sequence[str] = (
                 continue
             if agent is None:
                 if log.path in named_set:
-                    warn(Problem(log.path, "not a Claude or Codex session log"))
+                    warn(Problem(log.path, NOT_A_LOG))
                 continue
         out.append(LogFile(log.path, log.size, log.mtime_ns, log.inode, agent))
     return out
@@ -68,10 +70,10 @@ def _read_batch(batch: List[LogFile], include_tools: bool):
 
 def _failure(log: LogFile, include_tools: bool) -> Optional[str]:
     """Why a file gave no rows, if it could not be read (extract_many gives [] both
-    for an unreadable file and for one without rows)."""
-    extract = _core.extract_codex if log.agent == "codex" else _core.extract_claude
+    for an unreadable file and for one without rows): a single call says, whatever
+    the rules it reads the file by."""
     try:
-        extract(log.path, include_tools)
+        _core.extract_claude(log.path, include_tools)
     except OSError as e:
         return str(e)
     return None
@@ -163,12 +165,18 @@ def read_session(log: LogFile):
     return _with_agent_id(result[0], log.path), result[1]
 
 
+# (the last folder of a sub-agent's log, the start of its name) of the assistants whose
+# sub-agents have logs of their own.
+_SUBAGENT_LOGS = [(os.path.basename(a.subagent_folder), a.subagent_prefix) for a in AGENTS if a.subagent_prefix]
+
+
 def _with_agent_id(facts: tuple, path: str) -> tuple:
     """A sub-agent's log whose lines do not name the sub-agent (older Claude Code
     versions) is known by its file name: <session>/subagents/agent-<id>.jsonl."""
     if facts[2] or not path.endswith(".jsonl"):
         return facts
     folder, name = os.path.split(path)
-    if os.path.basename(folder) == "subagents" and name.startswith("agent-") and len(name) > 12:
-        return facts[:2] + (name[6:-6],) + facts[3:]
+    for last, prefix in _SUBAGENT_LOGS:
+        if os.path.basename(folder) == last and name.startswith(prefix) and len(name) > len(prefix) + 6:
+            return facts[:2] + (name[len(prefix):-6],) + facts[3:]
     return facts

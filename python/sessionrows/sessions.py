@@ -12,10 +12,9 @@ title, the command that resumes the session.
 from __future__ import annotations
 
 import re
-import shlex
 from typing import Dict, Optional
 
-from .discovery import CODEX
+from . import agents
 
 # Row kinds, as the native reading gives them.
 TEXT = 0          # what a person or an assistant said
@@ -23,12 +22,14 @@ CONTEXT = 1       # text injected around a person's words (wrappers, instruction
 SUMMARY = 2       # a compact summary of the conversation so far
 TOOL_CALL = 3     # a tool call: the tool's name and its input
 TOOL_RESULT = 4   # a tool's output
+THINKING = 5      # what an assistant thought before it answered
 KIND_NAMES: Dict[int, str] = {TEXT: "said", CONTEXT: "context", SUMMARY: "summary", TOOL_CALL: "tool_call",
-                              TOOL_RESULT: "tool_result"}
+                              TOOL_RESULT: "tool_result", THINKING: "thinking"}
 INJECTED = (CONTEXT, SUMMARY)
 
 # Row flags.
 SUBAGENT = 1      # the row belongs to a sub-agent's conversation
+REWOUND = 2       # the conversation was taken back from this row (it is off what the assistant shows)
 
 # The roles rows have: who speaks.
 ROLES = ("user", "assistant", "tool", "developer", "system")
@@ -64,6 +65,8 @@ def role_name(role: str, kind: int, flags: int, tool: str = "") -> str:
         name = "tool result" + (" " + tool if tool else "")
     elif kind == SUMMARY:
         name = "summary"
+    elif kind == THINKING:
+        name = "thinking"
     elif flags & SUBAGENT and role == "user":
         name = "prompt to sub-agent"
     else:
@@ -71,9 +74,6 @@ def role_name(role: str, kind: int, flags: int, tool: str = "") -> str:
     return name + (" (sub-agent)" if flags & SUBAGENT and not (role == "user" and kind == TEXT) else "")
 
 
-def resume_command(agent: str, session_id: str, cwd: str) -> str:
-    """The shell command that resumes a session where it ran."""
-    if not session_id:
-        return ""
-    command = ("codex resume " if agent == CODEX else "claude --resume ") + shlex.quote(session_id)
-    return "cd %s && %s" % (shlex.quote(cwd), command) if cwd else command
+def resume_command(agent: str, session_id: str, cwd: str, path: str = "") -> str:
+    """The shell command that resumes a session where it ran (see agents.Agent)."""
+    return agents.resume_command(agent, session_id, cwd, path)

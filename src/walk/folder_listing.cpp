@@ -38,8 +38,13 @@ listed_file named(std::string& names, std::string_view name) {
 }  // namespace
 
 bool name_taken(std::string_view name, name_rule rule) {
-    if (!ends_with(name, ".jsonl")) return false;
-    return rule == name_rule::jsonl || name.substr(0, 8) == "rollout-";
+    switch (rule) {
+        case name_rule::events: return name == "events.jsonl";
+        case name_rule::rollout: return ends_with(name, ".jsonl") && name.substr(0, 8) == "rollout-";
+        case name_rule::session: return ends_with(name, ".jsonl") && name.substr(0, 8) == "session-";
+        case name_rule::jsonl: break;
+    }
+    return ends_with(name, ".jsonl");
 }
 
 std::string error_message(int error) {

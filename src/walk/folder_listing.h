@@ -17,8 +17,10 @@
 
 namespace sr {
 
-// Which file names a walk takes: every `*.jsonl`, or only `rollout-*.jsonl`.
-enum class name_rule : uint8_t { jsonl = 0, rollout = 1 };
+// Which file names a walk takes: every `*.jsonl`, only `rollout-*.jsonl`, only
+// `session-*.jsonl`, or only files named `events.jsonl`.
+enum class name_rule : uint8_t { jsonl = 0, rollout = 1, session = 2, events = 3 };
+constexpr int name_rules = 4;
 
 bool name_taken(std::string_view name, name_rule rule);
 

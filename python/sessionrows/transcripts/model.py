@@ -14,7 +14,8 @@ from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Sequence
 
 from ..commands import CommandError, Transcript, transcript
-from ..discovery import CLAUDE, LogFile
+from ..agents import agent
+from ..discovery import LogFile
 from ..sessions import INJECTED, SUBAGENT, TEXT, TOOL_CALL, TOOL_RESULT, first_sentence, role_name
 from ..terminal import clean
 from .tools import ToolView, raw_inputs, tool_view
@@ -144,22 +145,25 @@ def _agent_id_of(t: Transcript) -> str:
     if t.agent_id:
         return t.agent_id
     name = os.path.basename(t.path)
-    return name[len("agent-"):-len(".jsonl")] if name.startswith("agent-") and name.endswith(".jsonl") else ""
+    prefix = agent(t.agent).subagent_prefix
+    return name[len(prefix):-len(".jsonl")] if prefix and name.startswith(prefix) and name.endswith(".jsonl") else ""
 
 
 def subagent_logs(t: Transcript) -> List[LogFile]:
-    """The sub-agents' logs of a Claude session: those the index knows, and those in
-    the folder beside its log (`SESSION/subagents/*.jsonl`)."""
-    if t.agent != CLAUDE or t.agent_id or not t.path.endswith(".jsonl"):
+    """The sub-agents' logs of a session whose assistant writes them beside its log
+    (Claude Code: `SESSION/subagents/*.jsonl`): those the index knows, and those in
+    that folder."""
+    where = agent(t.agent).subagent_folder
+    if not where or t.agent_id or not t.path.endswith(".jsonl"):
         return []
     paths = {os.path.abspath(r.path) for r in t.subagents}
-    folder = os.path.join(t.path[:-len(".jsonl")], "subagents")
+    folder = os.path.join(os.path.dirname(t.path), where.format(stem=os.path.basename(t.path)[:-len(".jsonl")]))
     try:
         with os.scandir(folder) as it:
             paths.update(os.path.abspath(e.path) for e in it if e.name.endswith(".jsonl") and e.is_file())
     except OSError:
         pass
-    return [LogFile(p, 0, 0, 0, CLAUDE) for p in sorted(paths)]
+    return [LogFile(p, 0, 0, 0, t.agent) for p in sorted(paths)]
 
 
 def read_subagents(t: Transcript) -> List[Transcript]:

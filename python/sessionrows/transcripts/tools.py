@@ -18,7 +18,6 @@ import re
 from dataclasses import dataclass, field, replace
 from typing import Callable, Dict, FrozenSet, Iterable, List, Optional, Sequence, Set, Tuple
 
-from ..discovery import CODEX
 
 _KEY_LINE = re.compile(r"^([A-Za-z_][A-Za-z0-9_.-]*):(?: |$)", re.M)
 
@@ -199,16 +198,22 @@ def _input_view(shape: _Shape, text: str, inp: dict) -> Optional[ToolView]:
 # -- the inputs of tool calls, as the log lines hold them ---------------------------
 
 _STAMP = re.compile(rb'"timestamp"\s*:\s*"([^"\\]*)"')
+# Where the assistants keep a tool call's name and input: Claude's tool_use blocks
+# (name, input), Codex's and Pi's calls (name, arguments: an object, or one written
+# as a JSON string), Gemini's (name, args), Copilot's (toolName, arguments).
+_NAME_KEYS = ("name", "toolName")
+_INPUT_KEYS = ("input", "arguments", "args")
+_MARKERS = tuple(b'"%s"' % key.encode() for key in _INPUT_KEYS)
 
 
 def raw_inputs(path: str, agent: str, stamps: Set[str]) -> Dict[Tuple[str, str], List[dict]]:
     """The inputs of the tool calls in the log's lines whose time stamp is one of
     `stamps`, by (time stamp, tool name). One pass over the file; only lines that
-    hold a tool call and one of the stamps are parsed."""
+    may hold a tool call and hold one of the stamps are parsed. (`agent` is the
+    log's; the calls are found where any assistant writes them.)"""
     out: Dict[Tuple[str, str], List[dict]] = {}
     if not stamps:
         return out
-    marker = b'"tool_use"' if agent != CODEX else b'_call"'
     wanted = {s.encode() for s in stamps}
     try:
         f = open(path, "rb")
@@ -216,7 +221,7 @@ def raw_inputs(path: str, agent: str, stamps: Set[str]) -> Dict[Tuple[str, str],
         return out
     with f:
         for line in f:
-            if marker not in line:
+            if not any(marker in line for marker in _MARKERS):
                 continue
             stamp = next((m.group(1) for m in _STAMP.finditer(line) if m.group(1) in wanted), None)
             if stamp is None:
@@ -225,40 +230,39 @@ def raw_inputs(path: str, agent: str, stamps: Set[str]) -> Dict[Tuple[str, str],
                 value = json.loads(line)
             except ValueError:
                 continue
-            if not isinstance(value, dict):
-                continue
-            for name, inp in (_codex_calls(value) if agent == CODEX else _claude_calls(value, 0)):
+            for name, inp in _calls(value, 0):
                 out.setdefault((stamp.decode(), name), []).append(inp)
     return out
 
 
-def _claude_calls(value, depth: int):
-    """The (name, input) of every tool_use block in a Claude line (a sub-agent's
-    progress lines nest them)."""
+def _input_of(value: dict) -> Optional[dict]:
+    for key in _INPUT_KEYS:
+        inp = value.get(key)
+        if isinstance(inp, str) and inp.lstrip().startswith("{"):
+            try:
+                inp = json.loads(inp)
+            except ValueError:
+                continue
+        if isinstance(inp, dict):
+            return inp
+    return None
+
+
+def _calls(value, depth: int):
+    """The (name, input) of every tool call in a parsed line (a sub-agent's progress
+    lines nest them)."""
     if depth > 12:
         return
     if isinstance(value, dict):
-        if value.get("type") == "tool_use" and isinstance(value.get("name"), str) and isinstance(value.get("input"), dict):
-            yield value["name"], value["input"]
+        name = next((value[k] for k in _NAME_KEYS if isinstance(value.get(k), str)), None)
+        inp = _input_of(value) if name is not None else None
+        if inp is not None and value.get("type") != "tool_result":
+            yield name, inp
             return
         for v in value.values():
             if isinstance(v, (dict, list)):
-                yield from _claude_calls(v, depth + 1)
+                yield from _calls(v, depth + 1)
     elif isinstance(value, list):
         for v in value:
             if isinstance(v, (dict, list)):
-                yield from _claude_calls(v, depth + 1)
-
-
-def _codex_calls(value: dict):
-    payload = value.get("payload")
-    if not isinstance(payload, dict) or not isinstance(payload.get("name"), str):
-        return
-    args = payload.get("arguments")
-    if isinstance(args, str):
-        try:
-            args = json.loads(args)
-        except ValueError:
-            return
-    if isinstance(args, dict):
-        yield payload["name"], args
+                yield from _calls(v, depth + 1)

@@ -8,19 +8,14 @@
 #include "batch/shared_pool.h"
 #include "convert.h"
 #include "search/index_text.h"
+#include "archive/member_reader.h"
+#include "archive/packing.h"
 #include "search/reading.h"
 #include "walk/walk.h"
 
 namespace {
 
 using namespace sr;
-
-struct read_job {
-    log_kind kind = log_kind::claude;
-    std::string path;
-    long long first_id = 0;   // the id of row 0; a row's id is first_id + its place
-    long long start_row = 0;  // rows before this one are not handed back
-};
 
 bool to_long_long(PyObject* obj, long long& out) {
     if (!PyLong_Check(obj)) {
@@ -30,6 +25,81 @@ bool to_long_long(PyObject* obj, long long& out) {
     out = PyLong_AsLongLong(obj);
     return !(out == -1 && PyErr_Occurred());
 }
+
+struct read_job {
+    log_kind kind = log_kind::claude;
+    std::string path;
+    long long first_id = 0;   // the id of row 0; a row's id is first_id + its place
+    long long start_row = 0;  // rows before this one are not handed back
+    bool pack = false;        // pack the log for the archive as it is read
+    pack_request packing;
+    reading_io io;
+};
+
+bool to_u64(PyObject* obj, uint64_t& out) {
+    if (!PyLong_Check(obj)) {
+        set_conversion_error(obj, "int");
+        return false;
+    }
+    out = PyLong_AsUnsignedLongLong(obj);
+    return !(out == static_cast<uint64_t>(-1) && PyErr_Occurred());
+}
+
+// (from, prefix_digest, level): what of a log is archived already, and how to pack the rest.
+bool to_pack_request(PyObject* obj, pack_request& out) {
+    if (!PyTuple_Check(obj) || PyTuple_Size(obj) != 3) {
+        PyErr_SetString(PyExc_TypeError, "packing is a tuple (from, prefix_digest, level)");
+        return false;
+    }
+    long long level;
+    if (!to_u64(PyTuple_GetItem(obj, 0), out.from) || !to_u64(PyTuple_GetItem(obj, 1), out.prefix_digest) ||
+        !to_long_long(PyTuple_GetItem(obj, 2), level))
+        return false;
+    if (level < 0 || level > 22) {
+        PyErr_SetString(PyExc_ValueError, "a packing level is from 0 (no frame) to 22");
+        return false;
+    }
+    out.level = static_cast<int>(level);
+    return true;
+}
+
+// The fifth item of a read job: None; ("pack", (from, prefix_digest, level)); or
+// ("member", member_path, size): read the archived copy instead of the path.
+bool to_reading_io(PyObject* obj, read_job& j) {
+    if (obj == Py_None) return true;
+    std::string what;
+    if (!PyTuple_Check(obj) || PyTuple_Size(obj) < 2 || !to_text(PyTuple_GetItem(obj, 0), what)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "a job's fifth item is None, (\"pack\", packing) or (\"member\", path, size)");
+        return false;
+    }
+    if (what == "pack" && PyTuple_Size(obj) == 2) {
+        j.pack = true;
+        return to_pack_request(PyTuple_GetItem(obj, 1), j.packing);
+    }
+    if (what == "member" && PyTuple_Size(obj) == 3) {
+        if (!to_path(PyTuple_GetItem(obj, 1), j.io.archived_member) || !to_u64(PyTuple_GetItem(obj, 2), j.io.archived_size))
+            return false;
+        if (j.io.archived_member.empty() || j.io.archived_member.find('\0') != std::string::npos) {
+            PyErr_SetString(PyExc_ValueError, "a member's path is empty or holds a NUL character");
+            return false;
+        }
+        return true;
+    }
+    PyErr_SetString(PyExc_TypeError, "a job's fifth item is None, (\"pack\", packing) or (\"member\", path, size)");
+    return false;
+}
+
+// (bytes read, digest, prefix_same, frame bytes or None, error text or None)
+PyObject* pack_tuple(const pack_outcome& p) {
+    py_ref frame(p.frame.empty() ? (Py_INCREF(Py_None), Py_None)
+                                 : PyBytes_FromStringAndSize(p.frame.data(), static_cast<Py_ssize_t>(p.frame.size())));
+    py_ref error(p.error.empty() ? (Py_INCREF(Py_None), Py_None) : new_str(p.error));
+    if (!frame || !error) return nullptr;
+    return Py_BuildValue("(KKOOO)", static_cast<unsigned long long>(p.bytes), static_cast<unsigned long long>(p.digest),
+                         p.prefix_same ? Py_True : Py_False, frame.get(), error.get());
+}
+
 
 // `jobs`: a sequence of (kind, path, first_id, start_row), the path str or bytes.
 bool to_read_jobs(PyObject* obj, std::vector<read_job>& jobs) {
@@ -41,15 +111,17 @@ bool to_read_jobs(PyObject* obj, std::vector<read_job>& jobs) {
     py_ref iter(PyObject_GetIter(obj));
     if (!iter) return false;
     while (py_ref item{PyIter_Next(iter.get())}) {
-        if (!(PyType_GetFlags(Py_TYPE(item.get())) & Py_TPFLAGS_TUPLE_SUBCLASS) || PyTuple_Size(item.get()) != 4) {
-            PyErr_SetString(PyExc_TypeError, "a job is a tuple (kind, path, first_id, start_row)");
+        Py_ssize_t n = PyTuple_Check(item.get()) ? PyTuple_Size(item.get()) : 0;
+        if (!(PyType_GetFlags(Py_TYPE(item.get())) & Py_TPFLAGS_TUPLE_SUBCLASS) || (n != 4 && n != 5)) {
+            PyErr_SetString(PyExc_TypeError, "a job is a tuple (kind, path, first_id, start_row[, archive])");
             return false;
         }
         read_job j;
         std::string kind;
         if (!to_text(PyTuple_GetItem(item.get(), 0), kind) || !to_path(PyTuple_GetItem(item.get(), 1), j.path) ||
             !to_long_long(PyTuple_GetItem(item.get(), 2), j.first_id) ||
-            !to_long_long(PyTuple_GetItem(item.get(), 3), j.start_row))
+            !to_long_long(PyTuple_GetItem(item.get(), 3), j.start_row) ||
+            (n == 5 && !to_reading_io(PyTuple_GetItem(item.get(), 4), j)))
             return false;
         if (!named_kind(kind, j.kind)) {
             PyErr_Format(PyExc_ValueError, "unknown kind %R (the kinds are %s)", PyTuple_GetItem(item.get(), 0),
@@ -159,7 +231,9 @@ PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
         std::vector<search_reading> readings(jobs.size());
         std::vector<uint64_t> digests(2 * jobs.size());
         auto one = [&](size_t i) {
-            read_for_search(jobs[i].kind, jobs[i].path, index_texts, readings[i]);
+            read_job& job = jobs[i];
+            if (job.pack) job.io.pack = &job.packing;
+            read_for_search(job.kind, job.path, index_texts, readings[i], job.io);
             if (!readings[i].ok) return;
             digests[2 * i] = rows_digest(readings[i], readings[i].rows.size());
             digests[2 * i + 1] = rows_digest(readings[i], static_cast<size_t>(std::max(0LL, jobs[i].start_row)));
@@ -181,7 +255,12 @@ PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
             } else {
                 py_ref facts(facts_tuple(r.facts, r.rows.size(), digests[2 * i], digests[2 * i + 1]));
                 py_ref rows(facts ? rows_list(r, jobs[i].first_id, jobs[i].start_row) : nullptr);
-                item = rows ? PyTuple_Pack(2, facts.get(), rows.get()) : nullptr;
+                if (!r.packed) {
+                    item = rows ? PyTuple_Pack(2, facts.get(), rows.get()) : nullptr;
+                } else {
+                    py_ref packed(rows ? pack_tuple(r.pack) : nullptr);
+                    item = packed ? PyTuple_Pack(3, facts.get(), rows.get(), packed.get()) : nullptr;
+                }
             }
             r = search_reading();  // released as soon as it is converted
             if (!item) return nullptr;
@@ -198,6 +277,88 @@ PyObject* index_text_entry(PyObject*, PyObject* arg) {
         std::string out;
         if (!index_text(text, out)) Py_RETURN_NONE;
         return new_str(out);
+    });
+}
+
+// ---- the archive: logs packed without their rows, and archived copies unpacked.
+
+// pack(jobs, level): per job (path, from, prefix_digest), on the worker threads.
+PyObject* pack_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return python_barrier([&]() -> PyObject* {
+        static const char* keywords[] = {"jobs", "level", nullptr};
+        PyObject* jobs_obj;
+        int level = 3;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|i:pack", const_cast<char**>(keywords), &jobs_obj, &level))
+            return nullptr;
+        if (level < 0 || level > 22) {
+            PyErr_SetString(PyExc_ValueError, "level is from 0 (no frame) to 22");
+            return nullptr;
+        }
+        py_ref iter(PyObject_GetIter(jobs_obj));
+        if (!iter) return nullptr;
+        std::vector<std::string> paths;
+        std::vector<pack_request> requests;
+        while (py_ref item{PyIter_Next(iter.get())}) {
+            if (!PyTuple_Check(item.get()) || PyTuple_Size(item.get()) != 3) {
+                PyErr_SetString(PyExc_TypeError, "a job is a tuple (path, from, prefix_digest)");
+                return nullptr;
+            }
+            pack_request r;
+            r.level = level;
+            std::string path;
+            if (!to_path(PyTuple_GetItem(item.get(), 0), path) || !to_u64(PyTuple_GetItem(item.get(), 1), r.from) ||
+                !to_u64(PyTuple_GetItem(item.get(), 2), r.prefix_digest))
+                return nullptr;
+            paths.push_back(std::move(path));
+            requests.push_back(r);
+        }
+        if (PyErr_Occurred()) return nullptr;
+        std::vector<pack_outcome> outcomes(paths.size());
+        std::vector<error_value> errors(paths.size());
+        std::vector<char> ok(paths.size());
+        auto one = [&](size_t i) {
+            bool done = false;
+            outcomes[i] = pack_file(paths[i], requests[i], errors[i], done);
+            ok[i] = done;
+        };
+        native_outcome outcome = run_without_gil([&] {
+            if (paths.size() == 1)
+                one(0);
+            else
+                run_batch(shared_pool(), paths.size(), one);
+        });
+        if (!raise_outcome(outcome)) return nullptr;
+        py_ref out(PyList_New(static_cast<Py_ssize_t>(paths.size())));
+        if (!out) return nullptr;
+        for (size_t i = 0; i < paths.size(); ++i) {
+            PyObject* item = ok[i] ? pack_tuple(outcomes[i]) : new_str(errors[i].message);
+            outcomes[i] = pack_outcome();
+            if (!item) return nullptr;
+            PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return out.release();
+    });
+}
+
+// unpack(member, size): the archived copy's bytes.
+PyObject* unpack_entry(PyObject*, PyObject* args) {
+    return python_barrier([&]() -> PyObject* {
+        PyObject *path_obj, *size_obj;
+        if (!PyArg_ParseTuple(args, "OO:unpack", &path_obj, &size_obj)) return nullptr;
+        std::string path;
+        uint64_t size;
+        if (!to_path(path_obj, path) || !to_u64(size_obj, size)) return nullptr;
+        std::string bytes;
+        error_value err;
+        bool ok = false;
+        native_outcome outcome = run_without_gil([&] { ok = unpack_member(path, size, bytes, err); });
+        if (!raise_outcome(outcome)) return nullptr;
+        if (!ok) {
+            py_ref message(new_str(err.message));
+            if (message) PyErr_SetObject(PyExc_OSError, message.get());
+            return nullptr;
+        }
+        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
     });
 }
 
@@ -386,12 +547,26 @@ PyCFunction as_cfunction(F f) {
 PyMethodDef methods[] = {
     {"read", as_cfunction(read), METH_VARARGS | METH_KEYWORDS,
      "read(jobs, index_texts=False)\n--\n\n"
-     "The search reading of many logs on the worker threads. `jobs` = [(kind, path, first_id, start_row)],\n"
-     "the path str or bytes. Per job: the error message (str), or (facts, rows) with facts =\n"
+     "The search reading of many logs on the worker threads. `jobs` = [(kind, path, first_id, start_row[,\n"
+     "archive])], the path str or bytes; archive None, (\"pack\", (from, prefix_digest, level)) to pack the\n"
+     "log as it is read (the result gets a third item, as pack() gives it), or (\"member\", member, size) to\n"
+     "read an archived copy instead (the third item then holds its digest). Per job: the error message\n"
+     "(str), or (facts, rows) with facts =\n"
      "(session_id, cwd, agent_id, custom_title, ai_title, first_prompt, first_ts, last_ts, nrows,\n"
      "((role, count), ...), digest of all rows, digest of the rows before start_row) and rows = [(id, role, kind, flags, timestamp, tool, text, index_text)] for\n"
      "the rows from start_row on, id = first_id + the row's place, index_text None unless asked for\n"
      "and different from text."},
+    {"pack", as_cfunction(pack_entry), METH_VARARGS | METH_KEYWORDS,
+     "pack(jobs, level=3)\n--\n\n"
+     "Packs logs for the archive without reading their rows, on the worker threads. `jobs` = [(path,\n"
+     "from, prefix_digest)]: bytes archived already and their XXH64. Per job the error message (str), or\n"
+     "(bytes, digest, prefix_same, frame, error): the bytes read and their XXH64, whether the first\n"
+     "`from` are the archived ones, a zstd frame of the rest (None when there is none or the start\n"
+     "changed; level 0: never), and why no frame could be made (None)."},
+    {"unpack", as_cfunction(unpack_entry), METH_VARARGS,
+     "unpack(member, size)\n--\n\n"
+     "The bytes of an archived copy (zstd frames that unpack to `size` bytes). OSError if it cannot be\n"
+     "read or is damaged."},
     {"index_text", as_cfunction(index_text_entry), METH_O,
      "index_text(text)\n--\n\n"
      "What the full-text index gets for `text`, or None when that is the text itself."},

@@ -51,6 +51,13 @@ file_lines::~file_lines() {
 }
 
 bool open_lines(file_lines& f, const std::string& path, error_value& err) {
+    if (f.source) {
+        f.unread = f.source->size;
+        f.at_eof = f.unread == 0;
+        size_t first = f.unread < chunk_size ? static_cast<size_t>(f.unread) : chunk_size;
+        if (f.buf.cap < first || f.buf.cap == 0) reallocate(f.buf, first ? first : 1, 0);
+        return true;
+    }
     if (path.find('\0') != std::string::npos) {
         err = error_value{error_kind::invalid_input, 0, "file name contained an unexpected NUL byte"};
         return false;
@@ -123,7 +130,8 @@ bool fill(file_lines& f) {
     if (room > f.unread) room = static_cast<size_t>(f.unread);
     ssize_t got;
     do {
-        got = ::read(f.fd, f.buf.data.get() + f.end, room);
+        got = f.source ? f.source->read(f.source->context, f.buf.data.get() + f.end, room)
+                       : ::read(f.fd, f.buf.data.get() + f.end, room);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) f.read_errno = errno;
@@ -134,6 +142,7 @@ bool fill(file_lines& f) {
         f.at_eof = true;
         return false;
     }
+    if (f.tap.take) f.tap.take(f.tap.context, f.buf.data.get() + f.end, static_cast<size_t>(got));
     f.end += static_cast<size_t>(got);
     f.unread -= static_cast<uint64_t>(got);
     if (f.unread == 0) f.at_eof = true;

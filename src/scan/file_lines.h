@@ -39,6 +39,26 @@ struct read_buffer {
 // Frees a buffer that grew past the usual chunk size for one very long line.
 void trim(read_buffer& buffer);
 
+// Optional company for a read: another reader of the bytes as they come (a digest,
+// a compressor), and another source of them than the file (an archived copy).
+struct byte_tap {
+    void (*take)(void* context, const char* data, size_t n) = nullptr;
+    void* context = nullptr;
+};
+
+struct byte_source {
+    // Reads up to `room` bytes into `dst`: their count, 0 at the end, or -1 with
+    // errno set when reading fails.
+    long (*read)(void* context, char* dst, size_t room) = nullptr;
+    void* context = nullptr;
+    uint64_t size = 0;  // the bytes it gives in all
+};
+
+struct scan_io {
+    byte_tap tap;
+    byte_source* source = nullptr;
+};
+
 struct file_lines {
     int fd = -1;
     uint64_t unread = 0;            // bytes left to read, up to the size measured at open
@@ -55,6 +75,8 @@ struct file_lines {
     bool (*worth_keeping)(const void* context, std::string_view head) = nullptr;
     const void* context = nullptr;
     bool skipping = false;          // dropping the rest of such a line
+    byte_tap tap;                   // sees every byte read, in order
+    byte_source* source = nullptr;  // read from here instead of the file
 
     explicit file_lines(read_buffer& buffer) : buf(buffer) {}
     ~file_lines();
@@ -62,7 +84,8 @@ struct file_lines {
     file_lines& operator=(const file_lines&) = delete;
 };
 
-// Opens and measures a file for reading. On failure returns false and fills `err`.
+// Opens and measures a file for reading (or, with f.source set, starts reading
+// that). On failure returns false and fills `err`.
 bool open_lines(file_lines& f, const std::string& path, error_value& err);
 
 // The next line (line feed excluded, carriage returns kept), or false at the end.

@@ -91,7 +91,7 @@ scan_result run(log_kind kind, const std::string& path, bool include_tools) {
     return run(kind, path, options);
 }
 
-scan_result run(log_kind kind, const std::string& path, const rule_options& options) {
+scan_result run(log_kind kind, const std::string& path, const rule_options& options, const scan_io* io) {
     workspace& ws = thread_workspace();
     struct tidy_up {
         workspace& ws;
@@ -102,6 +102,10 @@ scan_result run(log_kind kind, const std::string& path, const rule_options& opti
     } tidy{ws};
     scan_result result;
     file_lines file(ws.buffer);
+    if (io) {
+        file.tap = io->tap;
+        file.source = io->source;
+    }
     if (!open_lines(file, path, result.error)) return result;
     ws.parser.input_padded = true;  // the reader keeps read_padding bytes after every line
     bool read_all = false;

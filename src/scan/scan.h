@@ -20,7 +20,8 @@ struct scan_result {
 
 // Nothing in a file's content is an error: only failing to open, measure or read
 // the file is. May throw std::bad_alloc.
-scan_result run(log_kind kind, const std::string& path, const rule_options& options);
+// `io`, if given, adds a reader of the bytes or reads them from elsewhere.
+scan_result run(log_kind kind, const std::string& path, const rule_options& options, const scan_io* io = nullptr);
 
 // The default options with or without tool text (the rows of `_core` for Claude
 // and Codex logs).

@@ -5,6 +5,7 @@
 #include <functional>
 #include <unordered_map>
 
+#include "archive/member_reader.h"
 #include "index_text.h"
 #include "meaning.h"
 #include "render/utf8.h"
@@ -221,13 +222,35 @@ uint64_t rows_digest(const search_reading& reading, size_t count) {
     return d.h & 0x7FFFFFFFFFFFFFFFull;
 }
 
-void read_for_search(log_kind kind, const std::string& path, bool index_texts, search_reading& out) {
+void read_for_search(log_kind kind, const std::string& path, bool index_texts, search_reading& out,
+                     const reading_io& io) {
     rule_options options;
     options.include_tools = true;
     options.cut_texts = false;
     options.skip_flagged = false;
     options.parts = true;
-    scan_result scanned = run(kind, path, options);
+    scan_io scanning;
+    log_packer packer;
+    member_reader member;
+    byte_source source;
+    bool archived = !io.archived_member.empty();
+    if (io.pack || archived) {
+        pack_request digest_only;
+        digest_only.level = 0;
+        start_packing(packer, io.pack && !archived ? *io.pack : digest_only);
+        scanning.tap = packer_tap(packer);
+    }
+    if (archived) {
+        if (!open_member(member, io.archived_member, io.archived_size, out.error)) return;
+        source = member_source(member);
+        scanning.source = &source;
+    }
+    scan_result scanned = run(kind, archived ? io.archived_member : path, options, &scanning);
+    if (io.pack || archived) {
+        finish_packing(packer);
+        out.pack = std::move(packer.out);
+        out.packed = true;
+    }
     out.ok = scanned.ok;
     if (!scanned.ok) {
         out.error = std::move(scanned.error);

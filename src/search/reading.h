@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "archive/packing.h"
 #include "scan/scan.h"
 
 namespace sr {
@@ -37,6 +38,15 @@ struct session_facts {
     std::vector<std::pair<std::string, uint32_t>> roles;  // rows by role, in order of first appearance
 };
 
+// What else a reading does: pack the log for the archive as it is read, or read
+// an archived copy (a member of the archive that unpacks to `archived_size` bytes)
+// instead of the log in place.
+struct reading_io {
+    const pack_request* pack = nullptr;
+    std::string archived_member;
+    uint64_t archived_size = 0;
+};
+
 struct search_reading {
     bool ok = false;
     error_value error;                // when not ok
@@ -44,6 +54,8 @@ struct search_reading {
     std::deque<std::string> made;     // texts made here (split, rewritten, index texts)
     std::vector<search_row> rows;
     session_facts facts;
+    bool packed = false;
+    pack_outcome pack;                // when packing was asked for, or an archived copy read (its digest)
 };
 
 // The longest first prompt kept in the facts, in bytes (a title needs far less).
@@ -52,7 +64,8 @@ constexpr size_t first_prompt_bytes = 2000;
 // Reads one log. With `index_texts`, rows whose text the index must get in
 // another form carry it. Codex's second copy of a message is left out. May throw
 // std::bad_alloc.
-void read_for_search(log_kind kind, const std::string& path, bool index_texts, search_reading& out);
+void read_for_search(log_kind kind, const std::string& path, bool index_texts, search_reading& out,
+                     const reading_io& io = reading_io());
 
 // A 63-bit digest of the first `count` rows (role, kind, flags, time, tool and
 // text): the same rows give the same digest in every build, so an index can tell

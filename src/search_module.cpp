@@ -10,6 +10,7 @@
 #include "search/index_text.h"
 #include "archive/member_reader.h"
 #include "archive/packing.h"
+#include "archive/xxh64.h"
 #include "search/reading.h"
 #include "walk/walk.h"
 
@@ -362,6 +363,19 @@ PyObject* unpack_entry(PyObject*, PyObject* args) {
     });
 }
 
+// digest(data): XXH64 of bytes.
+PyObject* digest_entry(PyObject*, PyObject* arg) {
+    return python_barrier([&]() -> PyObject* {
+        char* data;
+        Py_ssize_t size;
+        if (PyBytes_AsStringAndSize(arg, &data, &size) < 0) return nullptr;
+        uint64_t d = 0;
+        native_outcome outcome = run_without_gil([&] { d = xxh64({data, static_cast<size_t>(size)}); });
+        if (!raise_outcome(outcome)) return nullptr;
+        return PyLong_FromUnsignedLongLong(d);
+    });
+}
+
 // ---- walk: the walk over the places where the logs are, compared with what the
 // index knows (src/walk/).
 
@@ -567,6 +581,9 @@ PyMethodDef methods[] = {
      "unpack(member, size)\n--\n\n"
      "The bytes of an archived copy (zstd frames that unpack to `size` bytes). OSError if it cannot be\n"
      "read or is damaged."},
+    {"digest", as_cfunction(digest_entry), METH_O,
+     "digest(data)\n--\n\n"
+     "XXH64 of bytes (seed 0), the digest the archive keeps of a log."},
     {"index_text", as_cfunction(index_text_entry), METH_O,
      "index_text(text)\n--\n\n"
      "What the full-text index gets for `text`, or None when that is the text itself."},

@@ -70,4 +70,50 @@ inline bool is_blank(std::string_view s) {
     return true;
 }
 
+// The length of the valid UTF-8 character that starts s[i], or 0 if none does
+// (overlong forms, surrogates and code points past U+10FFFF are invalid).
+inline size_t utf8_char_length(std::string_view s, size_t i) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data()) + i;
+    size_t left = s.size() - i;
+    unsigned char c = p[0];
+    if (c < 0x80) return 1;
+    if (c < 0xC2) return 0;
+    if (c < 0xE0) return left >= 2 && is_continuation(p[1]) ? 2 : 0;
+    if (c < 0xF0) {
+        if (left < 3 || !is_continuation(p[1]) || !is_continuation(p[2])) return 0;
+        if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] >= 0xA0)) return 0;
+        return 3;
+    }
+    if (c < 0xF5) {
+        if (left < 4 || !is_continuation(p[1]) || !is_continuation(p[2]) || !is_continuation(p[3])) return 0;
+        if ((c == 0xF0 && p[1] < 0x90) || (c == 0xF4 && p[1] >= 0x90)) return 0;
+        return 4;
+    }
+    return 0;
+}
+
+// s with every byte that starts no valid UTF-8 character replaced by U+FFFD, in
+// `out`; false (and `out` untouched) when s is valid UTF-8 already.
+inline bool replace_invalid_utf8(std::string_view s, std::string& out) {
+    size_t i = 0;
+    while (i < s.size()) {
+        size_t n = utf8_char_length(s, i);
+        if (n == 0) break;
+        i += n;
+    }
+    if (i == s.size()) return false;
+    out.assign(s.data(), i);
+    while (i < s.size()) {
+        size_t n = utf8_char_length(s, i);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(s.data() + i, n);
+            i += n;
+        }
+    }
+    return true;
+}
+
 }  // namespace sr

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <new>
 
+#include "render/utf8.h"
+
 namespace sr {
 
 line_parser::line_parser() : alc(yyjson_alc_dyn_new()) {
@@ -120,14 +122,12 @@ bool has_negative_zero_literal(std::string_view line) {
 
 }  // namespace
 
-parsed_line parse_line(line_parser& parser, std::string_view line) {
-    if (parser.doc) {
-        yyjson_doc_free(parser.doc);
-        parser.doc = nullptr;
-    }
+namespace {
+
+parsed_line parse_strictly(line_parser& parser, std::string_view line, bool padded) {
     if (line.size() <= simdjson_line_limit && !starts_with_bom(line)) {
         simdjson::dom::element root;
-        auto err = parser.sj.parse(line.data(), line.size(), !parser.input_padded).get(root);
+        auto err = parser.sj.parse(line.data(), line.size(), !padded).get(root);
         if (err == simdjson::SUCCESS) {
             if (!(tape_holds_int_zero(parser.sj.doc) && has_negative_zero_literal(line))) {
                 parsed_line parsed;
@@ -140,6 +140,23 @@ parsed_line parse_line(line_parser& parser, std::string_view line) {
         }
     }
     return parse_with_yyjson(parser, line);
+}
+
+}  // namespace
+
+parsed_line parse_line(line_parser& parser, std::string_view line) {
+    if (parser.doc) {
+        yyjson_doc_free(parser.doc);
+        parser.doc = nullptr;
+    }
+    parsed_line parsed = parse_strictly(parser, line, parser.input_padded);
+    if (parsed.which != parsed_line::none || !parser.replace_invalid_utf8) return parsed;
+    if (!replace_invalid_utf8(line, parser.repaired)) return parsed;
+    if (parser.doc) {
+        yyjson_doc_free(parser.doc);
+        parser.doc = nullptr;
+    }
+    return parse_strictly(parser, parser.repaired, false);
 }
 
 parsed_line parse_line_yyjson(line_parser& parser, std::string_view line) {

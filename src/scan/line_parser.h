@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "json_value.h"
@@ -32,6 +33,11 @@ struct line_parser {
     yyjson_alc* alc = nullptr;  // one allocator per scan, never shared between threads
     yyjson_doc* doc = nullptr;  // the current line's yyjson document
     bool input_padded = false;  // lines are followed by line_padding readable bytes
+    // A line that does not parse because it holds bytes that are not UTF-8 is
+    // parsed again with each of them replaced by U+FFFD (the search reading asks
+    // for this; the rows of `_core` keep such lines out).
+    bool replace_invalid_utf8 = false;
+    std::string repaired;       // that line, while its value is in use
 
     line_parser();
     ~line_parser();

@@ -97,6 +97,7 @@ scan_result run(log_kind kind, const std::string& path, const rule_options& opti
         workspace& ws;
         ~tidy_up() {
             end_scan(ws.parser);
+            std::string().swap(ws.parser.repaired);
             trim(ws.buffer);
         }
     } tidy{ws};
@@ -108,6 +109,7 @@ scan_result run(log_kind kind, const std::string& path, const rule_options& opti
     }
     if (!open_lines(file, path, result.error)) return result;
     ws.parser.input_padded = true;  // the reader keeps read_padding bytes after every line
+    ws.parser.replace_invalid_utf8 = options.parts;
     bool read_all = false;
     switch (kind) {
         case log_kind::codex: read_all = scan_lines(file, ws.parser, make_codex_rules(options), result.rows); break;

@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import sessionrows
+from sessionrows.agents import AGENTS
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 CLAUDE_SAMPLE, CODEX_SAMPLE = (str(REPO / "tests" / "data" / f"{k}_sample.jsonl") for k in ("claude", "codex"))
@@ -15,6 +16,22 @@ EXTRACT = {"claude": sessionrows.extract_claude, "codex": sessionrows.extract_co
 # ASan reserves terabytes of address space and can deadlock in a child forked while threads allocate.
 SANITIZED = os.environ.get("SESSIONROWS_SANITIZED") == "1"
 sys.path.insert(0, str(REPO / "bench"))   # pyrules, the plain-Python model of the rules: the tests' oracle
+
+
+# Where the package would read or write a person's own files: no test may touch them.
+PLACES = ("XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME") + tuple(a.home_variable for a in AGENTS)
+
+
+@pytest.fixture(autouse=True)
+def own_home(tmp_path_factory, monkeypatch):
+    """Every test runs in a HOME of its own, with none of the variables that move the
+    assistants' folders, the index or the archive set: it cannot read the person's
+    logs, nor write into their cache or data folders (its subprocesses neither)."""
+    home = tmp_path_factory.mktemp("home")
+    monkeypatch.setenv("HOME", str(home))
+    for name in PLACES:
+        monkeypatch.delenv(name, raising=False)
+    return home
 
 
 def corpus_files():

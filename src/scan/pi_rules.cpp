@@ -1,5 +1,6 @@
 #include "pi_rules.h"
 
+#include <algorithm>
 #include <iterator>
 
 #include "../render/json_text.h"
@@ -38,9 +39,12 @@ void hold(pi_rules& r, uint32_t entry, std::string_view role, std::string_view t
     r.row_entry.push_back(entry);
 }
 
-// Registers an entry of the current tree and returns its place.
+// Registers an entry of the current tree and returns its place. An entry replaces
+// the latest one of the same id and the same kind (its type and role, a tool result
+// told by its first bytes, as the byte test tells it, so that the default reading
+// with and without tool rows agrees on what was replaced).
 template <class V>
-uint32_t add_entry(pi_rules& r, V id, V parent_id) {
+uint32_t add_entry(pi_rules& r, V id, V parent_id, std::string_view kind) {
     uint32_t at = static_cast<uint32_t>(r.entries.size());
     pi_entry e;
     if (kind_of(parent_id) == jkind::null) {
@@ -50,12 +54,15 @@ uint32_t add_entry(pi_rules& r, V id, V parent_id) {
         if (parent != r.ids.end()) e.parent = parent->second;  // always written before: ids holds earlier entries
     }
     r.entries.push_back(e);
-    if (is_string(id)) {
-        auto [it, fresh] = r.ids.try_emplace(std::string(string_value(id)), at);
-        if (!fresh) {
-            r.entries[it->second].replaced_by = at;
-            it->second = at;
-        }
+    if (!is_string(id)) return at;
+    std::string key(string_value(id));
+    r.ids[key] = at;
+    key += '\0';
+    key += kind;
+    auto [same, fresh] = r.versions.try_emplace(std::move(key), at);
+    if (!fresh) {
+        r.entries[same->second].replaced_by = at;
+        same->second = at;
     }
     return at;
 }
@@ -300,6 +307,7 @@ void session_header(pi_rules& r, V root) {
     get_many(root, keys, f);
     r.segment_starts.push_back(static_cast<uint32_t>(r.entries.size()));
     r.ids.clear();
+    r.versions.clear();
     if (!r.options.parts) {
         hold(r, pi_entry::none, "__meta__", str_of(f[1]), {}, {str_of(f[0])});
     } else if (!r.session_named && (is_string(f[0]) || is_string(f[1]))) {
@@ -309,7 +317,7 @@ void session_header(pi_rules& r, V root) {
 }
 
 template <class V>
-void pi_entry_line(pi_rules& r, V root) {
+void pi_entry_line(pi_rules& r, V root, bool tool_result) {
     static constexpr std::string_view keys[] = {"type",    "id",      "parentId",   "timestamp", "message", "summary",
                                                 "content", "data",    "customType", "label",     "name"};
     enum { type, id, parent_id, timestamp, message, summary, content, data, custom_type, label, name };
@@ -321,7 +329,12 @@ void pi_entry_line(pi_rules& r, V root) {
         session_header(r, root);
         return;
     }
-    uint32_t e = add_entry(r, f[id], f[parent_id]);
+    std::string entry_kind(tool_result ? std::string_view("toolResult") : kind);
+    if (!tool_result && kind == "message") {
+        entry_kind += '/';
+        entry_kind += str_of(get(f[message], "role"));
+    }
+    uint32_t e = add_entry(r, f[id], f[parent_id], entry_kind);
     std::string_view ts = str_of(f[timestamp]);
     if (kind == "message") {
         if (r.options.parts)
@@ -413,22 +426,31 @@ bool pi_line_worth_keeping(const pi_rules& r, std::string_view head) { return pi
 
 void pi_line(pi_rules& r, line_parser& parser, std::string_view line, row_list&) {
     if (!pi_prefilter(r, line)) return;
+    bool tool_result = names_tool_result(r, line);
     parsed_line parsed = parse_line(parser, line);
-    with_root(parsed, [&](auto root) { pi_entry_line(r, root); });
+    with_root(parsed, [&](auto root) { pi_entry_line(r, root, tool_result); });
 }
 
 void pi_finish(pi_rules& r, row_list& rows) {
     std::vector<char> on_path;
     if (r.options.parts) on_path = shown_path(r);
-    size_t k = 0;
-    drain_rows(r.held, [&](const row_view& row) {
-        uint32_t e = r.row_entry[k++];
-        if (e != pi_entry::none && r.entries[e].replaced_by != pi_entry::none) return true;
-        unsigned char flags = row.flags;
-        if (r.options.parts && e != pi_entry::none && !on_path[e]) flags |= flag_rewound;
-        add_row(rows, row.role, row.text, row.timestamp, {row.source}, row.kind, flags);
-        return true;
-    });
+    auto shown_as_held = [&](uint32_t e) {
+        return e == pi_entry::none || (r.entries[e].replaced_by == pi_entry::none && (on_path.empty() || on_path[e]));
+    };
+    if (size(rows) == 0 && std::all_of(r.row_entry.begin(), r.row_entry.end(), shown_as_held)) {
+        rows = std::move(r.held);  // the usual log: one branch, nothing written twice
+    } else {
+        size_t k = 0;
+        drain_rows(r.held, [&](const row_view& row) {
+            uint32_t e = r.row_entry[k++];
+            if (e != pi_entry::none && r.entries[e].replaced_by != pi_entry::none) return true;
+            unsigned char flags = row.flags;
+            if (!on_path.empty() && e != pi_entry::none && !on_path[e]) flags |= flag_rewound;
+            add_row(rows, row.role, row.text, row.timestamp, {row.source}, row.kind, flags);
+            return true;
+        });
+    }
+    r.held = row_list();
     r.row_entry.clear();
     if (r.options.parts && r.has_name && !is_blank(r.name)) add_row(rows, "__custom_title__", r.name, {}, {});
 }

@@ -5,7 +5,7 @@
 // and going on from there starts a new branch in the same file. The conversation
 // Pi shows is the path from the last entry back to the root; the rows of entries
 // off that path are flagged rewound (the parts reading). An entry written twice
-// (same id) is one entry: the later one replaces it. Since both take the log's
+// (same id, same kind) is one entry: the later one replaces it. Since both take the log's
 // last word, the rows are held until the end of the file.
 #pragma once
 
@@ -40,7 +40,8 @@ struct pi_rules {
     std::vector<uint32_t> row_entry;            // per held row: its entry, or pi_entry::none
     std::vector<pi_entry> entries;
     std::vector<uint32_t> segment_starts;       // a header starts a tree of its own
-    std::unordered_map<std::string, uint32_t> ids;  // id -> latest entry, in the current tree
+    std::unordered_map<std::string, uint32_t> ids;       // id -> latest entry, in the current tree
+    std::unordered_map<std::string, uint32_t> versions;  // id NUL kind -> latest entry, in the current tree
     bool session_named = false;  // the parts reading: a "__session__" row is held
     bool has_name = false;       // a session_info entry was read
     std::string name;            // the name of the latest one

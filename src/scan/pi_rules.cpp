@@ -434,19 +434,20 @@ void pi_line(pi_rules& r, line_parser& parser, std::string_view line, row_list&)
 void pi_finish(pi_rules& r, row_list& rows) {
     std::vector<char> on_path;
     if (r.options.parts) on_path = shown_path(r);
-    auto shown_as_held = [&](uint32_t e) {
-        return e == pi_entry::none || (r.entries[e].replaced_by == pi_entry::none && (on_path.empty() || on_path[e]));
+    auto replaced = [&](uint32_t e) { return e != pi_entry::none && r.entries[e].replaced_by != pi_entry::none; };
+    auto rewound = [&](uint32_t e) -> unsigned char {
+        return !on_path.empty() && e != pi_entry::none && !on_path[e] ? flag_rewound : 0;
     };
-    if (size(rows) == 0 && std::all_of(r.row_entry.begin(), r.row_entry.end(), shown_as_held)) {
-        rows = std::move(r.held);  // the usual log: one branch, nothing written twice
+    if (size(rows) == 0 && std::none_of(r.row_entry.begin(), r.row_entry.end(), replaced)) {
+        // The usual log, nothing written twice: the held rows are the rows.
+        if (!on_path.empty()) add_flags(r.held, [&](size_t i) { return rewound(r.row_entry[i]); });
+        rows = std::move(r.held);
     } else {
         size_t k = 0;
         drain_rows(r.held, [&](const row_view& row) {
             uint32_t e = r.row_entry[k++];
-            if (e != pi_entry::none && r.entries[e].replaced_by != pi_entry::none) return true;
-            unsigned char flags = row.flags;
-            if (!on_path.empty() && e != pi_entry::none && !on_path[e]) flags |= flag_rewound;
-            add_row(rows, row.role, row.text, row.timestamp, {row.source}, row.kind, flags);
+            if (!replaced(e))
+                add_row(rows, row.role, row.text, row.timestamp, {row.source}, row.kind, row.flags | rewound(e));
             return true;
         });
     }

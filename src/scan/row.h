@@ -79,6 +79,22 @@ void for_each_row(const row_list& rows, F&& f) {
         });
 }
 
+// Adds flags to rows after the fact, in place: flags_of(i) for the i-th row, in order.
+template <class F>
+void add_flags(row_list& rows, F&& flags_of) {
+    size_t i = 0;
+    for (row_list::chunk& c : rows.chunks) {
+        char* p = c.data.get();
+        char* end = p + c.used;
+        while (p < end) {
+            size_t len[4];
+            std::memcpy(len, p, sizeof len);
+            p[sizeof len + 1] = static_cast<char>(static_cast<unsigned char>(p[sizeof len + 1]) | flags_of(i++));
+            p += row_header_bytes + len[0] + len[1] + len[2] + len[3];
+        }
+    }
+}
+
 // Calls f(row_view) -> bool for every row in order, releasing each chunk once its
 // rows are done; stops when f returns false. The list is empty afterwards.
 template <class F>

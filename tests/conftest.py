@@ -19,7 +19,8 @@ sys.path.insert(0, str(REPO / "bench"))   # pyrules, the plain-Python model of t
 
 
 # Where the package would read or write a person's own files: no test may touch them.
-PLACES = ("XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME") + tuple(a.home_variable for a in AGENTS)
+PLACES = ("XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME") + tuple(
+    v for a in AGENTS for v in (a.home_variable, a.logs_variable) if v)
 
 
 @pytest.fixture(autouse=True)

@@ -54,6 +54,8 @@ def test_default_places_follow_the_environment(tmp_path):
     assert [r.path for r in default_roots(env)] == [
         "/cfg/claude/projects", "/cfg/codex/sessions", "/cfg/codex/archived_sessions", "/cfg/gemini/tmp",
         "/cfg/copilot/session-state", "/cfg/pi/sessions"]
+    env.update(PI_CODING_AGENT_SESSION_DIR="/var/pi-sessions")      # Pi's sessions, all in one folder
+    assert default_roots(env)[-1] == ("pi", "/var/pi-sessions", "*.jsonl")
 
 
 @pytest.fixture

@@ -44,6 +44,7 @@ class Agent(NamedTuple):
     long_line: Tuple[Pattern[bytes], ...] = ()      # found together in a first line too long to parse
     subagent_folder: str = ""   # where a session's sub-agent logs lie, beside its log ({stem}: its name)
     subagent_prefix: str = ""   # the start of a sub-agent log's file name, before the sub-agent's id
+    logs_variable: str = ""     # a variable that names the folder of its logs itself (its one place)
 
     def folder(self, environ: Optional[dict] = None) -> str:
         """Its own folder: the variable's value, else its folder below the home folder."""
@@ -83,7 +84,7 @@ def _copilot_line(value: dict) -> bool:
 def _pi_line(value: dict) -> bool:
     kind = value.get("type")
     if kind == "session":
-        return "id" in value and "cwd" in value
+        return isinstance(value.get("id"), str) and isinstance(value.get("cwd"), str)
     return kind == "message" and "parentId" in value and isinstance(value.get("message"), dict) \
         and "uuid" not in value
 
@@ -103,9 +104,12 @@ AGENTS: Tuple[Agent, ...] = (
           "gemini --resume {id}", _gemini_line, long_line=(re.compile(rb'"projectHash"\s*:'),)),
     Agent("copilot", "Copilot CLI", "COPILOT_HOME", ".copilot", (("session-state", "events.jsonl"),),
           "copilot --resume {id}", _copilot_line, long_line=(re.compile(rb'"type"\s*:\s*"session\.start"'),)),
+    # Pi's sessions lie in a folder per working directory, or all in $PI_CODING_AGENT_SESSION_DIR;
+    # `pi --session FILE` opens one (its tools run where Pi is started: hence the cd).
     Agent("pi", "Pi", "PI_CODING_AGENT_DIR", os.path.join(".pi", "agent"), (("sessions", "*.jsonl"),),
           "pi --session {path}", _pi_line, long_line=(re.compile(rb'"type"\s*:\s*"session"'),
-                                                        re.compile(rb'"cwd"\s*:'))),
+                                                        re.compile(rb'"cwd"\s*:')),
+          logs_variable="PI_CODING_AGENT_SESSION_DIR"),
 )
 _BY_NAME: Dict[str, Agent] = {a.name: a for a in AGENTS}
 NAMES: Tuple[str, ...] = tuple(a.name for a in AGENTS)

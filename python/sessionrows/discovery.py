@@ -52,8 +52,14 @@ class NotFound(FileNotFoundError):
 
 def default_roots(environ: Optional[dict] = None) -> List[Root]:
     """Where the assistants keep their logs, whether or not the folders exist."""
-    return [Root(a.name, os.path.join(a.folder(environ), folder), pattern)
-            for a in AGENTS for folder, pattern in a.places]
+    env = os.environ if environ is None else environ
+    roots = []
+    for a in AGENTS:
+        if a.logs_variable and env.get(a.logs_variable):
+            roots.append(Root(a.name, env[a.logs_variable], a.places[0][1]))
+            continue
+        roots.extend(Root(a.name, os.path.join(a.folder(environ), folder), pattern) for folder, pattern in a.places)
+    return roots
 
 
 def agent_from_location(path: str, roots: Sequence[Root]) -> Optional[str]:

@@ -168,7 +168,8 @@ def test_hostile_lines_never_fail(write):
                      json.dumps(good).encode()])   # the last line has no line feed
     path = write(data)
     facts, rows = _search.read([("pi", path, 0, 0)])[0]
-    assert [r[6] for r in rows] == ["still here"] and facts[0] == "sess-1"
+    # A byte that is not UTF-8 is read as U+FFFD by the search reading; read_arrow's rows leave the line out.
+    assert [r[6] for r in rows] == ["bad \ufffd byte", "still here"] and facts[0] == "sess-1"
     assert [r["text"] for r in pa.table(sessionrows.read_arrow([("pi", path)], True)).to_pylist()] == \
         ["/w/app", "still here"]
 

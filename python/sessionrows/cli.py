@@ -149,6 +149,16 @@ def build_parser() -> argparse.ArgumentParser:
                        description="Brings the search index up to date (search does this by itself).")
     common(p, index=True)
     p.add_argument("--rebuild", action="store_true", help="start the index afresh")
+    p.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors (what the assistants' "
+                   "hooks run)")
+
+    p = sub.add_parser("hooks", help="have Claude Code and Codex run sessionrows index by themselves",
+                       description="Adds to (or removes from) the assistants' own settings what makes them run "
+                       "sessionrows index quietly in the background: a SessionEnd hook in Claude Code's "
+                       "settings.json, and Codex's notify in its config.toml when nothing else has it. Every "
+                       "other setting is kept as it is, and a backup of each file is kept beside it.")
+    p.add_argument("action", choices=("install", "uninstall"), help="install or uninstall")
+    p.add_argument("--dry-run", action="store_true", help="show the change (a diff of each file) and write nothing")
 
     p = sub.add_parser("mcp", help="serve your history to Claude Code and Codex (MCP, over stdio)", add_help=False,
                        formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -407,7 +417,9 @@ def run_stats(args, session: Session) -> int:
 
 def run_index(args, session: Session) -> int:
     from .commands import open_index
-    with progress("indexing") as bar:
+    if args.quiet:      # nothing but errors, which main prints
+        session.note = session.warn = lambda *_: None
+    with progress("indexing", enabled=False if args.quiet else None) as bar:
         opened = open_index(args.paths, args.index, rebuild=args.rebuild, warn=session.warn, progress=bar,
                             on_wait=session.waiting)
     with opened.index as index:
@@ -423,6 +435,15 @@ def run_index(args, session: Session) -> int:
     return FOUND if opened.found else NOTHING
 
 
+def run_hooks(args, session: Session) -> int:
+    from .hooks import HookError, run
+    try:
+        run(args.action, dry_run=args.dry_run, write=lambda text: sys.stdout.write(clean(text) + "\n"))
+    except HookError as e:
+        raise _Failure(str(e)) from None
+    return FOUND
+
+
 def run_tui(args, session: Session) -> int:
     from . import tui
     if args.color == "never":
@@ -431,7 +452,7 @@ def run_tui(args, session: Session) -> int:
 
 
 COMMANDS = {"search": run_search, "show": run_show, "export": run_export, "stats": run_stats, "index": run_index,
-            "mcp": run_mcp, "tui": run_tui}
+            "mcp": run_mcp, "tui": run_tui, "hooks": run_hooks}
 
 
 def _keep_date_texts(parser: argparse.ArgumentParser, argv: Sequence[str], args) -> None:

@@ -486,15 +486,9 @@ def serve(index_path: Optional[str] = None, redact: bool = True) -> None:
 
 
 def server_command() -> List[str]:
-    """The command that starts this server, with absolute paths: the console script
-    this process runs as (or that lies beside its Python), else Python itself."""
-    argv0 = sys.argv[0] if sys.argv else ""
-    if os.path.basename(argv0) == "sessionrows" and os.path.isfile(argv0):
-        return [os.path.abspath(argv0), "mcp"]
-    script = os.path.join(os.path.dirname(sys.executable), "sessionrows")
-    if os.path.isfile(script):
-        return [script, "mcp"]
-    return [os.path.abspath(sys.executable), "-m", "sessionrows", "mcp"]
+    """The command that starts this server, with absolute paths (see program.command)."""
+    from .program import command
+    return command("mcp")
 
 
 def install_lines(command: Optional[List[str]] = None) -> Tuple[str, str, str]:

@@ -211,7 +211,7 @@ def stages(env):
     t = time.perf_counter()
     fresh = discovery.changes(None).fresh
     walk = time.perf_counter() - t
-    jobs = [(log, i + 1, 0) for i, log in enumerate(fresh)]
+    jobs = [reader.IndexJob(log, i + 1, 0) for i, log in enumerate(fresh)]
     t = time.perf_counter()
     batches = list(reader.read_for_index(jobs, lambda p: None))
     read = time.perf_counter() - t
@@ -223,9 +223,9 @@ def stages(env):
     text_bytes = 0
     for results in batches:
         batch = index._Batch()
-        for (log, file_id, start), facts, rows, digest in results:
+        for (log, file_id, start, _), facts, rows, digest, _ in results:
             batch.records.append((file_id, os.fsencode(log.path), log.agent, log.size, log.mtime_ns, log.inode,
-                                  facts[8], digest) + facts[:8] + ("{}",))
+                                  facts[8], digest) + facts[:8] + ("{}", ""))
             batch.rows.extend(rows)
             batch.spans.append((file_id << index.ROW_BITS, (file_id + 1) << index.ROW_BITS))
             text_bytes += sum(len(r[6]) for r in rows)

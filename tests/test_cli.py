@@ -153,7 +153,9 @@ def append(path, line):
         f.write(json.dumps(line) + "\n")
 
 
-def test_the_index_follows_grown_rewritten_and_deleted_logs(home):
+@pytest.mark.parametrize("archiving", ["on", "off"])
+def test_the_index_follows_grown_rewritten_and_deleted_logs(home, archiving, monkeypatch):
+    monkeypatch.setenv("SESSIONROWS_ARCHIVE", archiving)
     claude_log = next(p for p in logs(home) if p.name == UPLOAD + ".jsonl")
     codex_log = next(p for p in logs(home) if STAGING in p.name)
     assert hits(home, "zanzibar") == []
@@ -167,7 +169,12 @@ def test_the_index_follows_grown_rewritten_and_deleted_logs(home):
     assert hits(home, "flaky upload") == [] and len(hits(home, "wobbly upload")) == 1
     assert len(hits(home, "zanzibar")) == 1
     codex_log.unlink()
-    assert hits(home, "docker") == [] and hits(home, "zanzibar")
+    docker = hits(home, "docker")
+    if archiving == "off":      # a log deleted from its place leaves the index
+        assert docker == [] and hits(home, "zanzibar")
+    else:                       # ... or is read from the archive, where it was kept
+        assert docker and {(h["archived"], h["path"]) for h in docker} == {(True, str(codex_log))}
+        assert hits(home, "zanzibar")[0]["archived"] is False
     _, _, err = run(home, "index", check=0)
     assert "0 new" in err and "3 logs in scope" in err
 

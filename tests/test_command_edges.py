@@ -158,25 +158,18 @@ def test_cache_folders_are_private_whatever_the_umask(home):
     assert stat.S_IMODE((home / ".cache" / "sessionrows").stat().st_mode) == 0o700
 
 
-def test_an_index_of_the_previous_format_is_brought_up_to_date_in_place(home):
+def test_an_index_of_the_previous_format_is_rebuilt_with_the_archived_logs(home):
     _, stats, _ = run(home, "stats", "--json", check=0)
+    gone = next(p for p in home.rglob("rollout-*.jsonl"))
+    gone.unlink()                               # deleted as an assistant's cleanup deletes it
     path = home / ".cache" / "sessionrows" / "index.sqlite"
     db = sqlite3.connect(str(path))
-    before = db.execute("SELECT path, size, mtime_ns, inode FROM files ORDER BY path").fetchall()
-    db.execute("DROP INDEX files_known")        # as format 2 was
-    db.execute("ALTER TABLE files DROP COLUMN known")
-    db.execute("DROP TABLE file_roles")
-    db.execute("INSERT INTO meta VALUES ('left by the test', 1)")
-    db.execute("PRAGMA user_version = 2")
+    db.execute("PRAGMA user_version = 3")
     db.commit()
     db.close()
     _, _, err = run(home, "index", check=0)
-    assert "0 new" in err and "0 changed" in err             # every log is known as it was
-    db = sqlite3.connect(str(path))
-    assert db.execute("SELECT value FROM meta WHERE key = 'left by the test'").fetchone() == (1,)    # not rebuilt
-    assert db.execute("SELECT path, size, mtime_ns, inode FROM files ORDER BY path").fetchall() == before
-    db.close()
-    assert hits(home, "docker")
+    assert "3 logs in scope: 4 new" in err and "holds 4 logs" in err     # rebuilt: 3 in place, 1 from the archive
+    assert {h["archived"] for h in hits(home, "docker")} == {True}
     assert json.loads(run(home, "stats", "--json", check=0)[1])["agents"] == json.loads(stats)["agents"]
 
 

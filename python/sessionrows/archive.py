@@ -285,10 +285,9 @@ class Archive:
     def versions(self, path: str) -> List[Entry]:
         return self._rows("path = ? ORDER BY version", (os.fsencode(path),))
 
-    def gone(self) -> List[Entry]:
-        """The latest versions of the logs that are gone from their places."""
-        return [e for e in self._rows("gone_since != '' AND version = (SELECT max(version) FROM logs l "
-                                      "WHERE l.path = logs.path)")]
+    def latest(self) -> List[Entry]:
+        """The latest version of every log the archive holds."""
+        return self._rows("version = (SELECT max(version) FROM logs l WHERE l.path = logs.path)")
 
     def forgotten(self) -> set:
         self.open()

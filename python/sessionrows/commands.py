@@ -14,7 +14,7 @@ from .discovery import LogFile
 from .index import FileRecord, Filters, Index, IndexProblem, Scope, UpdateReport
 from .query import Query, parse
 from .reader import NOT_A_LOG, Problem, Warn, read_session, resolve_agents
-from .sessions import INJECTED, KIND_NAMES, SUBAGENT, TEXT, resume_command, title_of
+from .sessions import INJECTED, KIND_NAMES, SUBAGENT, TEXT, TITLE, resume_command, title_of
 from .snippets import Span, snippet
 
 Progress = Callable[[int, int], None]
@@ -119,6 +119,7 @@ class Hit(NamedTuple):
     matches: List[Span]     # [start, end) of each match in the snippet
     score: float
     resume: str
+    gone_since: str = ""    # when the log was found gone from its place (it is read from the archive)
 
     @property
     def injected(self) -> bool:
@@ -145,7 +146,7 @@ def hit_json(hit: Hit) -> dict:
             "kind": KIND_NAMES.get(hit.kind, str(hit.kind)), "tool": hit.tool or None, "timestamp": hit.timestamp,
             "text": hit.text, "snippet": hit.snippet, "matches": [list(s) for s in hit.matches],
             "context": hit.injected, "sidechain": bool(hit.flags & SUBAGENT), "score": round(hit.score, 4),
-            "resume": hit.resume}
+            "resume": hit.resume, "archived": bool(hit.gone_since), "gone_since": hit.gone_since or None}
 
 
 def session_key(record: FileRecord) -> str:
@@ -185,9 +186,13 @@ def search_opened(opened: Opened, q: Query, filters: Filters, limit: int, snippe
     for h in matches.hits:
         r = h.file
         text, spans = snippet(h.text, q, snippet_width, part)
-        hits.append(Hit(r.path, r.agent, r.session_id, session_key(r), r.agent_id, h.title, r.cwd, h.row, h.role,
+        row = 0 if h.kind == TITLE else h.row      # a title's match opens the session at its start
+        hits.append(Hit(r.path, r.agent, r.session_id, session_key(r), r.agent_id, h.title, r.cwd, row, h.role,
                         h.kind, h.flags, h.tool, h.timestamp, h.text, text, spans, h.score,
-                        resume_command(r.agent, r.session_id, r.cwd, r.path)))
+                        resume_command(r.agent, r.session_id, r.cwd, r.path), r.gone_since))
+    # A match of a session's title stands for the session only when nothing else in it matched.
+    said = {h.path for h in hits if h.kind != TITLE}
+    hits = [h for h in hits if h.kind != TITLE or h.path not in said]
     return SearchResult(q, hits, opened.report, opened.index.path, opened.found, opened.where, matches.ranked,
                         time.perf_counter() - started, matches.more)
 
@@ -203,11 +208,12 @@ class SessionHits(NamedTuple):
 
 
 def group_by_session(hits: Sequence[Hit]) -> List[SessionHits]:
-    """Hits grouped by the log they are in, the groups in the order of their best hit."""
-    groups: Dict[str, SessionHits] = {}
+    """Hits grouped by the log they are in, the groups in the order of their best
+    hit, the hits of a group in conversation order."""
+    groups: Dict[str, List[Hit]] = {}
     for hit in hits:
-        groups.setdefault(hit.path, SessionHits([])).hits.append(hit)
-    return list(groups.values())
+        groups.setdefault(hit.path, []).append(hit)
+    return [SessionHits(sorted(found, key=lambda h: h.row)) for found in groups.values()]
 
 
 # -- show ------------------------------------------------------------------------
@@ -432,9 +438,10 @@ def stats(paths: Optional[Sequence[str]] = None, *, fresh: bool = False, index_p
     logs = resolve_agents(logs, note, list(paths or []))
     sessions: Dict[str, set] = {agent: set() for agent in NAMES}
     total, done = sum(log.size for log in logs), 0
-    from .reader import read_for_index
-    for batch in read_for_index([(log, 0, 0) for log in logs], note):
-        for (log, _, _), facts, _rows, _ in batch:
+    from .reader import IndexJob, read_for_index
+    for batch in read_for_index([IndexJob(log, 0, 0) for log in logs], note):
+        for job, facts, _rows, _, _ in batch:
+            log = job.log
             a = agents[cast(str, log.agent)]
             a.files += 1
             a.bytes += log.size

@@ -7,7 +7,7 @@ The next batch is read on a helper thread while the caller works on the current 
 from __future__ import annotations
 
 import os
-from typing import Callable, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, cast
+from typing import Callable, Iterable, Iterator, List, NamedTuple, Optional, Sequence, cast
 
 from . import _core, _search
 from .agents import AGENTS, labels
@@ -122,14 +122,19 @@ def _prefetched(pending: Sequence, read: Callable) -> Iterator:
             del result
 
 
-IndexJob = Tuple[LogFile, int, int]    # (log, file id, first row wanted)
+class IndexJob(NamedTuple):
+    log: LogFile
+    file_id: int
+    start: int                          # the first row wanted
+    archiving: Optional[tuple] = None   # pack the log for the archive, or read its archived copy (_search.read)
 
 
 def read_for_index(jobs: Sequence[IndexJob], warn: Warn,
                    batch_bytes: Optional[int] = None) -> Iterator[List[tuple]]:
     """The search reading of logs for the index, batch by batch: lists of
-    (job, facts, rows, digest of the rows before the first one wanted), rows with
-    their ids (file id << 32 | place) and the text the index gets. A log that
+    (job, facts, rows, digest of the rows before the first one wanted, packed),
+    rows with their ids (file id << 32 | place) and the text the index gets, packed
+    what `_search.read` packed of the log (None unless the job asked). A log that
     cannot be read is passed to `warn` and left out."""
     batch_bytes = batch_bytes or BATCH_BYTES
     pending: List[List[IndexJob]] = []
@@ -142,26 +147,34 @@ def read_for_index(jobs: Sequence[IndexJob], warn: Warn,
         size += job[0].size
 
     def read(batch: List[IndexJob]):
-        return _search.read([(cast(str, log.agent), os.fsencode(log.path), file_id << 32, start)
-                             for log, file_id, start in batch], True)
+        return _search.read([(cast(str, j.log.agent), os.fsencode(j.log.path), j.file_id << 32, j.start, j.archiving)
+                             for j in batch], True)
 
     for batch, results in zip(pending, _prefetched(pending, read)):
         out = []
         for job, result in zip(batch, results):
             if isinstance(result, str):
-                warn(Problem(job[0].path, result))
+                warn(Problem(job.log.path, result))
                 continue
-            facts, rows = result
-            out.append((job, _with_agent_id(facts, job[0].path), rows, facts[11]))
+            facts, rows = result[:2]
+            out.append((job, _with_agent_id(facts, job.log.path), rows, facts[11], result[2] if len(result) > 2 else None))
         yield out
 
 
-def read_session(log: LogFile):
+def read_session(log: LogFile, archived=None):
     """The search reading of one log: (facts, rows) with rows (place, role, kind,
-    flags, timestamp, tool, text, None). Raises OSError if it cannot be read."""
-    result = _search.read([(cast(str, log.agent), os.fsencode(log.path), 0, 0)])[0]
+    flags, timestamp, tool, text, None); with `archived` (an archive.Entry), from
+    that archived copy, checked by its digest. Raises OSError if it cannot be read."""
+    job = None if archived is None else ("member", os.fsencode(archived.member), archived.size)
+    result = _search.read([(cast(str, log.agent), os.fsencode(log.path), 0, 0, job)])[0]
     if isinstance(result, str):
+        if archived is not None:
+            from .archive import damaged
+            raise OSError(damaged(archived, result))
         raise OSError(result)
+    if archived is not None and result[2][1] != archived.digest:
+        from .archive import damaged
+        raise OSError(damaged(archived, "its digest does not match"))
     return _with_agent_id(result[0], log.path), result[1]
 
 

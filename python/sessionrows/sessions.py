@@ -23,8 +23,9 @@ SUMMARY = 2       # a compact summary of the conversation so far
 TOOL_CALL = 3     # a tool call: the tool's name and its input
 TOOL_RESULT = 4   # a tool's output
 THINKING = 5      # what an assistant thought before it answered
+TITLE = 6         # the names a session was given (the index's own row, never in a transcript)
 KIND_NAMES: Dict[int, str] = {TEXT: "said", CONTEXT: "context", SUMMARY: "summary", TOOL_CALL: "tool_call",
-                              TOOL_RESULT: "tool_result", THINKING: "thinking"}
+                              TOOL_RESULT: "tool_result", THINKING: "thinking", TITLE: "title"}
 INJECTED = (CONTEXT, SUMMARY)
 
 # Row flags.
@@ -67,6 +68,8 @@ def role_name(role: str, kind: int, flags: int, tool: str = "") -> str:
         name = "summary"
     elif kind == THINKING:
         name = "thinking"
+    elif kind == TITLE:
+        name = "title"
     elif flags & SUBAGENT and role == "user":
         name = "prompt to sub-agent"
     else:

@@ -22,7 +22,8 @@ import os
 import sqlite3
 from typing import Callable, Iterator, List, Optional
 
-from . import queries, records, writing
+from . import queries, writing
+from . import records as known_records
 from .queries import Hit, Matches
 from .records import FileRecord, Filters, Scope, UpdateReport
 from .schema import (APPLICATION_ID, AUTOMERGE, RANK, RANK_SQL, ROW_BITS, ROW_MASK, SAID_AND_TOOLS, SCHEMA_VERSION,
@@ -129,19 +130,17 @@ class Index:
         except UnicodeDecodeError as e:
             raise _damaged(self.path, e) from None
 
-    # -- what the index knows -------------------------------------------------------
-
     # -- what the index knows (records.py) ----------------------------------------
 
-    known = records.known
-    count_files = records.count_files
-    counts = records.counts
-    records = records.records
-    record_by_path = records.record_by_path
-    main_logs = records.main_logs
-    find_sessions = records.find_sessions
-    list_sessions = records.list_sessions
-    stats = records.stats
+    known = known_records.known
+    count_files = known_records.count_files
+    counts = known_records.counts
+    records = known_records.records
+    record_by_path = known_records.record_by_path
+    main_logs = known_records.main_logs
+    find_sessions = known_records.find_sessions
+    list_sessions = known_records.list_sessions
+    stats = known_records.stats
 
     # -- updating (writing.py) ----------------------------------------------------
 

@@ -47,7 +47,7 @@ def _query_errors() -> Iterator[None]:
         yield
     except sqlite3.OperationalError as e:
         if any(fault in str(e) for fault in _QUERY_FAULTS):
-            from .query import QueryError
+            from ..query import QueryError
             raise QueryError("the query cannot be run: %s" % e) from None
         raise
 

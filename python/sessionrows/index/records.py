@@ -6,11 +6,10 @@ sessions newest first, stats."""
 from __future__ import annotations
 
 import os
-import sqlite3
 from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 from ..sessions import title_of
-from .schema import _FILE_COLUMNS, _KNOWN
+from .schema import _FILE_COLUMNS
 
 
 class UpdateReport(NamedTuple):
@@ -23,6 +22,7 @@ class UpdateReport(NamedTuple):
     bytes_read: int = 0
     seconds: float = 0.0
     read_only: bool = False  # the index could not be written; it was searched as it was
+    kept: int = 0           # logs gone from their places whose rows were kept (read from the archive)
 
 
 class Filters(NamedTuple):
@@ -56,10 +56,16 @@ class FileRecord(NamedTuple):
     first_ts: str
     last_ts: str
     roles: str
+    gone_since: str = ""    # when its log was found gone from its place (its rows come from the archive)
 
     @property
     def title(self) -> str:
         return title_of(self.custom_title, self.ai_title, self.first_prompt)
+
+    @property
+    def archived(self) -> bool:
+        """Whether the log is gone from its place and read from the archive."""
+        return bool(self.gone_since)
 
 
 def _record(row: tuple) -> FileRecord:
@@ -101,18 +107,14 @@ def known(ix) -> List[bytes]:
     out = []
     with ix._guard():
         for db in ix.shards:
-            try:
-                blob = db.execute("SELECT CAST(group_concat(known, '') AS BLOB) FROM files").fetchone()[0]
-            except sqlite3.OperationalError:     # a read-only index of format 2
-                blob = db.execute("SELECT CAST(group_concat(%s, '') AS BLOB) FROM files"
-                                  % _KNOWN % ("path", "size", "mtime_ns", "inode")).fetchone()[0]
+            blob = db.execute("SELECT CAST(group_concat(known, '') AS BLOB) FROM files").fetchone()[0]
             out.append(blob or b"")
     return out
 
 
 def count_files(ix) -> int:
     with ix._guard():
-        return sum(db.execute("SELECT count(*) FROM files").fetchone()[0] for db in ix.shards)
+        return sum(db.execute("SELECT count(*) FROM files WHERE gone_since = ''").fetchone()[0] for db in ix.shards)
 
 
 def counts(ix) -> Tuple[int, int]:

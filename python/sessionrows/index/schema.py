@@ -20,9 +20,7 @@ import os
 import sqlite3
 from typing import Optional
 
-from ..sessions import CONTEXT, SUMMARY, TEXT, TOOL_CALL, TOOL_RESULT
-
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 APPLICATION_ID = 0x73726F77  # "srow": marks a database as a sessionrows index
 ROW_BITS = 32                # a row's id: file id << ROW_BITS | its place in the file
 ROW_MASK = (1 << ROW_BITS) - 1
@@ -53,12 +51,16 @@ WRITE_CACHE_KIB = 2048
 # Queries call bm25 by name: FTS5's `rank` column fails ("SQL logic error") in a
 # connection that used it before another connection changed the table's settings,
 # as a first build does (SQLite 3.40).
-RANK_WEIGHTS = "4.0, 1.0, 1.0"
+RANK_WEIGHTS = "4.0, 1.0, 1.0, 1.0, 1.0"
 RANK = "bm25(%s)" % RANK_WEIGHTS
 RANK_SQL = "bm25(rows_fts, %s)" % RANK_WEIGHTS
-# The full-text columns: what was said, tool calls and results, injected text.
-_COLUMN_OF_KIND = {TEXT: 0, TOOL_CALL: 1, TOOL_RESULT: 1, CONTEXT: 2, SUMMARY: 2}
-SAID_AND_TOOLS = "{said tool}"
+# The full-text columns: what was said, tool calls and results, injected text, an
+# assistant's thinking, the names of sessions. A search without --context looks in
+# all but injected text.
+SAID_AND_TOOLS = "{said tool thinking title}"
+# A log's title row: the names the person and the assistant gave its session, found
+# by a search for their words; its place is past every row's.
+TITLE_PLACE = (1 << 32) - 1
 
 _FILE_ROLES = """CREATE TABLE file_roles (
     file_id INTEGER NOT NULL,
@@ -87,7 +89,8 @@ CREATE TABLE files (
     first_ts TEXT NOT NULL,
     last_ts TEXT NOT NULL,
     roles TEXT NOT NULL,
-    known BLOB NOT NULL DEFAULT x''
+    known BLOB NOT NULL DEFAULT x'',
+    gone_since TEXT NOT NULL DEFAULT ''
 );
 CREATE INDEX files_session ON files(session_id, agent);
 CREATE INDEX files_known ON files(known);
@@ -105,23 +108,28 @@ CREATE TABLE rows (
 );
 CREATE TABLE meta (key TEXT PRIMARY KEY, value);
 CREATE VIRTUAL TABLE rows_fts USING fts5(
-    said, tool, context, content='', tokenize='unicode61 remove_diacritics 2');
+    said, tool, context, thinking, title, content='', tokenize='unicode61 remove_diacritics 2');
 """ % _FILE_ROLES
 
-# The three full-text columns of a row, from its kind and its indexed text.
+# The five full-text columns of a row, from its kind (sessions.py) and its indexed text.
+FTS_COLUMNS = "said, tool, context, thinking, title"
 _FTS_VALUES = ("CASE WHEN kind = 0 THEN coalesce(ftext, text) END, "
                "CASE WHEN kind IN (3, 4) THEN coalesce(ftext, text) END, "
-               "CASE WHEN kind IN (1, 2) THEN coalesce(ftext, text) END")
+               "CASE WHEN kind IN (1, 2) THEN coalesce(ftext, text) END, "
+               "CASE WHEN kind = 5 THEN coalesce(ftext, text) END, "
+               "CASE WHEN kind = 6 THEN coalesce(ftext, text) END")
 
 _FILE_COLUMNS = ("id, path, agent, size, mtime_ns, inode, nrows, digest, session_id, cwd, agent_id, "
-                 "custom_title, ai_title, first_prompt, first_ts, last_ts, roles")
+                 "custom_title, ai_title, first_prompt, first_ts, last_ts, roles, gone_since")
 # What the walk compares a log with, as it reads it: `path NUL size mtime_ns inode NUL`.
 # Kept with each record, and in an index of its own, so that handing every record
 # to the walk reads one narrow index instead of formatting the wide table's numbers
 # (at 24,000 logs: 8 ms instead of 50).
 _KNOWN = "CAST(%s || x'00' || %s || ' ' || %s || ' ' || %s || x'00' AS BLOB)"
-_INSERT_FILE = "INSERT OR REPLACE INTO files(%s, known) VALUES (%s, %s)" % (
-    _FILE_COLUMNS, ",".join("?%d" % i for i in range(1, 18)), _KNOWN % ("?2", "?4", "?5", "?6"))
+# A log gone from its place (its rows kept from the archive) has no key: the walk
+# has nothing to compare it with.
+_INSERT_FILE = "INSERT OR REPLACE INTO files(%s, known) VALUES (%s, CASE WHEN ?18 = '' THEN %s ELSE x'' END)" % (
+    _FILE_COLUMNS, ",".join("?%d" % i for i in range(1, 19)), _KNOWN % ("?2", "?4", "?5", "?6"))
 # Each log's rows by role, also as rows of a narrow table, so that stats add them up
 # without parsing every record's JSON (at 24,000 logs: 20 ms instead of 110).
 _ROLES_OF = "INSERT INTO file_roles SELECT f.id, f.agent, j.key, j.value FROM files f, json_each(f.roles) j"
@@ -180,30 +188,6 @@ def _check_format(db: sqlite3.Connection, path: str) -> Optional[bool]:
     return bool(tables)
 
 
-def _upgrade(db: sqlite3.Connection) -> None:
-    """Brings an index of format 2 to this one in place (format 2 lacked the walk's
-    key of each log and the table of rows by role); older formats are rebuilt."""
-    def version() -> int:
-        return db.execute("PRAGMA user_version").fetchone()[0]
-    if version() != 2 or db.execute("PRAGMA application_id").fetchone()[0] != APPLICATION_ID:
-        return
-    db.execute("BEGIN IMMEDIATE")
-    try:
-        if version() == 2:
-            db.execute("ALTER TABLE files ADD COLUMN known BLOB NOT NULL DEFAULT x''")
-            db.execute("UPDATE files SET known = " + _KNOWN % ("path", "size", "mtime_ns", "inode"))
-            db.execute("CREATE INDEX files_known ON files(known)")
-            db.execute("DROP INDEX files_session")
-            db.execute("CREATE INDEX files_session ON files(session_id, agent)")
-            db.execute(_FILE_ROLES)
-            db.execute(_ROLES_OF)
-            db.execute("PRAGMA user_version = %d" % SCHEMA_VERSION)
-        db.execute("COMMIT")
-    except BaseException:
-        _rollback(db)
-        raise
-
-
 def _sound(db: sqlite3.Connection) -> bool:
     try:
         return db.execute("PRAGMA quick_check").fetchone()[0] == "ok"
@@ -215,7 +199,6 @@ def _prepare(db: sqlite3.Connection, path: str) -> Optional[bool]:
     """Checks what the file holds and creates the schema in an empty file. Returns
     None for an index to be rebuilt (of an older format, or a first build that a
     crash left damaged), False for a new one, True for an existing one."""
-    _upgrade(db)
     state = _check_format(db, path)
     if state is None:
         return None

@@ -87,7 +87,10 @@ def _connect(path: str) -> sqlite3.Connection:
 def _connect_read_only(path: str) -> sqlite3.Connection:
     db = sqlite3.connect("file:%s?mode=ro" % _uri_path(path), uri=True, timeout=BUSY_SECONDS,
                          isolation_level=None, check_same_thread=False)
-    _check_format(db, path)
+    if _check_format(db, path) is None:
+        db.close()
+        raise IndexProblem("the index %s was written by an older sessionrows and is read-only, so it cannot be "
+                           "brought to this release's format; give another --index file" % path)
     return db
 
 

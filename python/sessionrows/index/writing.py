@@ -23,10 +23,13 @@ from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from .. import _search
 from ..discovery import LogFile
-from ..reader import Problem, Warn, read_for_index, resolve_agents
-from .records import FileRecord, UpdateReport, record_by_path
-from .schema import (_FTS_VALUES, _INSERT_FILE, _ROLES_OF, AUTOMERGE, READ_CACHE_KIB, ROW_BITS, SMALL_UPDATE_BYTES,
-                     WRITE_CACHE_KIB, _build_cut_short, _rollback)
+from ..archive import ArchiveProblem
+from ..reader import IndexJob, Problem, Warn, read_for_index, resolve_agents
+from ..sessions import TITLE
+from .keeping import Keeper, member_job
+from .records import FileRecord, UpdateReport, record_by_path, records
+from .schema import (_FTS_VALUES, _INSERT_FILE, _ROLES_OF, AUTOMERGE, FTS_COLUMNS, READ_CACHE_KIB, ROW_BITS,
+                     SMALL_UPDATE_BYTES, TITLE_PLACE, WRITE_CACHE_KIB, IndexProblem, _build_cut_short, _rollback)
 from .storage import _update_lock
 
 
@@ -39,30 +42,37 @@ class _Batch:
         self.records: List[tuple] = []
         self.rows: List[tuple] = []
         self.spans: List[Tuple[int, int]] = []      # row id ranges written
+        self.marks: List[Tuple[int, str]] = []      # (file id, since when): logs gone, their rows kept
 
     @property
     def empty(self) -> bool:
-        return not (self.gone or self.records)
+        return not (self.gone or self.records or self.marks)
 
 
 def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, named: Sequence[str] = (),
            progress: Optional[Callable[[int, int], None]] = None) -> UpdateReport:
     """Brings the index up to date: `fresh` are the logs that are new or changed
-    (as the walk found them), `gone` the indexed logs that no longer exist.
+    (as the walk found them), `gone` the indexed logs that no longer exist. Logs
+    read are packed into the archive (keeping.py); a gone log that the archive
+    holds keeps its rows.
 
     Three things run at once: the native reading of the next batch (a helper
     thread), the binding of this batch's rows (here), and the full-text indexing
     of the previous batch, one writer thread per shard (SQLite runs without the
     interpreter lock)."""
     started = time.perf_counter()
-    if not fresh and not gone:
+    keeper = Keeper.for_index(ix.path)
+    if not fresh and not gone and keeper.unseen(_seen(ix)) is None:
         return UpdateReport()
     if not ix.writable:
         return UpdateReport(read_only=True)
-    count = dict.fromkeys(("new", "changed", "appended", "rows", "bytes_read"), 0)
-    with _update_lock(ix.path, ix.on_wait), ix._guard(), _small_caches(ix.shards):
+    count = dict.fromkeys(("new", "changed", "appended", "rows", "bytes_read", "kept"), 0)
+    with _update_lock(ix.path, ix.on_wait), ix._guard(), _small_caches(ix.shards), _archive_errors():
+        identity = keeper.unseen(_seen(ix))
+        fresh = keeper.remembered(fresh)
         previous = record_by_path(ix, [log.path for log in fresh] + list(gone))
-        dropped = [previous[p] for p in gone if p in previous]
+        held = keeper.keeps([p for p in gone if p in previous and not previous[p].gone_since])
+        dropped = [previous[p] for p in gone if p in previous and p not in held]
         todo = []
         for log in fresh:
             k = previous.get(log.path)
@@ -75,7 +85,8 @@ def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, nam
         # New logs get ids in the order of their modification times, so that the
         # ids of rows grow with time (a broad query ranks the newest matches).
         todo.sort(key=lambda log: (previous.get(log.path) is not None, log.mtime_ns))
-        total = sum(log.size for log in todo)
+        archived = keeper.missing_from_index(_paths(ix)) if identity else []
+        total = sum(log.size for log in todo) + sum(log.size for log, _ in archived)
         next_id = 1 + max([0] + [db.execute("SELECT coalesce(max(id), 0) FROM files").fetchone()[0]
                                  for db in ix.shards])
         n = len(ix.shards)
@@ -86,6 +97,10 @@ def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, nam
 
         for record in dropped:
             batch_of(record.id).gone.append(record)
+        for p, entry in held.items():
+            batch_of(previous[p].id).marks.append((previous[p].id, entry.gone_since))
+            count["kept"] += 1
+        packing = keeper.packing(todo)
         jobs = []
         for log in todo:
             k = previous.get(log.path)
@@ -96,7 +111,12 @@ def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, nam
                 file_id = k.id
                 grown = k.agent == log.agent and k.inode == log.inode and log.size > k.size
                 start = k.nrows if grown else 0
-            jobs.append((log, file_id, start))
+            jobs.append(IndexJob(log, file_id, start, packing.get(log.path)))
+        gone_since: Dict[str, str] = {}
+        for log, entry in archived:
+            jobs.append(IndexJob(log, next_id, 0, member_job(entry)))
+            gone_since[log.path] = entry.gone_since
+            next_id += 1
         done = 0
         building = [_building(db, total) for db in ix.shards]
         for db, b in zip(ix.shards, building):
@@ -108,7 +128,9 @@ def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, nam
                 _write_batches(ix, batches, writers, pending)
                 batches = {}
             for results in read_for_index(jobs, warn):
-                for (log, file_id, start), facts, rows, digest in results:
+                keeper.record(results)
+                for job, facts, rows, digest, _ in results:
+                    log, file_id, start = job.log, job.file_id, job.start
                     k = previous.get(log.path)
                     b = batch_of(file_id)
                     if k is None:
@@ -126,8 +148,10 @@ def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, nam
                         b.replace.append((file_id, 0))
                     b.records.append((file_id, os.fsencode(log.path), log.agent, log.size, log.mtime_ns,
                                       log.inode, facts[8], digest) + facts[:8] + (
-                                          json.dumps(dict(facts[9]), separators=(",", ":")),))
+                                          json.dumps(dict(facts[9]), separators=(",", ":")),
+                                          gone_since.get(log.path, "")))
                     b.rows.extend(rows)
+                    b.rows.extend(_title_row(file_id, facts))
                     b.spans.append(((file_id << ROW_BITS) + start, (file_id + 1) << ROW_BITS))
                     count["rows"] += len(rows)
                     done += log.size
@@ -140,11 +164,50 @@ def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, nam
                     future.result()
             for future in [writers.submit(_built, db) for db, b in zip(ix.shards, building) if b]:
                 future.result()
+        keeper.back([log.path for log in todo if log.path in previous and previous[log.path].gone_since])
+        if identity:
+            keeper.take_in(records(ix, "gone_since = ''"), warn)
+            _saw(ix, keeper.unseen("") or "")
         count["bytes_read"] = done
         for db in ix.shards:
             db.execute("PRAGMA synchronous = NORMAL")
             db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
     return UpdateReport(removed=len(dropped), seconds=time.perf_counter() - started, **count)
+
+
+def _title_row(file_id: int, facts: tuple) -> List[tuple]:
+    """The row that makes a log's names found: the name the person gave its session
+    and the title the assistant made, when it has either (a sub-agent's log takes
+    its session's)."""
+    names = [t for t in dict.fromkeys((facts[3].strip(), facts[4].strip())) if t]
+    if not names or facts[2]:
+        return []
+    text = "\n".join(names)
+    return [((file_id << ROW_BITS) | TITLE_PLACE, "title", TITLE, 0, facts[6], "", text, _search.index_text(text))]
+
+
+def _seen(ix) -> str:
+    """The archive as the index last saw it ("" for none)."""
+    row = ix.shards[0].execute("SELECT value FROM meta WHERE key = 'archive'").fetchone()
+    return str(row[0]) if row else ""
+
+
+def _saw(ix, identity: str) -> None:
+    ix.shards[0].execute("INSERT OR REPLACE INTO meta VALUES ('archive', ?)", (identity,))
+
+
+def _paths(ix) -> List[str]:
+    return [os.fsdecode(p) for db in ix.shards for p, in db.execute("SELECT path FROM files")]
+
+
+@contextlib.contextmanager
+def _archive_errors() -> Iterator[None]:
+    """An archive that cannot be written stops the update before the batch it
+    failed on is written to the index too."""
+    try:
+        yield
+    except ArchiveProblem as e:
+        raise IndexProblem(str(e)) from None
 
 
 def _write_batches(ix, batches: Dict[int, _Batch], writers, pending) -> None:
@@ -159,8 +222,8 @@ def _write_batches(ix, batches: Dict[int, _Batch], writers, pending) -> None:
 
 
 def _drop_rows(db: sqlite3.Connection, lo: int, hi: int) -> None:
-    db.execute("INSERT INTO rows_fts(rows_fts, rowid, said, tool, context) SELECT 'delete', id, %s "
-               "FROM rows WHERE id >= ? AND id < ?" % _FTS_VALUES, (lo, hi))
+    db.execute("INSERT INTO rows_fts(rows_fts, rowid, %s) SELECT 'delete', id, %s "
+               "FROM rows WHERE id >= ? AND id < ?" % (FTS_COLUMNS, _FTS_VALUES), (lo, hi))
     db.execute("DELETE FROM rows WHERE id >= ? AND id < ?", (lo, hi))
 
 
@@ -175,6 +238,8 @@ def _begin(db: sqlite3.Connection, batch: _Batch) -> None:
             _drop_rows(db, record.id << ROW_BITS, (record.id + 1) << ROW_BITS)
             db.execute("DELETE FROM files WHERE id = ?", (record.id,))
             db.execute("DELETE FROM file_roles WHERE file_id = ?", (record.id,))
+        for file_id, since in batch.marks:
+            db.execute("UPDATE files SET gone_since = ?, known = x'' WHERE id = ?", (since, file_id))
         for file_id, start in batch.replace:
             _drop_rows(db, (file_id << ROW_BITS) + start, (file_id + 1) << ROW_BITS)
         db.executemany(_INSERT_FILE, batch.records)
@@ -194,8 +259,8 @@ def _finish(db: sqlite3.Connection, spans: Sequence[Tuple[int, int]]) -> None:
     while the next batch is prepared."""
     try:
         for lo, hi in spans:
-            db.execute("INSERT INTO rows_fts(rowid, said, tool, context) SELECT id, %s FROM rows "
-                       "WHERE id >= ? AND id < ?" % _FTS_VALUES, (lo, hi))
+            db.execute("INSERT INTO rows_fts(rowid, %s) SELECT id, %s FROM rows "
+                       "WHERE id >= ? AND id < ?" % (FTS_COLUMNS, _FTS_VALUES), (lo, hi))
         db.execute("COMMIT")
     except BaseException:
         _rollback(db)

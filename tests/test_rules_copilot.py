@@ -172,6 +172,8 @@ def test_a_command_the_person_ran(read, arrow):
     # the same event written again: one row, at its first place, with its last text
     ([user("first", id="u1"), said("between"), user("second", id="u1")], ["second", "between"]),
     ([said("draft", id="m1"), user("next", id="u2"), said("final", id="m1")], ["final", "next"]),
+    ([said("", id="m1"), user("next", id="u2"), said("late words", id="m1")], ["late words", "next"]),
+    ([said("draft", id="m1"), user("next", id="u2"), said("", id="m1")], ["next"]),
     # a message in chunks: one row, the chunks in their order whatever order they came in
     ([said("world", id="m1", chunkIndex=1, chunkCount=2), said("hello ", id="m1", chunkIndex=0, chunkCount=2)],
      ["hello world"]),
@@ -184,8 +186,9 @@ def test_written_twice_is_one_row(read, lines, texts):
 
 def test_calls_said_again_are_one_row(read):
     start = ev("tool.execution_start", {"toolCallId": "c1", "toolName": "bash", "arguments": {"command": "other"}})
-    _, rows = read([said("", [request("bash", "c1", command="ls")], id="m1"), start,
-                    said("", [request("bash", "c1", command="ls -l")], id="m1"), done("c1", "a"), done("c1", "b")])
+    _, rows = read([said("", [request("bash", "c1", command="ls")], id="m1"),
+                    said("", [request("bash", "c1", command="ls -l")], id="m1"), start, done("c1", "a"),
+                    done("c1", "b")])
     assert rows == [("assistant", CALL, 0, "bash", "command: ls -l"), ("tool", RESULT, 0, "bash", "b")]
 
 

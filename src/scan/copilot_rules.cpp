@@ -165,58 +165,138 @@ bool worth_parsing(const copilot_rules& r, std::string_view text) {
     return keep || (r.options.parts && !left_out);
 }
 
-// --- rows held until the end of the file ---
+// --- rows, and what changes them later ---
 
-// The row known by `key` (its first letter says which row of an event it is), or a
-// new one at the end; `fresh` tells which. An empty id makes no key: a new row.
-copilot_row& slot(copilot_rules& r, char what, std::string_view id, bool* fresh = nullptr) {
+// A row as the rules make it; its texts are views into the line or into a buffer.
+struct row_out {
+    std::string_view role, text, timestamp, source;
+    unsigned char kind = 0;
+    unsigned char flags = 0;
+    bool once = false;        // a text the log repeats word for word (the system prompt) is one row
+    bool keep_blank = false;  // a tool call or result, a row that names the session: a row even without text
+};
+
+bool is_special(std::string_view role) { return role.size() > 4 && role.compare(0, 2, "__") == 0; }
+
+// The slot of what a row is known by (its first letter says which row of an event
+// it is); an empty id makes a slot of its own.
+uint32_t slot_of(copilot_rules& r, char what, std::string_view id, bool& fresh, uint32_t rows_so_far) {
+    uint32_t next = static_cast<uint32_t>(r.slots.size());
+    fresh = true;
     if (!id.empty()) {
         std::string key(1, what);
         key += '\t';
         key += id;
-        auto [at, added] = r.slots.try_emplace(std::move(key), static_cast<uint32_t>(r.rows.size()));
-        if (fresh) *fresh = added;
-        if (!added) return r.rows[at->second];
-    } else if (fresh) {
-        *fresh = true;
+        auto added = r.keys.try_emplace(std::move(key), next);
+        if (!added.second) {
+            fresh = false;
+            return added.first->second;
+        }
     }
-    r.rows.emplace_back();
-    r.rows.back().line = r.line;
-    return r.rows.back();
+    copilot_slot s;
+    s.before = rows_so_far;
+    s.line = r.line;
+    r.slots.push_back(s);
+    return next;
 }
 
-void set(copilot_row& row, std::string_view role, std::string_view timestamp, std::string_view source,
-         unsigned char kind, unsigned char flags) {
-    row.role = role;
-    row.timestamp = timestamp;
-    row.source = source;
-    row.kind = kind;
-    row.flags = flags;
+// The text of the row just appended, where the list keeps it.
+std::string_view last_text(const row_list& rows, const row_out& out) {
+    const row_list::chunk& c = rows.chunks.back();
+    const char* end = c.data.get() + c.used - out.source.size() - out.timestamp.size();
+    return {end - out.text.size(), out.text.size()};
 }
 
-// A message's text, whole or as chunk `index` of `count`.
-void put_text(copilot_row& row, std::string&& text, uint64_t index, uint64_t count) {
-    if (count <= 1 || index >= count || count > max_chunks) {
-        row.chunks.clear();
-        row.text = std::move(text);
+bool said_before(const copilot_rules& r, std::string_view text) {
+    auto same = r.said.find(text.size());
+    return same != r.said.end() &&
+           std::any_of(same->second.begin(), same->second.end(), [&](std::string_view t) { return t == text; });
+}
+
+// Appends a row; false if it repeats a text said once already.
+bool emit(copilot_rules& r, row_list& rows, const row_out& out, uint32_t line) {
+    if (out.once && said_before(r, out.text)) return false;
+    add_row(rows, out.role, out.text, out.timestamp, {out.source}, out.kind, out.flags);
+    if (out.once) r.said[out.text.size()].push_back(last_text(rows, out));
+    r.row_line.push_back(line);
+    return true;
+}
+
+copilot_rewrite held(const row_out& out, uint32_t line, bool dropped) {
+    copilot_rewrite w;
+    w.role = out.role;
+    w.text = out.text;
+    w.timestamp = out.timestamp;
+    w.source = out.source;
+    w.kind = out.kind;
+    w.flags = out.flags;
+    w.line = line;
+    w.dropped = dropped;
+    return w;
+}
+
+// Writes the row of a slot: the first writing with text appends it; a later one
+// replaces it, at its place.
+void write(copilot_rules& r, row_list& rows, uint32_t s, bool fresh, const row_out& out) {
+    bool has_text = out.keep_blank || !is_blank(out.text);
+    copilot_slot& slot = r.slots[s];
+    if (fresh) {
+        if (has_text && emit(r, rows, out, slot.line)) slot.row = static_cast<int64_t>(size(rows)) - 1;
         return;
     }
-    if (row.chunks.size() < count) row.chunks.resize(count);
-    row.chunks[index] = std::move(text);
+    if (slot.row >= 0) {
+        r.rewrites[slot.row] = held(out, slot.line, !has_text);
+    } else if (slot.late >= 0) {
+        r.late[static_cast<size_t>(slot.late)].second = held(out, slot.line, !has_text);
+    } else if (has_text) {
+        slot.late = static_cast<int64_t>(r.late.size());
+        r.late.emplace_back(static_cast<uint64_t>(slot.before) << 32 | s, held(out, slot.line, false));
+    }
+}
+
+void put(copilot_rules& r, row_list& rows, char what, std::string_view id, const row_out& out) {
+    bool fresh;
+    uint32_t s = slot_of(r, what, id, fresh, static_cast<uint32_t>(size(rows)));
+    write(r, rows, s, fresh, out);
+}
+
+// A message's text, whole or as chunk `index` of `count` (the chunks so far joined).
+void put_message(copilot_rules& r, row_list& rows, char what, std::string_view id, row_out out, uint64_t index,
+                 uint64_t count) {
+    bool fresh;
+    uint32_t s = slot_of(r, what, id, fresh, static_cast<uint32_t>(size(rows)));
+    bool chunked = count > 1 && index < count && count <= max_chunks;
+    auto held_chunks = r.chunks.find(s);
+    if (!chunked && held_chunks == r.chunks.end()) {
+        write(r, rows, s, fresh, out);
+        return;
+    }
+    std::vector<std::string>& chunks = r.chunks[s];
+    if (!chunked) {
+        chunks.assign(1, std::string(out.text));
+    } else {
+        if (chunks.size() < count) chunks.resize(count);
+        chunks[index] = out.text;
+    }
+    std::string joined;
+    for (const std::string& chunk : chunks) joined += chunk;
+    out.text = joined;
+    write(r, rows, s, fresh, out);
+}
+
+// A text field as a person reads it: a string as it is, content parts flattened,
+// any other value as its text; `buffer` holds what has to be made.
+template <class V>
+std::string_view field_text(V v, std::string& buffer) {
+    if (is_string(v)) return string_value(v);
+    buffer.clear();
+    if (!is_absent(v) && kind_of(v) != jkind::null) append_text_of(buffer, v, no_stop, no_stop);
+    return buffer;
 }
 
 template <class V>
 uint64_t count_of(V v) {
     return kind_of(v) == jkind::uint ? uint_value(v) : 0;
-}
-
-// A text field as a person reads it: a string as it is, content parts flattened,
-// any other value as its text.
-template <class V>
-void append_field(std::string& out, V v) {
-    if (is_absent(v) || kind_of(v) == jkind::null) return;
-    if (!out.empty()) out += '\n';
-    append_text_of(out, v, no_stop, no_stop);
 }
 
 // Where `part` stands in `whole` (npos: nowhere). The tool writes the person's words
@@ -320,55 +400,65 @@ struct line_facts {
     event what;
 };
 
+row_out row_of(const line_facts& f, std::string_view role, std::string_view text, unsigned char kind,
+               const rule_options& o) {
+    row_out out;
+    out.role = role;
+    out.text = text;
+    out.timestamp = f.timestamp;
+    out.source = f.type;
+    out.kind = o.parts ? kind : 0;
+    out.flags = o.parts ? f.flags : 0;
+    return out;
+}
+
 template <class V>
-void add_call(copilot_rules& r, const line_facts& f, V name, V id, V arguments, bool by_person) {
-    bool fresh = false;
-    copilot_row& row = slot(r, 'c', str_of(id), &fresh);
+void add_call(copilot_rules& r, row_list& rows, const line_facts& f, V name, V id, V arguments, bool by_person) {
+    bool fresh;
+    uint32_t s = slot_of(r, 'c', str_of(id), fresh, static_cast<uint32_t>(size(rows)));
     // The request in the assistant's message comes first; the start of its run
     // says it again.
     if (!fresh && f.what == event::tool_start) return;
     const rule_options& o = r.options;
-    row.text = call_text(name, arguments, o);
-    row.keep_blank = true;
-    std::string_view role = by_person ? "user" : "assistant";
-    if (!o.parts) {
-        set(row, role, f.timestamp, "tool", 0, 0);
-        return;
+    std::string text = call_text(name, arguments, o);
+    std::string source;
+    if (o.parts) {
+        source = is_string(name) && !string_value(name).empty() ? string_value(name) : std::string_view("tool");
+        source += '\t';
+        source += str_of(id);
+    } else {
+        source = "tool";
     }
-    std::string source(is_string(name) && !string_value(name).empty() ? string_value(name)
-                                                                        : std::string_view("tool"));
-    source += '\t';
-    source += str_of(id);
-    set(row, role, f.timestamp, source, kind_tool_call, f.flags);
+    row_out out = row_of(f, by_person ? "user" : "assistant", text, kind_tool_call, o);
+    out.source = source;
+    out.keep_blank = true;
+    write(r, rows, s, fresh, out);
 }
 
 template <class V>
-void user_rows(copilot_rules& r, const line_facts& f, V data) {
+void user_rows(copilot_rules& r, row_list& rows, const line_facts& f, V data) {
     static constexpr std::string_view keys[] = {"content", "transformedContent"};
     V m[2];
     get_many(data, keys, m);
-    std::string said;
-    append_field(said, m[0]);
-    if (!r.options.parts) {
+    std::string buffer;
+    std::string_view said = field_text(m[0], buffer);
+    const rule_options& o = r.options;
+    if (!o.parts) {
         // What the person typed; a message the tool wrote for them (an autopilot
         // continuation) as it was sent.
         if (is_blank(said) && is_string(m[1])) said = string_value(m[1]);
-        copilot_row& row = slot(r, 'u', f.id);
-        row.text = std::move(said);
-        set(row, "user", f.timestamp, f.type, 0, 0);
+        put(r, rows, 'u', f.id, row_of(f, "user", said, kind_text, o));
         return;
     }
-    copilot_row& context = slot(r, 'w', f.id);
-    context.text = is_string(m[1]) ? around(string_value(m[1]), said) : std::string();
-    context.once = true;
-    set(context, "user", f.timestamp, f.type, kind_context, f.flags);
-    copilot_row& text = slot(r, 'u', f.id);
-    text.text = std::move(said);
-    set(text, "user", f.timestamp, f.type, kind_text, f.flags);
+    std::string context = is_string(m[1]) ? around(string_value(m[1]), said) : std::string();
+    row_out wrapper = row_of(f, "user", context, kind_context, o);
+    wrapper.once = true;
+    put(r, rows, 'w', f.id, wrapper);
+    put(r, rows, 'u', f.id, row_of(f, "user", said, kind_text, o));
 }
 
 template <class V>
-void assistant_rows(copilot_rules& r, const line_facts& f, V data) {
+void assistant_rows(copilot_rules& r, row_list& rows, const line_facts& f, V data) {
     static constexpr std::string_view keys[] = {"messageId", "content",    "reasoningText",
                                                 "toolRequests", "chunkIndex", "chunkCount"};
     V m[std::size(keys)];
@@ -376,55 +466,52 @@ void assistant_rows(copilot_rules& r, const line_facts& f, V data) {
     std::string_view id = is_string(m[0]) && !string_value(m[0]).empty() ? string_value(m[0]) : f.id;
     uint64_t index = count_of(m[4]), count = count_of(m[5]);
     const rule_options& o = r.options;
+    std::string buffer;
     if (o.parts) {
-        copilot_row& thinking = slot(r, 't', id);
-        std::string thought;
-        append_field(thought, m[2]);
-        put_text(thinking, std::move(thought), index, count);
+        row_out thinking = row_of(f, "assistant", field_text(m[2], buffer), kind_thinking, o);
         thinking.once = true;
-        set(thinking, "assistant", f.timestamp, f.type, kind_thinking, f.flags);
+        put_message(r, rows, 't', id, thinking, index, count);
     }
-    copilot_row& row = slot(r, 'm', id);
-    std::string said;
-    append_field(said, m[1]);
-    put_text(row, std::move(said), index, count);
-    set(row, "assistant", f.timestamp, f.type, o.parts ? kind_text : 0, o.parts ? f.flags : 0);
+    put_message(r, rows, 'm', id, row_of(f, "assistant", field_text(m[1], buffer), kind_text, o), index, count);
     if (!o.include_tools || !is_array(m[3])) return;
     for_each_element(m[3], [&](V request) {
         static constexpr std::string_view request_keys[] = {"name", "toolCallId", "arguments"};
         V q[3];
         get_many(request, request_keys, q);
-        add_call(r, f, q[0], q[1], q[2], false);
+        add_call(r, rows, f, q[0], q[1], q[2], false);
     });
 }
 
 template <class V>
-void tool_rows(copilot_rules& r, const line_facts& f, V data) {
+void tool_rows(copilot_rules& r, row_list& rows, const line_facts& f, V data) {
     static constexpr std::string_view keys[] = {"toolName", "toolCallId", "arguments"};
     V t[3];
     get_many(data, keys, t);
     if (f.what != event::tool_complete) {
-        add_call(r, f, t[0], t[1], t[2], f.what == event::tool_user);
+        add_call(r, rows, f, t[0], t[1], t[2], f.what == event::tool_user);
         return;
     }
-    copilot_row& row = slot(r, 'r', str_of(t[1]));
-    row.keep_blank = true;
-    row.text.clear();
-    if (r.options.parts) {
-        append_result(row.text, data);
-        std::string source = "\t";
+    const rule_options& o = r.options;
+    std::string text, source;
+    if (o.parts) {
+        append_result(text, data);
+        source = "\t";
         source += str_of(t[1]);
-        set(row, "tool", f.timestamp, source, kind_tool_result, f.flags);
-        return;
+    } else {
+        constexpr std::string_view mark = "[tool_result] ";
+        text = mark;
+        append_result(text, data);
+        if (o.cut_texts) cut_chars(text, output_limit, mark.size());
+        source = "tool";
     }
-    row.text = "[tool_result] ";
-    append_result(row.text, data);
-    if (r.options.cut_texts) cut_chars(row.text, output_limit, std::string_view("[tool_result] ").size());
-    set(row, "tool", f.timestamp, "tool", 0, 0);
+    row_out out = row_of(f, "tool", text, kind_tool_result, o);
+    out.source = source;
+    out.keep_blank = true;
+    put(r, rows, 'r', str_of(t[1]), out);
 }
 
 template <class V>
-void session_row(copilot_rules& r, V data) {
+void session_row(copilot_rules& r, row_list& rows, V data) {
     if (r.named) return;
     static constexpr std::string_view keys[] = {"sessionId", "context", "cwd"};
     V s[3];
@@ -434,11 +521,14 @@ void session_row(copilot_rules& r, V data) {
     std::string_view id = str_of(s[0]);
     if (cwd.empty() && id.empty()) return;
     r.named = true;
-    copilot_row& row = slot(r, 0, {});
-    row.text = cwd;
-    row.role = r.options.parts ? "__session__" : "__meta__";
-    row.source = id;
-    if (r.options.parts) row.source += '\t';  // no sub-agent has a log of its own
+    row_out out;
+    out.role = r.options.parts ? "__session__" : "__meta__";
+    out.text = cwd;
+    std::string source(id);
+    if (r.options.parts) source += '\t';  // no sub-agent has a log of its own
+    out.source = source;
+    out.keep_blank = true;
+    put(r, rows, 0, {}, out);
 }
 
 // The lines a rewind took back: from the event it names on, or (when the count of
@@ -451,9 +541,9 @@ void rewind(copilot_rules& r, V data) {
     bool counted = kind_of(w[1]) == jkind::uint;
     uint64_t removed = counted ? uint_value(w[1]) : 0;
     uint32_t here = r.line;  // this line's number
-    auto named = r.event_line.find(std::string(str_of(w[0])));
+    auto named = is_string(w[0]) ? r.event_line.find(std::string(string_value(w[0]))) : r.event_line.end();
     uint32_t first;
-    if (is_string(w[0]) && named != r.event_line.end()) {
+    if (named != r.event_line.end()) {
         first = named->second;
         if (counted && here - first - 1 == removed) ++first;
     } else if (counted && removed > 0) {
@@ -470,26 +560,22 @@ constexpr std::string_view text_keys[] = {"content",     "message", "text",  "su
                                           "planContent", "question"};
 
 template <class V>
-void notice_row(copilot_rules& r, const line_facts& f, V data) {
+void notice_row(copilot_rules& r, row_list& rows, const line_facts& f, V data) {
     V t[std::size(text_keys)];
     get_many(data, text_keys, t);
-    copilot_row& row = slot(r, 'e', f.id);
-    row.text.clear();
-    for (V v : t) append_field(row.text, v);
-    row.once = true;
-    set(row, "system", f.timestamp, f.type, kind_context, f.flags);
+    std::string text;
+    for (V v : t) {
+        if (is_absent(v) || kind_of(v) == jkind::null) continue;
+        if (!text.empty()) text += '\n';
+        append_text_of(text, v, no_stop, no_stop);
+    }
+    row_out out = row_of(f, "system", text, kind_context, r.options);
+    out.once = true;
+    put(r, rows, 'e', f.id, out);
 }
 
 template <class V>
-void text_row(copilot_rules& r, const line_facts& f, V field, std::string_view role, unsigned char kind) {
-    copilot_row& row = slot(r, 'e', f.id);
-    row.text.clear();
-    append_field(row.text, field);
-    set(row, role, f.timestamp, f.type, kind, f.flags);
-}
-
-template <class V>
-void copilot_event(copilot_rules& r, V root) {
+void copilot_event(copilot_rules& r, row_list& rows, V root) {
     static constexpr std::string_view keys[] = {"type", "data", "id", "timestamp", "agentId"};
     V e[std::size(keys)];
     get_many(root, keys, e);
@@ -502,69 +588,66 @@ void copilot_event(copilot_rules& r, V root) {
     f.id = str_of(e[2]);
     f.timestamp = str_of(e[3]);
     V data = e[1];
+    f.flags = 0;
     if (o.parts) {
         // A sub-agent runs in the same log: its events name it, and its messages
         // and tool calls name the call that started it.
-        bool subagent = !str_of(e[4]).empty() || !str_of(get(data, "parentToolCallId")).empty();
-        f.flags = subagent ? flag_subagent : 0;
+        if (!str_of(e[4]).empty() || !str_of(get(data, "parentToolCallId")).empty()) f.flags = flag_subagent;
         if (!f.id.empty()) r.event_line.try_emplace(std::string(f.id), r.line);
-    } else {
-        f.flags = 0;
     }
+    std::string buffer;
     switch (f.what) {
-        case event::session: session_row(r, data); return;
-        case event::user: user_rows(r, f, data); return;
-        case event::assistant: assistant_rows(r, f, data); return;
+        case event::session: session_row(r, rows, data); return;
+        case event::user: user_rows(r, rows, f, data); return;
+        case event::assistant: assistant_rows(r, rows, f, data); return;
         case event::system: {
-            V role = get(data, "role");
-            copilot_row& row = slot(r, 'e', f.id);
-            row.text.clear();
-            append_field(row.text, get(data, "content"));
-            row.once = true;
-            set(row, is_string(role) && !string_value(role).empty() ? string_value(role) : std::string_view("system"),
-                f.timestamp, f.type, o.parts ? kind_context : 0, f.flags);
+            static constexpr std::string_view system_keys[] = {"role", "content"};
+            V y[2];
+            get_many(data, system_keys, y);
+            std::string_view role = str_of(y[0]).empty() ? std::string_view("system") : string_value(y[0]);
+            row_out out = row_of(f, role, field_text(y[1], buffer), kind_context, o);
+            out.once = true;
+            put(r, rows, 'e', f.id, out);
             return;
         }
         case event::tool_start:
         case event::tool_user:
-        case event::tool_complete: tool_rows(r, f, data); return;
+        case event::tool_complete: tool_rows(r, rows, f, data); return;
         case event::reasoning: {
-            copilot_row& row = slot(r, 't', str_of(get(data, "reasoningId")).empty() ? f.id
-                                                                                    : str_of(get(data, "reasoningId")));
-            row.text.clear();
-            append_field(row.text, get(data, "content"));
-            row.once = true;
-            set(row, "assistant", f.timestamp, f.type, kind_thinking, f.flags);
+            static constexpr std::string_view reasoning_keys[] = {"reasoningId", "content"};
+            V y[2];
+            get_many(data, reasoning_keys, y);
+            row_out out = row_of(f, "assistant", field_text(y[1], buffer), kind_thinking, o);
+            out.once = true;
+            put(r, rows, 't', str_of(y[0]).empty() ? f.id : string_value(y[0]), out);
             return;
         }
         case event::compaction: {
             V summary = get(data, "summaryContent");
             if (is_absent(summary) || kind_of(summary) == jkind::null)
-                text_row(r, f, get(data, "error"), "system", kind_context);
+                put(r, rows, 'e', f.id, row_of(f, "system", field_text(get(data, "error"), buffer), kind_context, o));
             else
-                text_row(r, f, summary, "assistant", kind_summary);
+                put(r, rows, 'e', f.id, row_of(f, "assistant", field_text(summary, buffer), kind_summary, o));
             return;
         }
-        case event::task_complete: text_row(r, f, get(data, "summary"), "assistant", kind_context); return;
+        case event::task_complete:
+            put(r, rows, 'e', f.id, row_of(f, "assistant", field_text(get(data, "summary"), buffer), kind_context, o));
+            return;
         case event::title: {
             V title = get(data, "title");
             if (!is_string(title)) return;
-            copilot_row& row = slot(r, 'e', f.id);
-            row.text = string_value(title);
-            row.role = "__title__";
+            row_out out;
+            out.role = "__title__";
+            out.text = string_value(title);
+            out.keep_blank = true;
+            put(r, rows, 'e', f.id, out);
             return;
         }
         case event::rewind: rewind(r, data); return;
         case event::notice:
-        case event::unknown: notice_row(r, f, data); return;
+        case event::unknown: notice_row(r, rows, f, data); return;
         case event::skip: return;
     }
-}
-
-bool was_rewound(const copilot_rules& r, uint32_t line) {
-    for (const auto& [first, end] : r.rewound)
-        if (line >= first && line < end) return true;
-    return false;
 }
 
 }  // namespace
@@ -579,43 +662,42 @@ bool copilot_line_worth_keeping(const copilot_rules& rules, std::string_view hea
     return worth_parsing(rules, head);
 }
 
-void copilot_line(copilot_rules& rules, line_parser& parser, std::string_view line, row_list&) {
+void copilot_line(copilot_rules& rules, line_parser& parser, std::string_view line, row_list& rows) {
     ++rules.line;
     if (!worth_parsing(rules, line)) return;
     parsed_line parsed = parse_line(parser, line);
-    with_root(parsed, [&](auto root) { copilot_event(rules, root); });
+    with_root(parsed, [&](auto root) { copilot_event(rules, rows, root); });
 }
 
-void copilot_finish(copilot_rules& rules, row_list& rows) {
-    // A text the log repeats word for word (the system prompt before each request,
-    // the same notice) is one row, at its first place.
-    std::unordered_map<size_t, std::vector<uint32_t>> said_before;
-    for (uint32_t i = 0; i < rules.rows.size(); ++i) {
-        copilot_row& row = rules.rows[i];
-        if (!row.chunks.empty()) {
-            row.text.clear();
-            for (const std::string& chunk : row.chunks) row.text += chunk;
-        }
-        bool special = row.role.size() > 4 && row.role.compare(0, 2, "__") == 0;
-        if (!special && !row.keep_blank && is_blank(row.text)) continue;
-        if (row.once) {
-            size_t h = std::hash<std::string_view>()(row.text) * 31 + row.kind;
-            std::vector<uint32_t>& same = said_before[h];
-            bool repeated = std::any_of(same.begin(), same.end(), [&](uint32_t j) {
-                const copilot_row& earlier = rules.rows[j];
-                return earlier.kind == row.kind && earlier.role == row.role && earlier.text == row.text;
-            });
-            if (repeated) continue;
-            same.push_back(i);
-        }
-        unsigned char flags = row.flags;
-        if (rules.options.parts && !special && was_rewound(rules, row.line)) flags |= flag_rewound;
-        add_row(rows, row.role, row.text, row.timestamp, {row.source}, row.kind, flags);
-    }
-    rules.rows.clear();
-    rules.slots.clear();
-    rules.event_line.clear();
-    rules.rewound.clear();
+void copilot_finish(copilot_rules& r, row_list& rows) {
+    r.said.clear();  // views into the list, which is rebuilt below
+    if (r.rewrites.empty() && r.late.empty() && r.rewound.empty()) return;
+    auto rewound = [&](std::string_view role, uint32_t line) -> unsigned char {
+        if (!r.options.parts || is_special(role)) return 0;
+        for (const auto& [first, end] : r.rewound)
+            if (line >= first && line < end) return flag_rewound;
+        return 0;
+    };
+    auto add_held = [&](const copilot_rewrite& w) {
+        if (!w.dropped)
+            add_row(rows, w.role, w.text, w.timestamp, {w.source}, w.kind, w.flags | rewound(w.role, w.line));
+    };
+    std::stable_sort(r.late.begin(), r.late.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    row_list first = std::move(rows);
+    rows = row_list();
+    size_t next_late = 0;
+    uint64_t i = 0;
+    drain_rows(first, [&](const row_view& v) {
+        while (next_late < r.late.size() && (r.late[next_late].first >> 32) <= i) add_held(r.late[next_late++].second);
+        auto w = r.rewrites.find(static_cast<int64_t>(i));
+        if (w != r.rewrites.end())
+            add_held(w->second);
+        else
+            add_row(rows, v.role, v.text, v.timestamp, {v.source}, v.kind, v.flags | rewound(v.role, r.row_line[i]));
+        ++i;
+        return true;
+    });
+    while (next_late < r.late.size()) add_held(r.late[next_late++].second);
 }
 
 }  // namespace sr

@@ -179,6 +179,11 @@ def test_a_command_the_person_ran(read, arrow):
      ["hello world"]),
     ([said("only", id="m1", chunkIndex=0, chunkCount=1), said("only", id="m1", chunkIndex=0, chunkCount=1)],
      ["only"]),
+    ([said("%04d " % i, id="m1", chunkIndex=i, chunkCount=3000) for i in reversed(range(3000))],
+     ["".join("%04d " % i for i in range(3000))]),
+    # a system prompt said again is one row; distinct ones of one length are rows each, however many
+    ([ev("system.message", {"role": "system", "content": "prompt %03d" % (i % 50)}, id="s%d" % i)
+      for i in range(150)], ["prompt %03d" % i for i in range(50)]),
 ])
 def test_written_twice_is_one_row(read, lines, texts):
     assert [r[4] for r in read(lines)[1]] == texts
@@ -204,6 +209,13 @@ def test_rewound_rows_stay_found(read, rewind, flagged):
     _, rows = read(lines)
     assert [r[4] for r in rows] == ["first", "second", "answer two", "third"]
     assert [r[4] for r in rows if r[2] & REWOUND] == flagged
+
+
+def test_rewinds_that_overlap(read):
+    lines = [user(x, id=x) for x in "abc"] + [ev("session.snapshot_rewind", {"eventsRemoved": 2}), user("d", id="d"),
+                                              ev("session.snapshot_rewind", {"eventsRemoved": 4}), user("e", id="e")]
+    _, rows = read(lines)
+    assert [(r[4], r[2]) for r in rows] == [("a", 0), ("b", REWOUND), ("c", REWOUND), ("d", REWOUND), ("e", 0)]
 
 
 def test_subagent_conversation_is_flagged(read):

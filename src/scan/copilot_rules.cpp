@@ -207,6 +207,10 @@ std::string_view last_text(const row_list& rows, const row_out& out) {
     return {end - out.text.size(), out.text.size()};
 }
 
+// Texts of one length compared with a new one, at most: past that, a repeat is a row
+// again (no log makes many distinct prompts of one length; a hostile one costs no more).
+constexpr size_t most_compared = 64;
+
 bool said_before(const copilot_rules& r, std::string_view text) {
     auto same = r.said.find(text.size());
     return same != r.said.end() &&
@@ -217,7 +221,10 @@ bool said_before(const copilot_rules& r, std::string_view text) {
 bool emit(copilot_rules& r, row_list& rows, const row_out& out, uint32_t line) {
     if (out.once && said_before(r, out.text)) return false;
     add_row(rows, out.role, out.text, out.timestamp, {out.source}, out.kind, out.flags);
-    if (out.once) r.said[out.text.size()].push_back(last_text(rows, out));
+    if (out.once) {
+        std::vector<std::string_view>& same = r.said[out.text.size()];
+        if (same.size() < most_compared) same.push_back(last_text(rows, out));
+    }
     r.row_line.push_back(line);
     return true;
 }
@@ -260,9 +267,10 @@ void put(copilot_rules& r, row_list& rows, char what, std::string_view id, const
     write(r, rows, s, fresh, out);
 }
 
-// A message's text, whole or as chunk `index` of `count` (the chunks so far joined).
-void put_message(copilot_rules& r, row_list& rows, char what, std::string_view id, row_out out, uint64_t index,
-                 uint64_t count) {
+// A message's text, whole or as chunk `index` of `count`. The first writing of a
+// message in chunks is a row at once; the chunks are joined at the end of the file.
+void put_message(copilot_rules& r, row_list& rows, char what, std::string_view id, const row_out& out,
+                 uint64_t index, uint64_t count) {
     bool fresh;
     uint32_t s = slot_of(r, what, id, fresh, static_cast<uint32_t>(size(rows)));
     bool chunked = count > 1 && index < count && count <= max_chunks;
@@ -271,17 +279,16 @@ void put_message(copilot_rules& r, row_list& rows, char what, std::string_view i
         write(r, rows, s, fresh, out);
         return;
     }
-    std::vector<std::string>& chunks = r.chunks[s];
+    if (fresh) write(r, rows, s, fresh, out);
+    copilot_chunks& c = r.chunks[s];
+    c.row = held(out, r.slots[s].line, false);
+    c.row.text.clear();
     if (!chunked) {
-        chunks.assign(1, std::string(out.text));
+        c.parts.assign(1, std::string(out.text));
     } else {
-        if (chunks.size() < count) chunks.resize(count);
-        chunks[index] = out.text;
+        if (c.parts.size() < count) c.parts.resize(count);
+        c.parts[index] = out.text;
     }
-    std::string joined;
-    for (const std::string& chunk : chunks) joined += chunk;
-    out.text = joined;
-    write(r, rows, s, fresh, out);
 }
 
 // A text field as a person reads it: a string as it is, content parts flattened,
@@ -671,12 +678,34 @@ void copilot_line(copilot_rules& rules, line_parser& parser, std::string_view li
 
 void copilot_finish(copilot_rules& r, row_list& rows) {
     r.said.clear();  // views into the list, which is rebuilt below
+    for (auto& [s, c] : r.chunks) {
+        for (const std::string& part : c.parts) c.row.text += part;
+        c.row.dropped = is_blank(c.row.text);
+        copilot_slot& slot = r.slots[s];
+        if (slot.row >= 0)
+            r.rewrites[slot.row] = std::move(c.row);
+        else if (slot.late >= 0)
+            r.late[static_cast<size_t>(slot.late)].second = std::move(c.row);
+        else if (!c.row.dropped)
+            r.late.emplace_back(static_cast<uint64_t>(slot.before) << 32 | s, std::move(c.row));
+    }
     if (r.rewrites.empty() && r.late.empty() && r.rewound.empty()) return;
+    // The lines taken back, as ranges that neither overlap nor touch, in order.
+    std::vector<std::pair<uint32_t, uint32_t>>& back = r.rewound;
+    std::sort(back.begin(), back.end());
+    size_t kept = 0;
+    for (const auto& range : back) {
+        if (kept > 0 && range.first <= back[kept - 1].second)
+            back[kept - 1].second = std::max(back[kept - 1].second, range.second);
+        else
+            back[kept++] = range;
+    }
+    back.resize(kept);
     auto rewound = [&](std::string_view role, uint32_t line) -> unsigned char {
         if (!r.options.parts || is_special(role)) return 0;
-        for (const auto& [first, end] : r.rewound)
-            if (line >= first && line < end) return flag_rewound;
-        return 0;
+        auto after = std::upper_bound(back.begin(), back.end(), line,
+                                      [](uint32_t l, const std::pair<uint32_t, uint32_t>& g) { return l < g.first; });
+        return after != back.begin() && line < std::prev(after)->second ? flag_rewound : 0;
     };
     auto add_held = [&](const copilot_rewrite& w) {
         if (!w.dropped)

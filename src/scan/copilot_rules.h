@@ -31,6 +31,12 @@ struct copilot_rewrite {
     bool dropped = false;  // the later writing has no text: no row
 };
 
+// A message written in chunks: its row, and the chunks, joined at the end of the file.
+struct copilot_chunks {
+    copilot_rewrite row;
+    std::vector<std::string> parts;
+};
+
 // What a row is known by (an event, a message, a tool call) and where it stands.
 struct copilot_slot {
     int64_t row = -1;     // its index in the list, or -1 while it has had no text
@@ -44,7 +50,7 @@ struct copilot_rules {
     std::unordered_map<std::string, uint32_t> keys;         // what a row is known by -> its slot
     std::vector<copilot_slot> slots;
     std::vector<uint32_t> row_line;                         // the line each row of the list came from
-    std::unordered_map<uint32_t, std::vector<std::string>> chunks;  // slot -> a message's chunks
+    std::unordered_map<uint32_t, copilot_chunks> chunks;    // slot -> a message written in chunks
     std::unordered_map<int64_t, copilot_rewrite> rewrites;  // row -> its later writing
     std::vector<std::pair<uint64_t, copilot_rewrite>> late; // rows whose text came later: (place, slot) and row
     std::unordered_map<size_t, std::vector<std::string_view>> said;  // texts said once, by length (views into the list)

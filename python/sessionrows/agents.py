@@ -103,7 +103,7 @@ AGENTS: Tuple[Agent, ...] = (
     Agent("gemini", "Gemini CLI", "GEMINI_CLI_HOME", ".gemini", (("tmp", "session-*.jsonl"),),
           "gemini --resume {id}", _gemini_line, long_line=(re.compile(rb'"projectHash"\s*:'),)),
     Agent("copilot", "Copilot CLI", "COPILOT_HOME", ".copilot", (("session-state", "events.jsonl"),),
-          "copilot --resume {id}", _copilot_line, long_line=(re.compile(rb'"type"\s*:\s*"session\.start"'),)),
+          "copilot --resume={id}", _copilot_line, long_line=(re.compile(rb'"type"\s*:\s*"session\.start"'),)),
     # Pi's sessions lie in a folder per working directory, or all in $PI_CODING_AGENT_SESSION_DIR;
     # `pi --session FILE` opens one (its tools run where Pi is started: hence the cd).
     Agent("pi", "Pi", "PI_CODING_AGENT_DIR", os.path.join(".pi", "agent"), (("sessions", "*.jsonl"),),

@@ -265,7 +265,6 @@ def test_arrow_rows(arrow):
 
 @pytest.mark.parametrize("bad", [
     b'{"type":"user.message","data":{"content":"torn',
-    b'{"type":"user.message","data":{"content":"\xff\xfe bad byte"},"id":"b"}',
     b'{"type":"assistant.message","data":"not an object"}',
     b'{"type":5,"data":{"content":"x"}}',
     b'[1,2,3]', b'null', b'"type": "user.message"', b'{"type":"user.message"}{"type":"user.message"}',
@@ -277,6 +276,14 @@ def test_torn_and_invalid_lines_are_passed_over(write, bad):
     assert [r[6] for r in rows] == ["before", "after"]
     table = pa.table(sessionrows.read_arrow([("copilot", path)], True))
     assert table.column("text").to_pylist() == ["before", "after"]
+
+
+def test_a_line_with_bytes_that_are_not_utf8_is_read_with_them_replaced(write):
+    bad = b'{"type":"user.message","data":{"content":"\xff\xfe bad byte"},"id":"b"}'
+    path = write(b"\n".join([json.dumps(user("before", id="u1")).encode(), bad]) + b"\n")
+    [(facts, rows)] = _search.read([("copilot", path, 0, 0)])
+    assert [r[6] for r in rows] == ["before", "\ufffd\ufffd bad byte"]          # as grep would find it
+    assert pa.table(sessionrows.read_arrow([("copilot", path)], True)).column("text").to_pylist() == ["before"]
 
 
 # --- the real logs ---

@@ -13,7 +13,7 @@ from .agents import NAMES
 from .discovery import LogFile
 from .index import FileRecord, Filters, Index, IndexProblem, Scope, UpdateReport
 from .query import Query, parse
-from .reader import NOT_A_LOG, Problem, Warn, read_session, resolve_agents
+from .reader import NOT_A_LOG, Problem, Warn, archived_copy, read_session, resolve_agents
 from .sessions import INJECTED, KIND_NAMES, SUBAGENT, TEXT, TITLE, resume_command, title_of
 from .snippets import Span, snippet
 
@@ -245,6 +245,8 @@ class Transcript(NamedTuple):
     rows: List[SessionRow]
     resume: str
     subagents: Sequence[FileRecord] = ()    # the session's sub-agent logs, from the index
+    archived: bool = False  # the log is gone from its place: it was read from the archive
+    gone_since: str = ""    # since when it is known to be gone ("" if not yet noted)
 
     @property
     def session(self) -> str:
@@ -256,7 +258,7 @@ def row_json(t: Transcript, row: SessionRow) -> dict:
     return {"path": t.path, "agent": t.agent, "session_id": t.session_id, "session": t.session, "row": row.row,
             "role": row.role, "kind": KIND_NAMES.get(row.kind, str(row.kind)),
             "subagent": t.agent_id or None, "sidechain": bool(row.flags & SUBAGENT), "tool": row.tool or None,
-            "timestamp": row.timestamp, "text": row.text}
+            "timestamp": row.timestamp, "text": row.text, "archived": t.archived}
 
 
 def _is_path(key: str) -> bool:
@@ -271,7 +273,10 @@ def load_session(key: str, *, index_path: Optional[str] = None, warn: Warn = _no
     if _is_path(key):
         path = os.path.abspath(key)
         if not os.path.exists(path):
-            raise CommandError("%s: no such file or folder" % key)
+            kept = archived_copy(path)
+            if kept is None:
+                raise CommandError("%s: no such file or folder" % key)
+            return transcript(LogFile(path, kept.size, 0, 0, kept.agent))
         if not os.path.isfile(path):
             raise CommandError("%s is not a regular file" % key)
         logs = resolve_agents([LogFile(path, 0, 0, 0, None)], warn, named=[path])
@@ -307,9 +312,11 @@ def load_session(key: str, *, index_path: Optional[str] = None, warn: Warn = _no
 
 
 def transcript(log: LogFile) -> Transcript:
-    """A log read whole, as a transcript."""
+    """A log read whole, as a transcript: from its place, or from the archive when
+    it is gone from there."""
+    kept = archived_copy(log.path)
     try:
-        facts, rows = read_session(log)
+        facts, rows = read_session(log, kept)
     except OSError as e:
         raise CommandError("%s: %s" % (log.path, e)) from None
     session_id, cwd, agent_id, custom, ai_title, first_prompt, first_ts, last_ts = facts[:8]
@@ -318,7 +325,8 @@ def transcript(log: LogFile) -> Transcript:
     agent = cast(str, log.agent)
     return Transcript(log.path, agent, session_id, agent_id, title_of(custom, ai_title, first_prompt), cwd,
                       first_ts, last_ts, [SessionRow(*r[:7]) for r in rows],
-                      resume_command(agent, session_id, cwd, log.path))
+                      resume_command(agent, session_id, cwd, log.path), (), kept is not None,
+                      kept.gone_since if kept is not None else "")
 
 
 def _id_from_name(path: str) -> str:

@@ -30,6 +30,8 @@ def print_hits(out: Printer, hits: Sequence[Hit], width: int) -> None:
         meta = [first.agent] + ([clean(project, True)] if project else []) + [local_time(first.timestamp)]
         if len(group.hits) > 1:
             meta.append("%d hits" % len(group.hits))
+        if first.gone_since:
+            meta.append("archived: log gone since %s" % local_time(first.gone_since))
         head.append(("  " + " \u00b7 ".join(m for m in meta if m), "dim"))
         out.line(*head)
         for hit in group.hits:
@@ -60,7 +62,12 @@ def print_transcript(out: Printer, t: Transcript, span: Sequence[SessionRow], wi
     if t.resume:
         for i, line in enumerate(fit_command(clean(t.resume, True), width - 8)):
             out.line(("resume: " if i == 0 else "        ", "dim"), (line, "cyan"))
-    out.line(("log: " + clean(t.path, True), "dim"))
+    if t.archived:
+        gone = " since %s" % local_time(t.gone_since) if t.gone_since else ""
+        out.line(("log: %s (gone from there%s; read from the archive: sessionrows restore %s puts it back)"
+                  % (clean(t.path, True), gone, clean(t.session or t.path, True)), "dim"))
+    else:
+        out.line(("log: " + clean(t.path, True), "dim"))
     for agent in t.subagents:
         out.line(("sub-agent: sessionrows show agent-%s" % clean(agent.agent_id, True), "dim"))
     for row in span:

@@ -161,6 +161,34 @@ def read_for_index(jobs: Sequence[IndexJob], warn: Warn,
         yield out
 
 
+def archived_copy(path: str):
+    """The archive's latest copy of a log that is gone from its place (an
+    archive.Entry), or None: the log is in place, or the archive does not hold it."""
+    from . import archive
+    if os.path.lexists(path) or not archive.enabled():
+        return None
+    kept = archive.Archive()
+    if not kept.exists():
+        return None
+    with kept:
+        return kept.current([path]).get(path)
+
+
+def open_log(path: str):
+    """A log's bytes as a binary file: from its place, or from the archive when it is
+    gone from there (OSError if neither has it)."""
+    entry = archived_copy(path)
+    if entry is None:
+        return open(path, "rb")
+    import io
+
+    from .archive import Archive, ArchiveProblem
+    try:
+        return io.BytesIO(Archive().unpack(entry))
+    except ArchiveProblem as e:
+        raise OSError(str(e)) from None
+
+
 def read_session(log: LogFile, archived=None):
     """The search reading of one log: (facts, rows) with rows (place, role, kind,
     flags, timestamp, tool, text, None); with `archived` (an archive.Entry), from

@@ -18,6 +18,7 @@ import re
 from dataclasses import dataclass, field, replace
 from typing import Callable, Dict, FrozenSet, Iterable, List, Optional, Sequence, Set, Tuple
 
+from ..reader import open_log
 
 _KEY_LINE = re.compile(r"^([A-Za-z_][A-Za-z0-9_.-]*):(?: |$)", re.M)
 
@@ -216,7 +217,7 @@ def raw_inputs(path: str, agent: str, stamps: Set[str]) -> Dict[Tuple[str, str],
         return out
     wanted = {s.encode() for s in stamps}
     try:
-        f = open(path, "rb")
+        f = open_log(path)
     except OSError:
         return out
     with f:

@@ -141,7 +141,8 @@ def test_tool_reference_results_are_found(write):
      (A, TEXT, "I won't\nthat would delete the backups")),
     # an image a person pasted holds no text; its data never becomes any
     ({"type": "message", "role": U, "content": [{"type": "input_text", "text": "this screen"},
-                                                 {"type": "input_image", "image_url": "data:image/png;base64," + BLOB}]},
+                                                 {"type": "input_image",
+                                                  "image_url": "data:image/png;base64," + BLOB}]},
      (U, TEXT, "this screen")),
     # an item of a new type: its strings, without its id and opaque content
     ({"type": "tool_search_call", "id": "ts_1", "query": "calendar tools", "encrypted_content": "gAAA" + BLOB},
@@ -188,7 +189,8 @@ EDIT_RESULT = {"filePath": "/w/app.py", "oldString": "retries = 1", "newString":
      " def upload(chunk):\n-retries = 1\n+retries = 5\n backoff()"),
 ])
 def test_tool_use_result_adds_what_the_row_lacks(write, tool_input, content, tool_use_result, text):
-    rows = texts(write, "claude", [call("Tool", "t1", tool_input), result("t1", content, toolUseResult=tool_use_result)])
+    lines = [call("Tool", "t1", tool_input), result("t1", content, toolUseResult=tool_use_result)]
+    rows = texts(write, "claude", lines)
     assert rows[1:] == [(T, TOOL_RESULT, text)]
 
 
@@ -205,8 +207,8 @@ OLD_SESSION = [
     {"type": "message", "role": U, "content": [{"type": "input_text", "text": "Why does startup time out?"}]},
     {"type": "reasoning", "id": "rs_1", "summary": [{"type": "summary_text", "text": "**Reading boot.py**"}],
      "encrypted_content": "gAAAA" + BLOB},
-    {"type": "function_call", "name": "shell", "arguments": json.dumps({"command": ["grep", "-n", "timeout", "boot.py"]}),
-     "call_id": "call_1"},
+    {"type": "function_call", "name": "shell", "call_id": "call_1",
+     "arguments": json.dumps({"command": ["grep", "-n", "timeout", "boot.py"]})},
     {"record_type": "state", "previous_response_id": "resp_1"},
     {"type": "function_call_output", "call_id": "call_1",
      "output": json.dumps({"output": "12: timeout=0.5\n", "metadata": {"exit_code": 0}})},

@@ -92,7 +92,8 @@ void session_meta_row(codex_rules& r, V root, row_list& rows) {
     std::string_view id = is_string(f[0]) ? string_value(f[0]) : str_of(f[1]);
     add_row(rows, "__meta__", str_of(f[2]), {}, {id});
     if (r.options.parts) {
-        if (r.session_time.empty()) r.session_time = is_string(f[3]) ? string_value(f[3]) : str_of(get(root, "timestamp"));
+        if (r.session_time.empty())
+            r.session_time = is_string(f[3]) ? string_value(f[3]) : str_of(get(root, "timestamp"));
         r.cwd_known = r.cwd_known || !str_of(f[2]).empty();
     }
 }

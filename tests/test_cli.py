@@ -341,7 +341,8 @@ def test_show_a_session_and_rows_around_a_hit(home):
     assert [r["row"] for r in rows] == [hit["row"] - 1, hit["row"], hit["row"] + 1]
     assert rows[1]["text"] == hit["text"]
     _, by_path, _ = run(home, "show", hit["path"], "--json", check=0)
-    assert [json.loads(line)["row"] for line in by_path.splitlines()] == list(range(13))
+    rows = [json.loads(line)["row"] for line in by_path.splitlines()]
+    assert rows == list(range(14))      # the reasoning summary is a row of its own
     twin = home / ".claude" / "projects" / "other" / "7f3c0000-0000-4000-8000-000000000000.jsonl"
     twin.parent.mkdir()
     twin.write_text(next(p for p in logs(home) if p.name == UPLOAD + ".jsonl").read_text().replace(

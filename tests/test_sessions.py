@@ -10,7 +10,8 @@ import pytest
 from sessionrows import _search
 from sessionrows.when import parse_when
 from sessionrows.query import QueryError, parse, to_fts
-from sessionrows.sessions import CONTEXT, SUBAGENT, SUMMARY, TEXT, TOOL_CALL, TOOL_RESULT, first_sentence, title_of
+from sessionrows.sessions import (CONTEXT, SUBAGENT, SUMMARY, TEXT, THINKING, TOOL_CALL, TOOL_RESULT, first_sentence,
+                                  title_of)
 from sessionrows.terminal import clean, fit_command
 
 U, A = "user", "assistant"
@@ -44,7 +45,8 @@ def codex_message(role, text, family="response_item"):
     # tool input in full and readable: strings as they are, nested values indented
     ([{"type": "tool_use", "name": "Edit", "input": {"old": "x" * 900 + '"q"\n', "todos": [{"a": 1, "b": [1, 2]}]}}],
      [(A, TOOL_CALL, 0, "Edit", "old: " + "x" * 900 + '"q"\n\ntodos:\n  - a: 1\n    b: 1 2')]),
-    ([{"type": "thinking", "thinking": "hidden"}, {"type": "image", "source": {}}], [(A, TEXT, 0, "", "[image]")]),
+    ([{"type": "thinking", "thinking": "weighed it"}, {"type": "image", "source": {}}],
+     [(A, THINKING, 0, "", "weighed it"), (A, TEXT, 0, "", "[image]")]),
 ])
 def test_claude_parts(write, content, rows):
     assert read(write, "claude", [claude_line(A, content)])[1] == rows

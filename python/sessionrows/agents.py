@@ -62,10 +62,26 @@ class Agent(NamedTuple):
 
 
 _CODEX_TYPES = frozenset({"session_meta", "response_item", "event_msg", "turn_context", "compacted"})
+# Codex's older layout (until September 2025): a header without a type, then bare
+# response items and {"record_type": "state"} lines.
+_CODEX_HEADER_KEYS = frozenset({"id", "timestamp", "instructions", "git", "cwd", "originator", "cli_version"})
+_CODEX_BARE_ITEMS = frozenset({"message", "reasoning", "function_call", "function_call_output", "local_shell_call",
+                               "custom_tool_call", "custom_tool_call_output", "web_search_call"})
+_CODEX_ROLES = frozenset({"user", "assistant", "developer", "system"})
 
 
 def _codex_line(value: dict) -> bool:
-    return "payload" in value and value.get("type") in _CODEX_TYPES
+    kind = value.get("type")
+    if "payload" in value:
+        return kind in _CODEX_TYPES
+    if kind is None:
+        return (isinstance(value.get("id"), str) and isinstance(value.get("timestamp"), str)
+                and value.keys() <= _CODEX_HEADER_KEYS) or value.get("record_type") == "state"
+    # A bare item has none of the keys other assistants' lines carry (Claude's
+    # sessionId and message, Pi's parentId).
+    if kind not in _CODEX_BARE_ITEMS or value.keys() & {"sessionId", "message", "parentId", "uuid"}:
+        return False
+    return kind != "message" or (value.get("role") in _CODEX_ROLES and isinstance(value.get("content"), list))
 
 
 def _claude_line(value: dict) -> bool:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "loose_text.h"
 #include "utf8.h"
 
 namespace sr {
@@ -11,19 +12,19 @@ namespace {
 
 template <class V>
 void append_text_member_or_content(std::string& out, V block, size_t stop_at, size_t object_limit,
-                                   bool content_fallback) {
+                                   bool content_fallback, bool unknown_parts) {
     V text = get(block, "text");
     if (truthy(text)) {
         append_py_str(out, text, stop_at);
     } else if (content_fallback) {
         V content = get(block, "content");
-        if (truthy(content)) append_text_of(out, content, stop_at, object_limit);
+        if (truthy(content)) append_text_of(out, content, stop_at, object_limit, unknown_parts);
     }
 }
 
 // One element of a content array; appends nothing when the element yields no part.
 template <class V>
-void append_block(std::string& out, V e, size_t stop_at, size_t object_limit) {
+void append_block(std::string& out, V e, size_t stop_at, size_t object_limit, bool unknown_parts) {
     switch (kind_of(e)) {
         case jkind::string: append_py_str(out, e, stop_at); return;
         case jkind::object: break;
@@ -31,12 +32,12 @@ void append_block(std::string& out, V e, size_t stop_at, size_t object_limit) {
     }
     V type = get(e, "type");
     if (!is_string(type)) {
-        append_text_member_or_content(out, e, stop_at, object_limit, true);
+        append_text_member_or_content(out, e, stop_at, object_limit, true, unknown_parts);
         return;
     }
     std::string_view t = string_value(type);
     if (t == "text" || t == "input_text" || t == "output_text") {
-        append_text_member_or_content(out, e, stop_at, object_limit, true);
+        append_text_member_or_content(out, e, stop_at, object_limit, true, unknown_parts);
     } else if (t == "thinking" || t == "reasoning") {
         // dropped
     } else if (t == "tool_use") {
@@ -49,15 +50,20 @@ void append_block(std::string& out, V e, size_t stop_at, size_t object_limit) {
         out += ']';
     } else if (t == "tool_result") {
         out += "[tool_result]";
+    } else if (unknown_parts && !truthy(get(e, "text")) && t != "image" && t != "input_image" &&
+               t != "redacted_thinking") {
+        // A part of a type not known here: its strings (images and redacted
+        // thinking hold none a person reads).
+        append_loose_text(out, e);
     } else {
-        append_text_member_or_content(out, e, stop_at, object_limit, false);
+        append_text_member_or_content(out, e, stop_at, object_limit, false, unknown_parts);
     }
 }
 
 }  // namespace
 
 template <class V>
-void append_text_of(std::string& out, V v, size_t stop_at, size_t object_limit) {
+void append_text_of(std::string& out, V v, size_t stop_at, size_t object_limit, bool unknown_parts) {
     switch (kind_of(v)) {
         case jkind::absent:
         case jkind::null: return;
@@ -83,7 +89,7 @@ void append_text_of(std::string& out, V v, size_t stop_at, size_t object_limit) 
                 size_t mark = out.size();
                 if (any) out += '\n';
                 size_t part = out.size();
-                append_block(out, e, stop_at, object_limit);
+                append_block(out, e, stop_at, object_limit, unknown_parts);
                 if (out.size() == part)
                     out.resize(mark);  // an empty part is dropped with its separator
                 else
@@ -95,7 +101,7 @@ void append_text_of(std::string& out, V v, size_t stop_at, size_t object_limit) 
     }
 }
 
-template void append_text_of(std::string&, yy_value, size_t, size_t);
-template void append_text_of(std::string&, sj_value, size_t, size_t);
+template void append_text_of(std::string&, yy_value, size_t, size_t, bool);
+template void append_text_of(std::string&, sj_value, size_t, size_t, bool);
 
 }  // namespace sr

@@ -4,9 +4,11 @@
 #include <string>
 
 #include "../render/json_text.h"
+#include "../render/loose_text.h"
 #include "../render/readable_text.h"
 #include "../render/text_of.h"
 #include "../render/utf8.h"
+#include "tool_use_result.h"
 
 namespace sr {
 
@@ -85,10 +87,13 @@ struct line_facts {
 };
 
 // The parts reading: the text of a message is one row (text blocks joined by line
-// feeds, as above), each tool call and each tool result a row of its own, in the
-// order of the blocks; thinking is left out.
+// feeds, as above, with the strings of blocks of types not known here), each
+// thinking block, each tool call and each tool result a row of its own, in the
+// order of the blocks; redacted thinking (opaque data) yields nothing. A tool
+// result gets what the line's toolUseResult holds beyond it (when the line holds
+// just one tool result, as Claude Code writes them).
 template <class V>
-void add_parts(V content, const line_facts& f, row_list& rows) {
+void add_parts(claude_rules& rules, V content, const line_facts& f, V tool_use_result, row_list& rows) {
     auto add_text = [&](std::string_view text) {
         if (!is_blank(text)) add_row(rows, f.role, text, f.timestamp, {}, f.text_kind, f.flags);
     };
@@ -104,26 +109,50 @@ void add_parts(V content, const line_facts& f, row_list& rows) {
         text.clear();
         any_text = false;
     };
+    size_t results = 0;
+    if (!is_absent(tool_use_result))
+        for_each_element(content, [&](V block) { results += str_of(get(block, "type")) == "tool_result"; });
     for_each_element(content, [&](V block) {
         std::string_view type = str_of(get(block, "type"));
         if (type == "text" || type == "image") {
             if (any_text) text += '\n';
             any_text = true;
             text += type == "text" ? str_of(get(block, "text")) : std::string_view("[image]");
+        } else if (type == "thinking") {
+            flush();
+            std::string_view thought = str_of(get(block, "thinking"));
+            if (!is_blank(thought)) add_row(rows, "assistant", thought, f.timestamp, {}, kind_thinking, f.flags);
         } else if (type == "tool_use") {
             flush();
             tool.clear();
             append_readable(tool, get(block, "input"));
             V name = get(block, "name");
+            std::string_view id = str_of(get(block, "id"));
             add_row(rows, "assistant", tool, f.timestamp,
-                    {is_string(name) ? string_value(name) : std::string_view("tool"), str_of(get(block, "id"))},
-                    kind_tool_call, f.flags);
+                    {is_string(name) ? string_value(name) : std::string_view("tool"), id}, kind_tool_call, f.flags);
+            if (!id.empty()) rules.call_inputs[std::string(id)] = tool;
         } else if (type == "tool_result") {
             flush();
             tool.clear();
-            append_text_of(tool, get(block, "content"), no_stop, no_stop);
-            add_row(rows, "tool", tool, f.timestamp, {{}, str_of(get(block, "tool_use_id"))}, kind_tool_result,
-                    f.flags);
+            append_text_of(tool, get(block, "content"), no_stop, no_stop, true);
+            std::string_view id = str_of(get(block, "tool_use_id"));
+            auto call = rules.call_inputs.find(std::string(id));
+            if (results == 1)
+                append_unheld_text(tool, tool_use_result,
+                                   call == rules.call_inputs.end() ? std::string_view() : call->second);
+            if (call != rules.call_inputs.end()) rules.call_inputs.erase(call);
+            add_row(rows, "tool", tool, f.timestamp, {{}, id}, kind_tool_result, f.flags);
+        } else if (type != "redacted_thinking") {
+            // A block of a type not known here (or a bare string): its strings,
+            // shown plainly.
+            size_t mark = text.size();
+            if (any_text) text += '\n';
+            size_t start = text.size();
+            append_loose_text(text, block);
+            if (text.size() == start)
+                text.resize(mark);
+            else
+                any_text = true;
         }
     });
     flush();
@@ -135,9 +164,11 @@ void claude_row(claude_rules& rules, V root, row_list& rows) {
                                                 "isVisibleInTranscriptOnly", "message", "timestamp",
                                                 "cwd",       "sessionId", "title",
                                                 "aiTitle",   "isSidechain", "customTitle",
-                                                "agentId",   "subtype",   "content"};
+                                                "agentId",   "subtype",   "content",
+                                                "toolUseResult"};
     enum { type, is_meta, is_compact_summary, is_visible_in_transcript_only, message, timestamp, cwd,
-           session_id, title, ai_title, is_sidechain, custom_title, agent_id, subtype, line_content };
+           session_id, title, ai_title, is_sidechain, custom_title, agent_id, subtype, line_content,
+           tool_use_result };
     V f[std::size(keys)];
     get_many(root, keys, f);
     const rule_options& o = rules.options;
@@ -172,12 +203,12 @@ void claude_row(claude_rules& rules, V root, row_list& rows) {
         facts.text_kind = summary ? kind_summary : (meta || transcript_only) ? kind_context : kind_text;
         if (local_command) {
             facts.role = "user";
-            add_parts(f[line_content], facts, rows);
+            add_parts(rules, f[line_content], facts, V{}, rows);
             return;
         }
         V role = get(f[message], "role");
         facts.role = is_string(role) ? string_value(role) : kind;
-        add_parts(get(f[message], "content"), facts, rows);
+        add_parts(rules, get(f[message], "content"), facts, f[tool_use_result], rows);
         return;
     }
 

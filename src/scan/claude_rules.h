@@ -2,7 +2,9 @@
 // session titles.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "has_kv.h"
 #include "line_parser.h"
@@ -19,6 +21,9 @@ struct claude_rules {
     needle_finder system;        // the parts reading only
     rule_options options;
     bool session_named = false;  // the parts reading: a "__session__" row has been made
+    // The parts reading: the text of each call's input until its result comes (a
+    // result's toolUseResult often repeats it; see tool_use_result.h).
+    std::unordered_map<std::string, std::string> call_inputs;
 };
 
 claude_rules make_claude_rules(const rule_options& options);

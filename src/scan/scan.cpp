@@ -43,13 +43,13 @@ bool holds_control_byte(std::string_view text) {
 // judged from what has been read of it (a Codex line only if its first bytes pass
 // the Codex byte tests, and any line only if it can still parse).
 void finish(claude_rules&, row_list&) {}
-void finish(const codex_rules&, row_list&) {}
+void finish(codex_rules&, row_list&) {}
 void finish(gemini_rules& r, row_list& rows) { gemini_finish(r, rows); }
 void finish(copilot_rules& r, row_list& rows) { copilot_finish(r, rows); }
 void finish(pi_rules& r, row_list& rows) { pi_finish(r, rows); }
 
 void on_line(claude_rules& r, line_parser& p, std::string_view line, row_list& rows) { claude_line(r, p, line, rows); }
-void on_line(const codex_rules& r, line_parser& p, std::string_view line, row_list& rows) {
+void on_line(codex_rules& r, line_parser& p, std::string_view line, row_list& rows) {
     codex_line(r, p, line, rows);
 }
 void on_line(gemini_rules& r, line_parser& p, std::string_view line, row_list& rows) { gemini_line(r, p, line, rows); }

@@ -16,24 +16,26 @@ namespace {
 
 struct pair_key {
     std::string_view role, text;
-    bool operator==(const pair_key& o) const { return role == o.role && text == o.text; }
+    unsigned char kind;
+    bool operator==(const pair_key& o) const { return kind == o.kind && role == o.role && text == o.text; }
 };
 struct pair_hash {
     size_t operator()(const pair_key& k) const {
-        return std::hash<std::string_view>()(k.text) * 31 + std::hash<std::string_view>()(k.role);
+        return (std::hash<std::string_view>()(k.text) * 31 + std::hash<std::string_view>()(k.role)) * 31 + k.kind;
     }
 };
 
 // Codex stores a message twice, as a "response_item" and as an "event_msg" with
-// the same role and text; the later of each such pair is the second copy. Whether
-// a row is one depends only on the rows before it.
+// the same role and text, and each part of a reasoning summary as well (a thinking
+// row from the item, one from its agent_reasoning event); the later of each such
+// pair is the second copy. Whether a row is one depends only on the rows before it.
 struct twin_finder {
     std::unordered_map<pair_key, uint32_t, pair_hash> waiting[2];  // unpaired rows of each family
 
-    bool is_twin(std::string_view source, std::string_view role, std::string_view text) {
+    bool is_twin(std::string_view source, std::string_view role, std::string_view text, unsigned char kind) {
         int family = source == "response_item" ? 0 : source == "event_msg" ? 1 : -1;
         if (family < 0) return false;
-        pair_key key{role, text};
+        pair_key key{role, text, kind};
         auto other = waiting[1 - family].find(key);
         if (other != waiting[1 - family].end() && other->second > 0) {
             --other->second;
@@ -177,7 +179,7 @@ struct builder {
                 return;
             }
             default:
-                if (twins.is_twin(r.source, r.role, r.text)) return;
+                if (twins.is_twin(r.source, r.role, r.text, r.kind)) return;
                 text_row(r);
         }
     }

@@ -315,9 +315,10 @@ struct message_reader {
             said.add(string_value(f[0]));
             return;
         }
+        if (kind_of(f[0]) == jkind::null) return;  // an empty text part
         if (is_object(f[2])) {
+            flush();  // text on either side of a tool part makes rows of its own, with tools or without
             if (!o().include_tools) return;
-            flush();
             static constexpr std::string_view call_keys[] = {"name", "id", "args"};
             V c[3];
             get_many(f[2], call_keys, c);
@@ -327,8 +328,8 @@ struct message_reader {
             return;
         }
         if (is_object(f[3])) {
-            if (!o().include_tools) return;
             flush();
+            if (!o().include_tools) return;
             std::string output;
             append_response(output, f[3]);
             result_row(str_of(get(f[3], "id")), std::move(output), timestamp, true);

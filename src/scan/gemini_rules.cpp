@@ -1,6 +1,8 @@
 #include "gemini_rules.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <deque>
 #include <iterator>
 #include <unordered_set>
@@ -69,16 +71,84 @@ size_t referenced_files_at(std::string_view text) {
     return std::string_view::npos;
 }
 
-// Texts joined by line feeds.
+// Texts joined by line feeds, in a buffer that is reused.
 struct joined {
-    std::string text;
+    std::string& text;
     bool any = false;
+    explicit joined(std::string& buffer) : text(buffer) { text.clear(); }
     void add(std::string_view s) {
         if (any) text += '\n';
         any = true;
         text += s;
     }
+    void reset() {
+        text.clear();
+        any = false;
+    }
 };
+
+// A held row: this header, then its texts (text, timestamp, the source's parts, call id).
+struct held_header {
+    size_t text, timestamp, source1, source2, call_id;
+    unsigned char role, kind, echo, two_part_source;
+};
+
+struct held_row {
+    std::string_view text, timestamp, source1, source2, call_id;
+    unsigned char role = 0, kind = kind_text;
+    bool echo = false, two_part_source = false;
+};
+
+constexpr const char* roles[] = {"user", "assistant", "tool", "system"};
+enum : unsigned char { role_user, role_assistant, role_tool, role_system };
+
+void put(std::string& out, const held_row& r) {
+    held_header h;
+    std::memset(&h, 0, sizeof h);  // its padding too: the bytes are copied whole
+    h.text = r.text.size();
+    h.timestamp = r.timestamp.size();
+    h.source1 = r.source1.size();
+    h.source2 = r.source2.size();
+    h.call_id = r.call_id.size();
+    h.role = r.role;
+    h.kind = r.kind;
+    h.echo = r.echo;
+    h.two_part_source = r.two_part_source;
+    out.append(reinterpret_cast<const char*>(&h), sizeof h);
+    for (std::string_view part : {r.text, r.timestamp, r.source1, r.source2, r.call_id}) out += part;
+}
+
+// Calls f(held_row, header address) for each row of a message, in order.
+template <class F>
+void for_each_held(const std::string& rows, F&& f) {
+    const char* p = rows.data();
+    const char* end = p + rows.size();
+    while (p < end) {
+        held_header h;
+        std::memcpy(&h, p, sizeof h);
+        const char* at = p;
+        p += sizeof h;
+        held_row r;
+        r.text = {p, h.text};
+        r.timestamp = {p += h.text, h.timestamp};
+        r.source1 = {p += h.timestamp, h.source1};
+        r.source2 = {p += h.source1, h.source2};
+        r.call_id = {p += h.source2, h.call_id};
+        p += h.call_id;
+        r.role = h.role;
+        r.kind = h.kind;
+        r.echo = h.echo != 0;
+        r.two_part_source = h.two_part_source != 0;
+        f(r, at);
+    }
+}
+
+// Gives the rows of the given kind another kind, in place.
+void rekind(std::string& rows, unsigned char from, unsigned char to) {
+    for_each_held(rows, [&](const held_row& r, const char* at) {
+        if (r.kind == from) rows[static_cast<size_t>(at - rows.data()) + offsetof(held_header, kind)] = static_cast<char>(to);
+    });
+}
 
 // A tool's answer for a person: the only text its response holds ({"output": ...}
 // or {"error": ...}), else the whole response, readable; then any text parts.
@@ -141,20 +211,19 @@ void append_plain_part(std::string& out, V part) {
 
 // The result a tool call carries: its parts' texts, joined by line feeds.
 template <class V>
-std::string result_text(V result) {
-    std::string out;
-    if (is_array(result)) {
-        joined all;
-        for_each_element(result, [&](V part) {
-            std::string text;
-            append_plain_part(text, part);
-            if (!text.empty()) all.add(text);
-        });
-        out = std::move(all.text);
-    } else {
+void result_text(std::string& out, V result) {
+    out.clear();
+    if (!is_array(result)) {
         append_plain_part(out, result);
+        return;
     }
-    return out;
+    for_each_element(result, [&](V part) {
+        size_t mark = out.size();
+        if (!out.empty()) out += '\n';
+        size_t start = out.size();
+        append_plain_part(out, part);
+        if (out.size() == start) out.resize(mark);
+    });
 }
 
 // The rows of one message, as its line or a $set restating it writes it.
@@ -163,71 +232,67 @@ struct message_reader {
     gemini_rules& rules;
     gemini_message& m;
     std::string_view timestamp;
-    const char* role;           // who says the message's text
+    unsigned char role;         // who says the message's text
     unsigned char text_kind;    // kind_text, or kind_context for the tool's notices
     bool has_thoughts = false;  // its "thoughts" say what its thought parts repeat
     std::vector<std::string_view> tool_call_ids;  // of its "toolCalls"
-    joined said;
-    joined thinking;            // thought parts, when there are no "thoughts"
+    joined said{rules.said};
+    joined thinking{rules.thinking};  // thought parts, when there are no "thoughts"
 
     const rule_options& o() const { return rules.options; }
 
-    gemini_row& row(const char* row_role, unsigned char kind, std::string&& text, std::string_view ts) {
-        gemini_row& r = m.rows.emplace_back();
+    void row(unsigned char row_role, unsigned char kind, std::string_view text, std::string_view ts) {
+        held_row r;
         r.role = row_role;
         r.kind = kind;
-        r.text = std::move(text);
+        r.text = text;
         r.timestamp = ts;
-        return r;
+        r.source1 = m.type;
+        put(rules.pending, r);
     }
 
-    void said_row(std::string&& text, unsigned char kind) {
-        if (is_blank(text)) return;
-        gemini_row& r = row(role, kind, std::move(text), timestamp);
-        r.source = m.type;
+    void said_row(std::string_view text, unsigned char kind) {
+        if (!is_blank(text)) row(role, kind, text, timestamp);
     }
 
     // What the person typed, told from what Gemini put around it.
-    void user_text(std::string&& text) {
+    void user_text(std::string_view text) {
         std::string_view s = skip_blanks(text);
         if (starts(s, session_context_tag)) {
             if (rules.cwd.empty() && !rules.later_conversation) rules.cwd = context_directory(s);
-            said_row(std::move(text), o().parts ? kind_context : kind_text);
+            said_row(text, o().parts ? kind_context : kind_text);
             return;
         }
         if (!o().parts) {
-            said_row(std::move(text), kind_text);
+            said_row(text, kind_text);
             return;
         }
         if (is_snapshot(s)) {
-            said_row(std::move(text), kind_summary);
+            said_row(text, kind_summary);
             return;
         }
         size_t at = referenced_files_at(text);
         if (at != std::string::npos) {
-            std::string files = text.substr(at);
-            text.resize(at);
-            said_row(std::move(text), kind_text);
-            said_row(std::move(files), kind_context);
+            said_row(text.substr(0, at), kind_text);
+            said_row(text.substr(at), kind_context);
             return;
         }
-        said_row(std::move(text), kind_text);
+        said_row(text, kind_text);
     }
 
     void flush_said() {
         if (!said.any) return;
-        std::string text = std::move(said.text);
-        said = joined();
         if (m.type == "user" && text_kind == kind_text)
-            user_text(std::move(text));
+            user_text(said.text);
         else
-            said_row(std::move(text), text_kind);
+            said_row(said.text, text_kind);
+        said.reset();
     }
 
     void flush_thinking() {
         if (!thinking.any) return;
-        if (o().parts && !is_blank(thinking.text)) row("assistant", kind_thinking, std::move(thinking.text), timestamp);
-        thinking = joined();
+        if (o().parts && !is_blank(thinking.text)) row(role_assistant, kind_thinking, thinking.text, timestamp);
+        thinking.reset();
     }
 
     void flush() {
@@ -239,7 +304,8 @@ struct message_reader {
     // and its arguments as compact JSON (the rows of _core).
     void call_row(std::string_view name, std::string_view id, V args, std::string_view ts) {
         if (name.empty()) name = "tool";
-        std::string text;
+        std::string& text = rules.scratch;
+        text.clear();
         if (o().parts) {
             append_readable(text, args);
         } else {
@@ -253,36 +319,43 @@ struct message_reader {
                 append_compact_json(text, args, o().cut_texts ? stop_after_chars(start, argument_limit) : no_stop);
             if (o().cut_texts) cut_chars(text, argument_limit, start);
         }
-        gemini_row& r = row("assistant", kind_tool_call, std::move(text), ts);
+        held_row r;
+        r.role = role_assistant;
+        r.kind = kind_tool_call;
+        r.text = text;
+        r.timestamp = ts;
         r.call_id = id;
         if (o().parts) {
-            r.source = name;
-            r.source += '\t';
-            r.source += id;
+            r.source1 = name;
+            r.source2 = id;
+            r.two_part_source = true;
         } else {
-            r.source = "tool";
+            r.source1 = "tool";
         }
+        put(rules.pending, r);
     }
 
-    void result_row(std::string_view id, std::string&& output, std::string_view ts, bool echo) {
-        std::string text;
-        if (o().parts) {
-            text = std::move(output);
-        } else {
-            text = "[tool_result] ";
-            size_t start = text.size();
-            text += output;
-            if (o().cut_texts) cut_chars(text, output_limit, start);
-        }
-        gemini_row& r = row("tool", kind_tool_result, std::move(text), ts);
+    void result_row(std::string_view id, std::string_view output, std::string_view ts, bool echo) {
+        held_row r;
+        r.role = role_tool;
+        r.kind = kind_tool_result;
+        r.timestamp = ts;
         r.call_id = id;
         r.echo = echo;
         if (o().parts) {
-            r.source = '\t';
-            r.source += id;
+            r.text = output;
+            r.source2 = id;
+            r.two_part_source = true;
         } else {
-            r.source = "tool";
+            std::string& text = rules.scratch;
+            text = "[tool_result] ";
+            size_t start = text.size();
+            text.append(output.substr(0, o().cut_texts ? 4 * output_limit : std::string_view::npos));
+            if (o().cut_texts) cut_chars(text, output_limit, start);
+            r.text = text;
+            r.source1 = "tool";
         }
+        put(rules.pending, r);
     }
 
     void part(V p) {
@@ -330,9 +403,9 @@ struct message_reader {
         if (is_object(f[3])) {
             flush();
             if (!o().include_tools) return;
-            std::string output;
-            append_response(output, f[3]);
-            result_row(str_of(get(f[3], "id")), std::move(output), timestamp, true);
+            rules.output.clear();
+            append_response(rules.output, f[3]);
+            result_row(str_of(get(f[3], "id")), rules.output, timestamp, true);
             return;
         }
         std::string text;
@@ -352,29 +425,29 @@ struct message_reader {
     // "thoughts": [{"subject", "description", "timestamp"}], one row of the parts reading.
     void thoughts(V list) {
         if (!o().parts || !is_array(list)) return;
-        joined all;
+        std::string& all = rules.output;
+        all.clear();
         for_each_element(list, [&](V t) {
-            std::string text;
+            size_t mark = all.size();
+            if (!all.empty()) all += "\n\n";  // a blank line between thoughts
+            size_t start = all.size();
             if (is_string(t)) {
-                text = string_value(t);
+                all += string_value(t);
             } else {
                 static constexpr std::string_view keys[] = {"subject", "description"};
                 V f[2];
                 get_many(t, keys, f);
                 if (is_string(f[0]) || is_string(f[1])) {
-                    text = str_of(f[0]);
-                    if (!text.empty() && is_string(f[1])) text += '\n';
-                    text += str_of(f[1]);
+                    all += str_of(f[0]);
+                    if (is_string(f[0]) && !string_value(f[0]).empty() && is_string(f[1])) all += '\n';
+                    all += str_of(f[1]);
                 } else {
-                    append_readable(text, t);
+                    append_readable(all, t);
                 }
             }
-            if (!is_blank(text)) {
-                if (all.any) all.text += '\n';  // a blank line between thoughts
-                all.add(text);
-            }
+            if (is_blank(std::string_view(all).substr(start))) all.resize(mark);
         });
-        if (all.any) row("assistant", kind_thinking, std::move(all.text), timestamp);
+        if (!all.empty()) row(role_assistant, kind_thinking, all, timestamp);
     }
 
     void tool_calls(V list) {
@@ -387,7 +460,9 @@ struct message_reader {
             std::string_view when = is_string(f[ts]) ? string_value(f[ts]) : timestamp;
             call_row(str_of(f[name]), str_of(f[id]), f[args], when);
             bool has_result = !is_absent(f[result]) && kind_of(f[result]) != jkind::null;
-            std::string output = has_result ? result_text(f[result]) : std::string();
+            std::string& output = rules.output;
+            output.clear();
+            if (has_result) result_text(output, f[result]);
             // What the person saw, when it says more than the model was told.
             if (o().parts && is_string(f[display])) {
                 std::string_view shown = string_value(f[display]);
@@ -397,45 +472,59 @@ struct message_reader {
                     has_result = true;
                 }
             }
-            if (has_result) result_row(str_of(f[id]), std::move(output), when, false);
+            if (has_result) result_row(str_of(f[id]), output, when, false);
         });
     }
 };
 
-const char* text_role(std::string_view type) {
-    if (type == "user") return "user";
-    if (type == "gemini") return "assistant";
-    return "system";  // info, error, warning: notices of the tool's own
+unsigned char text_role(std::string_view type) {
+    if (type == "user") return role_user;
+    if (type == "gemini") return role_assistant;
+    return role_system;  // info, error, warning: notices of the tool's own
+}
+
+// The members of a message that the rules read.
+template <class V>
+struct message_fields {
+    V type, id, timestamp, content, thoughts, tool_calls;
+};
+
+constexpr std::string_view message_keys[] = {"type", "id", "timestamp", "content", "thoughts", "toolCalls"};
+
+template <class V>
+message_fields<V> fields_of(const V (&f)[std::size(message_keys)]) {
+    return {f[0], f[1], f[2], f[3], f[4], f[5]};
 }
 
 // Reads a message (a line, or one element of a $set's "messages") into `m`.
 template <class V>
-void read_message(gemini_rules& rules, V msg, std::string_view type, gemini_message& m) {
-    static constexpr std::string_view keys[] = {"timestamp", "content", "thoughts", "toolCalls"};
-    enum { timestamp, content, thoughts, tool_calls };
-    V f[std::size(keys)];
-    get_many(msg, keys, f);
+void read_message(gemini_rules& rules, const message_fields<V>& f, gemini_message& m) {
+    std::string_view type = str_of(f.type);
     m.type = type;
-    m.rows.clear();
+    rules.pending.clear();
     bool known = type == "user" || type == "gemini";
-    message_reader<V> r{rules, m, str_of(f[timestamp]), text_role(type), known ? kind_text : kind_context};
-    r.has_thoughts = is_array(f[thoughts]) && length(f[thoughts]) > 0;
-    if (is_array(f[tool_calls]))
-        for_each_element(f[tool_calls], [&](V call) {
+    message_reader<V> r{rules, m, str_of(f.timestamp), text_role(type), known ? kind_text : kind_context};
+    r.has_thoughts = is_array(f.thoughts) && length(f.thoughts) > 0;
+    if (is_array(f.tool_calls))
+        for_each_element(f.tool_calls, [&](V call) {
             std::string_view id = str_of(get(call, "id"));
             if (!id.empty()) r.tool_call_ids.push_back(id);
         });
-    r.thoughts(f[thoughts]);
-    r.content(f[content]);
-    r.tool_calls(f[tool_calls]);
+    r.thoughts(f.thoughts);
+    r.content(f.content);
+    r.tool_calls(f.tool_calls);
+    m.rows.assign(rules.pending);  // held at its size: most messages are kept to the end
 }
 
 // What a message is to a compression that restates it under a new id: its type
 // and its first text or tool call (thinking is not restated).
 std::string signature(const gemini_message& m) {
-    for (const gemini_row& r : m.rows) {
-        if (r.kind == kind_thinking) continue;
-        std::string sig = m.type;
+    std::string sig;
+    bool found = false;
+    for_each_held(m.rows, [&](const held_row& r, const char*) {
+        if (found || r.kind == kind_thinking) return;
+        found = true;
+        sig = m.type;
         sig += '\0';
         if (r.kind == kind_tool_call || r.kind == kind_tool_result) {
             sig += '\1';
@@ -443,9 +532,16 @@ std::string signature(const gemini_message& m) {
         } else {
             sig += r.text;
         }
-        return sig;
-    }
-    return {};
+    });
+    return sig;
+}
+
+// The message of an id in the current conversation, or nullptr.
+size_t* find_id(gemini_rules& rules, std::string_view id) {
+    if (id.empty()) return nullptr;
+    rules.key.assign(id.data(), id.size());
+    auto known = rules.by_id.find(rules.key);
+    return known == rules.by_id.end() ? nullptr : &known->second;
 }
 
 size_t add_message(gemini_rules& rules, std::string_view id, gemini_message&& m) {
@@ -457,13 +553,12 @@ size_t add_message(gemini_rules& rules, std::string_view id, gemini_message&& m)
 
 // A message line: new, or a message written again (the later one replaces it).
 template <class V>
-void on_message(gemini_rules& rules, V root, std::string_view type) {
-    std::string_view id = str_of(get(root, "id"));
+void on_message(gemini_rules& rules, const message_fields<V>& f) {
+    std::string_view id = str_of(f.id);
     gemini_message m;
-    read_message(rules, root, type, m);
-    auto known = id.empty() ? rules.by_id.end() : rules.by_id.find(std::string(id));
-    if (known != rules.by_id.end()) {
-        gemini_message& old = rules.messages[known->second];
+    read_message(rules, f, m);
+    if (size_t* known = find_id(rules, id)) {
+        gemini_message& old = rules.messages[*known];
         old.type = std::move(m.type);
         old.rows = std::move(m.rows);
         return;
@@ -488,14 +583,15 @@ void restate(gemini_rules& rules, V list) {
     bool left_out_made = false;
     bool after_summary = false;
     for_each_element(list, [&](V e) {
-        V type = get(e, "type");
-        if (!is_string(type)) return;
-        std::string_view id = str_of(get(e, "id"));
+        V members[std::size(message_keys)];
+        get_many(e, message_keys, members);
+        message_fields<V> f = fields_of(members);
+        if (!is_string(f.type)) return;
+        std::string_view id = str_of(f.id);
         gemini_message m;
-        read_message(rules, e, string_value(type), m);
-        auto known = id.empty() ? rules.by_id.end() : rules.by_id.find(std::string(id));
-        if (known != rules.by_id.end()) {
-            gemini_message& old = rules.messages[known->second];
+        read_message(rules, f, m);
+        if (size_t* known = find_id(rules, id)) {
+            gemini_message& old = rules.messages[*known];
             old.type = std::move(m.type);
             old.rows = std::move(m.rows);
             old.rewound = false;
@@ -521,10 +617,9 @@ void restate(gemini_rules& rules, V list) {
             after_summary = false;
             return;
         }
-        if (after_summary && m.type == "gemini")
-            for (gemini_row& r : m.rows)
-                if (r.kind == kind_text) r.kind = kind_context;
-        after_summary = std::any_of(m.rows.begin(), m.rows.end(), [](const gemini_row& r) { return r.kind == kind_summary; });
+        if (after_summary && m.type == "gemini") rekind(m.rows, kind_text, kind_context);
+        after_summary = false;
+        for_each_held(m.rows, [&](const held_row& r, const char*) { after_summary = after_summary || r.kind == kind_summary; });
         add_message(rules, id, std::move(m));
     });
 }
@@ -564,24 +659,29 @@ void on_set(gemini_rules& rules, V set) {
 
 // "$rewindTo": id: the message and everything after it are taken back.
 void on_rewind(gemini_rules& rules, std::string_view id) {
-    auto known = rules.by_id.find(std::string(id));
-    if (known == rules.by_id.end() || known->second < rules.conversation_start) return;
-    for (size_t i = known->second; i < rules.messages.size(); ++i) rules.messages[i].rewound = true;
+    size_t* known = find_id(rules, id);
+    if (!known || *known < rules.conversation_start) return;
+    for (size_t i = *known; i < rules.messages.size(); ++i) rules.messages[i].rewound = true;
 }
 
 template <class V>
 void read_line(gemini_rules& rules, V root) {
-    static constexpr std::string_view keys[] = {"type", "$set", "$rewindTo", "sessionId"};
+    // One pass over the members: a message's, and those of the other line kinds.
+    static constexpr std::string_view keys[] = {"type",     "id",   "timestamp", "content",  "thoughts",
+                                                "toolCalls", "$set", "$rewindTo", "sessionId"};
+    static_assert(std::size(keys) == std::size(message_keys) + 3);
     V f[std::size(keys)];
     get_many(root, keys, f);
+    V members[std::size(message_keys)];
+    std::copy(f, f + std::size(message_keys), members);
     if (is_string(f[0]))
-        on_message(rules, root, string_value(f[0]));
-    else if (is_object(f[1]))
-        on_set(rules, f[1]);
-    else if (is_string(f[2]))
-        on_rewind(rules, string_value(f[2]));
-    else if (is_string(f[3]))
-        on_header(rules, root, string_value(f[3]));
+        on_message(rules, fields_of(members));
+    else if (is_object(f[6]))
+        on_set(rules, f[6]);
+    else if (is_string(f[7]))
+        on_rewind(rules, string_value(f[7]));
+    else if (is_string(f[8]))
+        on_header(rules, root, string_value(f[8]));
 }
 
 }  // namespace
@@ -635,17 +735,20 @@ void gemini_finish(gemini_rules& rules, row_list& rows) {
     // hands it to the model: the second copy is no row of its own.
     std::unordered_set<std::string_view> answered;
     for (const gemini_message& m : rules.messages)
-        for (const gemini_row& r : m.rows)
+        for_each_held(m.rows, [&](const held_row& r, const char*) {
             if (r.kind == kind_tool_result && !r.echo) answered.insert(r.call_id);
+        });
     for (const gemini_message& m : rules.messages) {
         unsigned char flags = (rules.subagent ? flag_subagent : 0) | (m.rewound ? flag_rewound : 0);
-        for (const gemini_row& r : m.rows) {
-            if (r.echo && answered.count(r.call_id)) continue;
-            if (o.parts)
-                add_row(rows, r.role, r.text, r.timestamp, {r.source}, r.kind, flags);
+        for_each_held(m.rows, [&](const held_row& r, const char*) {
+            if (r.echo && answered.count(r.call_id)) return;
+            if (!o.parts)
+                add_row(rows, roles[r.role], r.text, r.timestamp, {r.source1});
+            else if (r.two_part_source)
+                add_row(rows, roles[r.role], r.text, r.timestamp, {r.source1, r.source2}, r.kind, flags);
             else
-                add_row(rows, r.role, r.text, r.timestamp, {r.source});
-        }
+                add_row(rows, roles[r.role], r.text, r.timestamp, {r.source1}, r.kind, flags);
+        });
     }
     rules.messages.clear();
     rules.by_id.clear();

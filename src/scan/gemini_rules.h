@@ -22,20 +22,9 @@
 
 namespace sr {
 
-// A row held until the end of the log.
-struct gemini_row {
-    std::string text;
-    std::string timestamp;
-    std::string source;   // parts reading: "<tool>\t<call id>" or "\t<call id>" for tools; else the entry's kind, or "tool"
-    std::string call_id;  // tool calls and results
-    const char* role = "";
-    unsigned char kind = kind_text;
-    bool echo = false;    // a tool result that a user message's functionResponse part repeats
-};
-
 struct gemini_message {
     std::string type;     // "user", "gemini", "info", "error", ...
-    std::vector<gemini_row> rows;
+    std::string rows;     // its rows, held until the end of the log, one after another (gemini_rules.cpp)
     bool rewound = false;
 };
 
@@ -51,6 +40,9 @@ struct gemini_rules {
     bool named = false;             // a first line (or a $set) has named the session
     bool subagent = false;          // the first line says "kind": "subagent"
     bool later_conversation = false;  // a first line of another session has come since
+    // Buffers reused from message to message: an id to look up, the texts being
+    // joined, a tool's output, a row's text being made, a message's rows being made.
+    std::string key, said, thinking, output, scratch, pending;
 };
 
 gemini_rules make_gemini_rules(const rule_options& options);

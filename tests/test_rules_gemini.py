@@ -305,7 +305,6 @@ def test_sessions_one_after_another_in_one_file(read):
 
 @pytest.mark.parametrize("bad", [
     b'{"id":"u9","timestamp":"t","type":"user","content":[{"text":"torn',
-    b'{"id":"u9","timestamp":"t","type":"user","content":[{"text":"bad \xff byte"}]}',
     b"not json at all", b"[1, 2, 3]", b'"just a string"', b'{"$set": 7}', b'{"$rewindTo": null}',
     b'{"$set":{"lastUpdated":"2026-05-02T09:00:11.000Z"}}', b'{"type": 5, "content": "x"}',
     b'{"id":"u9","type":"user","content":{"text":null}}', b'{"$rewindTo": "nobody"}',
@@ -315,6 +314,14 @@ def test_torn_and_invalid_lines_are_no_error(read, write, bad):
     good = [json.dumps(x).encode() for x in (header(), user("u1", "Boil it"))]
     facts, rows = read(good + [bad, json.dumps(gemini("g1", "Boiled.")).encode()])
     assert texts(rows) == ["Boil it", "Boiled."] and facts[0] == SID and not any(r[2] for r in rows)
+    assert pa.table(sessionrows.read_arrow([("gemini", write(good + [bad]))], True)).num_rows == 2
+
+
+def test_a_line_with_bytes_that_are_not_utf8_is_read_with_them_replaced(read, write):
+    good = [json.dumps(x).encode() for x in (header(), user("u1", "Boil it"))]
+    bad = b'{"id":"u9","timestamp":"t","type":"user","content":[{"text":"bad \xff byte"}]}'
+    facts, rows = read(good + [bad])
+    assert texts(rows) == ["Boil it", "bad \ufffd byte"]            # as grep finds it
     assert pa.table(sessionrows.read_arrow([("gemini", write(good + [bad]))], True)).num_rows == 2
 
 

@@ -1,7 +1,6 @@
 """What a person does with the archive (archive.py), as functions for the command
-line: put a session's logs back where the assistant keeps them (`restore`), remove
-sessions for good (`forget`), and what the archive keeps that the assistants
-deleted (for `stats` and the first index)."""
+line: put a session's logs back where the assistant keeps them (`restore`), and
+remove sessions for good (`forget`)."""
 
 from __future__ import annotations
 
@@ -54,13 +53,14 @@ class Restore(NamedTuple):
 
 
 def restore(key: str, to: Optional[str] = None, *, index_path: Optional[str] = None, warn: Warn = _nothing,
+            progress: Optional[Callable[[int, int], None]] = None,
             on_wait: Optional[Callable[[], None]] = None) -> Restore:
     """Writes a session's logs back where they were (or its main log to `to`), byte
     for byte as the archive holds them, checked by their digest. A file that is
     there already is left as it is: the same file is no change, a different one an
     error (CommandError)."""
     kept = _archive()
-    opened = open_index(None, index_path, warn=warn, on_wait=on_wait)
+    opened = open_index(None, index_path, warn=warn, progress=progress, on_wait=on_wait)
     try:
         records = session_logs(opened, key)
     finally:
@@ -166,37 +166,3 @@ def forget(opened: Opened, records: Sequence[FileRecord]) -> Forgotten:
     opened.index.forget(list(records))
     return Forgotten([r for r in records if not r.agent_id], len(records), freed,
                      [p for p in paths if os.path.lexists(p)], time.perf_counter() - started)
-
-
-# -- what the archive keeps ----------------------------------------------------------------
-
-
-class Kept(NamedTuple):
-    sessions: int           # sessions kept only in the archive (their logs are gone from their places)
-    oldest: str             # the first time of the oldest of them
-    by_agent: Dict[str, int]
-    logs: int               # logs the archive holds
-    bytes: int              # their bytes
-    stored: int             # the archive's size
-
-
-def kept(opened: Opened) -> Optional[Kept]:
-    """What the archive keeps of the history in scope, or None with the archive off."""
-    if not archives.enabled():
-        return None
-    gone = [r for r in opened.index.records("gone_since != '' AND agent_id = ''")
-            if opened.scope.whole or _in_scope(r.path, opened.scope.roots)]
-    by_agent: Dict[str, int] = {}
-    for r in gone:
-        by_agent[r.agent] = by_agent.get(r.agent, 0) + 1
-    oldest = min((r.first_ts for r in gone if r.first_ts), default="")
-    logs = size = stored = 0
-    store = archives.Archive()
-    if store.exists():
-        with store:
-            logs, size, stored = store.totals()
-    return Kept(len(gone), oldest, by_agent, logs, size, stored)
-
-
-def _in_scope(path: str, roots: Sequence[str]) -> bool:
-    return any(path == root or path.startswith(root.rstrip(os.sep) + os.sep) for root in roots)

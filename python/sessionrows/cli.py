@@ -15,8 +15,8 @@ from typing import List, Optional, Sequence, TextIO
 from . import __version__
 from .agents import NAMES, labels, places_text
 from .sessions import ROLES
-from .terminal import Printer, clean, home_relative, pager, progress, terminal_width, wants_color
-from .when import WHEN_HELP, WhenError, parse_when
+from .terminal import Printer, clean, home_relative, pager, progress, size_text, terminal_width, wants_color
+from .when import WHEN_HELP, WhenError, local_time, parse_when
 
 PROG = "sessionrows"
 FOUND, NOTHING, ERROR = 0, 1, 2
@@ -152,6 +152,24 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors (what the assistants' "
                    "hooks run)")
 
+    p = sub.add_parser("restore", help="put a session's logs back where the assistant keeps them, from the archive",
+                       description="Writes a session's logs (its sub-agents' included) back where they were, byte "
+                       "for byte as the archive holds them, and prints the command that resumes the session. A "
+                       "file that is there already is never overwritten.")
+    p.add_argument("session", metavar="SESSION", help="a session id or a unique prefix of one")
+    p.add_argument("--to", metavar="PATH", help="write the session's log here instead (its sub-agents' logs stay)")
+    p.add_argument("--index", metavar="FILE", help="the index file (default: as search)")
+
+    p = sub.add_parser("forget", help="remove sessions from the archive and the index for good",
+                       description="Removes sessions (their sub-agents' included) from the archive and the index "
+                       "for good: a way to delete a conversation that held a secret. Asks first on a terminal. A log "
+                       "still in its place is left there, and not read again.")
+    p.add_argument("sessions", nargs="*", metavar="SESSION", help="session ids or unique prefixes of them")
+    p.add_argument("--before", type=_when(), metavar="DATE", help="every session whose last activity is before "
+                   "DATE: %s (local time)" % WHEN_HELP)
+    p.add_argument("-y", "--yes", action="store_true", help="do not ask (needed without a terminal)")
+    p.add_argument("--index", metavar="FILE", help="the index file (default: as search)")
+
     p = sub.add_parser("hooks", help="have Claude Code and Codex run sessionrows index by themselves",
                        description="Adds to (or removes from) the assistants' own settings what makes them run "
                        "sessionrows index quietly in the background: a SessionEnd hook in Claude Code's "
@@ -248,6 +266,8 @@ def run_search(args, session: Session) -> int:
                         index_path=args.index, warn=session.warn, progress=bar, on_wait=session.waiting,
                         snippet_width=snippet_width, part=_redactor(args, part=True))
     session.read_only(result.report)
+    if not args.json:
+        _first_index_notes(session, result)
     if args.redact:
         result = result._replace(hits=_redacted_hits(result.hits))
     if not result.found:
@@ -429,10 +449,75 @@ def run_index(args, session: Session) -> int:
     session.read_only(r)
     if not opened.found:
         session.nothing_found(opened.where)
+    _first_index_notes(session, opened)
     session.note("%d logs in scope: %d new, %d grown, %d changed, %d removed; %d rows added in %.2f s. "
                  "The index (%s) holds %d logs, %d rows." % (opened.found, r.new, r.appended, r.changed, r.removed,
                                                              r.rows, r.seconds, clean(path, True), files, rows))
     return FOUND if opened.found else NOTHING
+
+
+def run_restore(args, session: Session) -> int:
+    from .archived import restore
+    with progress("indexing") as bar:
+        done = restore(args.session, args.to, index_path=args.index, warn=session.warn, progress=bar,
+                       on_wait=session.waiting)
+    for log in done.logs:
+        what = ("restored " if log.written else "already in place: ") + ("sub-agent log " if log.subagent else "")
+        session.out.line((what, "dim"), clean(home_relative(log.path), True))
+    if done.resume:
+        session.out.line(("resume: ", "dim"), (clean(done.resume, True), "cyan"))
+    return FOUND
+
+
+def run_forget(args, session: Session) -> int:
+    from .archived import forget, to_forget
+    from .commands import open_index
+    if not args.sessions and args.before is None:
+        raise _Failure("name the sessions to forget, or give --before DATE")
+    with progress("indexing") as bar:
+        opened = open_index(None, args.index, warn=session.warn, progress=bar, on_wait=session.waiting)
+    with opened.index:
+        records = to_forget(opened, args.sessions, args.before)
+        if not records:
+            session.note("no session to forget%s" % (" before %s" % args._before_text if args.before else ""))
+            return NOTHING
+        mains = [r for r in records if not r.agent_id] or records
+        for r in mains:
+            session.out.line(clean(r.title or "(untitled)", True),
+                             ("  %s \u00b7 %s \u00b7 %s" % (r.agent, clean(r.session_id or r.path, True),
+                                                            local_time(r.last_ts)), "dim"))
+        question = "Forget %s for good (%d log%s)? [y/N] " % (
+            "this session" if len(mains) == 1 else "these %d sessions" % len(mains), len(records),
+            "" if len(records) == 1 else "s")
+        if not args.yes:
+            if not (sys.stdin.isatty() and sys.stderr.isatty()):
+                raise _Failure("forget asks before it removes anything, and there is no terminal to ask on; "
+                               "give --yes to forget without asking")
+            sys.stderr.write(question)
+            sys.stderr.flush()
+            if sys.stdin.readline().strip().lower() not in ("y", "yes"):
+                session.note("nothing was forgotten")
+                return NOTHING
+        done = forget(opened, records)
+    session.note("forgot %d session%s (%d log%s); %s freed in the archive, the index rewritten in %.1f s"
+                 % (len(done.sessions), "" if len(done.sessions) == 1 else "s", done.logs,
+                    "" if done.logs == 1 else "s", size_text(done.bytes_freed), done.seconds))
+    for path in done.in_place:
+        session.note("its log %s is still in its place: sessionrows will not read it again (delete it to remove it "
+                     "from the disk)" % clean(home_relative(path), True))
+    return FOUND
+
+
+def _first_index_notes(session: Session, opened) -> None:
+    """On a first index: what the assistants' own cleanup means for the person."""
+    r = opened.report
+    if not r.new or r.new < opened.found or r.appended or r.changed:
+        return
+    from .retention import retention
+    for kept in retention():
+        if kept.present and (kept.deletes or kept.warning):
+            session.note(clean(kept.sentence, True) + ("" if kept.warning else
+                                                       "; sessionrows keeps every log it reads from now on"))
 
 
 def run_hooks(args, session: Session) -> int:
@@ -452,12 +537,12 @@ def run_tui(args, session: Session) -> int:
 
 
 COMMANDS = {"search": run_search, "show": run_show, "export": run_export, "stats": run_stats, "index": run_index,
-            "mcp": run_mcp, "tui": run_tui, "hooks": run_hooks}
+            "restore": run_restore, "forget": run_forget, "mcp": run_mcp, "tui": run_tui, "hooks": run_hooks}
 
 
 def _keep_date_texts(parser: argparse.ArgumentParser, argv: Sequence[str], args) -> None:
     """The dates as typed, for messages (the parsed values are UTC time stamps)."""
-    for name in ("since", "until"):
+    for name in ("since", "until", "before"):
         text = ""
         for i, a in enumerate(argv):
             if a == "--" + name and i + 1 < len(argv):
@@ -489,7 +574,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     from .commands import CommandError
     from .index import IndexProblem
     from .query import QueryError
-    failures: tuple = (CommandError, IndexProblem, QueryError, _Failure)
+    from .archive import ArchiveProblem
+    failures: tuple = (CommandError, IndexProblem, QueryError, ArchiveProblem, _Failure)
     if args.command == "export":     # the export module only for the command that uses it
         from .export import ExportError
         failures += (ExportError,)

@@ -392,12 +392,26 @@ class AgentStats:
         self.last = last
 
 
+class Kept(NamedTuple):
+    """What the archive keeps of the history in scope."""
+
+    sessions: int           # sessions kept only in the archive (their logs are gone from their places)
+    oldest: str             # the first time of the oldest of them
+    by_agent: Dict[str, int]
+    logs: int               # logs the archive holds (all of them, in or out of scope)
+    bytes: int              # their bytes
+    stored: int             # the archive's size
+    folder: str
+
+
 class Stats(NamedTuple):
     where: List[str]
     agents: Dict[str, AgentStats]
     unreadable: int
     seconds: float
     fresh: bool = False     # read from the logs rather than the index
+    kept: Optional[Kept] = None         # None: read from the logs, or the archive is off
+    retention: Sequence = ()            # how long the assistants keep their logs (retention.Retention)
 
     @property
     def files(self) -> int:
@@ -406,10 +420,38 @@ class Stats(NamedTuple):
 
 def stats_json(s: Stats) -> dict:
     """Stats as `stats --json` prints them and the MCP server's history_stats answers."""
+    k = s.kept
     return {"where": s.where, "seconds": round(s.seconds, 4), "unreadable": s.unreadable, "fresh": s.fresh,
             "agents": {name: {"files": a.files, "bytes": a.bytes, "sessions": a.sessions, "rows": a.rows,
                               "roles": a.roles, "first": a.first, "last": a.last}
-                       for name, a in s.agents.items()}}
+                       for name, a in s.agents.items()},
+            "archive": None if k is None else {
+                "sessions_kept": k.sessions, "oldest_kept": k.oldest or None, "kept_by_agent": k.by_agent,
+                "logs": k.logs, "bytes": k.bytes, "stored": k.stored, "folder": k.folder},
+            "retention": [{"agent": r.agent, "deletes": r.deletes, "after_days": r.after_days,
+                           "keeps_newest": r.keeps_newest, "writes_logs": r.writes_logs, "says": r.sentence}
+                          for r in s.retention]}
+
+
+def kept(opened: Opened) -> Optional[Kept]:
+    """What the archive keeps of the history in scope, or None with the archive off."""
+    from . import archive
+    if not archive.enabled():
+        return None
+    gone = opened.index.records("gone_since != '' AND agent_id = ''")
+    if not opened.scope.whole:
+        roots = [root.rstrip(os.sep) for root in opened.scope.roots]
+        gone = [r for r in gone if any(r.path == root or r.path.startswith(root + os.sep) for root in roots)]
+    by_agent: Dict[str, int] = {}
+    for r in gone:
+        by_agent[r.agent] = by_agent.get(r.agent, 0) + 1
+    store = archive.Archive()
+    logs = size = stored = 0
+    if store.exists():
+        with store:
+            logs, size, stored = store.totals()
+    return Kept(len(gone), min((r.first_ts for r in gone if r.first_ts), default=""), by_agent, logs, size, stored,
+                store.folder)
 
 
 def stats(paths: Optional[Sequence[str]] = None, *, fresh: bool = False, index_path: Optional[str] = None,
@@ -433,10 +475,13 @@ def stats(paths: Optional[Sequence[str]] = None, *, fresh: bool = False, index_p
         try:
             for agent, files, size, sessions, rows, roles, first, last in opened.index.stats(opened.scope):
                 agents[agent] = AgentStats(files, size, sessions, rows, roles, first or "", last or "")
+            keeping = kept(opened)
         finally:
             if own:
                 opened.index.close()
-        return Stats(opened.where, agents, len(problems), time.perf_counter() - started)
+        from .retention import retention
+        return Stats(opened.where, agents, len(problems), time.perf_counter() - started, kept=keeping,
+                     retention=retention())
     where = list(paths or []) or discovery.root_paths()
     try:
         logs = discovery.find_logs(list(paths) if paths else None,

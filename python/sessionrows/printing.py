@@ -101,6 +101,30 @@ def print_stats(out: Printer, s: Stats) -> None:
     lasts = [a.last for a in shown.values() if a.last]
     if firsts:
         out.line(("dates: ", "dim"), "%s to %s" % (local_time(min(firsts)), local_time(max(lasts))))
+    for line, style in kept_lines(s):
+        out.line((line, style))
     if s.fresh:
         total = sum(a.bytes for a in shown.values())
         out.line(("read in %.2f s (%s/s)" % (s.seconds, size_text(total / s.seconds if s.seconds else 0)), "dim"))
+
+
+def kept_lines(s: Stats):
+    """What the archive keeps, and what the assistants' own cleanup means for the
+    person: (line, style) pairs."""
+    k = s.kept
+    if k is not None and k.logs:
+        gone = ""
+        if k.sessions:
+            gone = "; %d session%s kept only there (their logs are gone), the oldest from %s" % (
+                k.sessions, "" if k.sessions == 1 else "s", local_time(k.oldest))
+        yield ("archive: %d logs (%s) in %s at %s%s" % (k.logs, size_text(k.bytes), size_text(k.stored),
+                                                        clean(home_relative(k.folder), True), gone), "dim")
+    for r in s.retention:
+        if not r.present:
+            continue
+        if not r.writes_logs or k is None:
+            yield (clean(r.sentence, True), "yellow" if r.warning else "dim")
+            continue
+        n = k.by_agent.get(r.agent, 0)
+        yield ("%s; sessionrows keeps %d session%s it deleted" % (clean(r.sentence, True), n, "" if n == 1 else "s"),
+               "yellow" if r.warning else "dim")

@@ -14,7 +14,7 @@ from .discovery import LogFile
 from .index import FileRecord, Filters, Index, IndexProblem, Scope, UpdateReport
 from .query import Query, parse
 from .reader import NOT_A_LOG, Problem, Warn, archived_copy, read_session, resolve_agents
-from .sessions import INJECTED, KIND_NAMES, SUBAGENT, TEXT, TITLE, resume_command, title_of
+from .sessions import INJECTED, KIND_NAMES, REWOUND, SUBAGENT, TEXT, TITLE, resume_command, title_of
 from .snippets import Span, snippet
 
 Progress = Callable[[int, int], None]
@@ -145,7 +145,8 @@ def hit_json(hit: Hit) -> dict:
             "subagent": hit.subagent or None, "title": hit.title, "cwd": hit.cwd, "row": hit.row, "role": hit.role,
             "kind": KIND_NAMES.get(hit.kind, str(hit.kind)), "tool": hit.tool or None, "timestamp": hit.timestamp,
             "text": hit.text, "snippet": hit.snippet, "matches": [list(s) for s in hit.matches],
-            "context": hit.injected, "sidechain": bool(hit.flags & SUBAGENT), "score": round(hit.score, 4),
+            "context": hit.injected, "sidechain": bool(hit.flags & SUBAGENT), "rewound": bool(hit.flags & REWOUND),
+            "score": round(hit.score, 4),
             "resume": hit.resume, "archived": bool(hit.gone_since), "gone_since": hit.gone_since or None}
 
 
@@ -257,7 +258,8 @@ def row_json(t: Transcript, row: SessionRow) -> dict:
     """A row of a session as `show --json` prints it (one object per line)."""
     return {"path": t.path, "agent": t.agent, "session_id": t.session_id, "session": t.session, "row": row.row,
             "role": row.role, "kind": KIND_NAMES.get(row.kind, str(row.kind)),
-            "subagent": t.agent_id or None, "sidechain": bool(row.flags & SUBAGENT), "tool": row.tool or None,
+            "subagent": t.agent_id or None, "sidechain": bool(row.flags & SUBAGENT),
+            "rewound": bool(row.flags & REWOUND), "tool": row.tool or None,
             "timestamp": row.timestamp, "text": row.text, "archived": t.archived}
 
 

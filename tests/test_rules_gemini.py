@@ -4,10 +4,10 @@ the rows of `read_arrow`, and the real logs of the corpus when it is there."""
 import json
 import re
 
-import pyarrow as pa
 import pytest
 
 import sessionrows
+import arrow_c
 from conftest import corpus_files
 from sessionrows import _search
 
@@ -69,7 +69,7 @@ def read(write):
 def arrow(write):
     """The rows read_arrow gives, as (role, text, timestamp, source)."""
     def _arrow(lines, tools=True):
-        table = pa.table(sessionrows.read_arrow([("gemini", write(lines))], tools))
+        table = arrow_c.table(sessionrows.read_arrow([("gemini", write(lines))], tools))
         return [(r["role"], r["text"], r["timestamp"], r["source"]) for r in table.to_pylist()]
     return _arrow
 
@@ -314,7 +314,7 @@ def test_torn_and_invalid_lines_are_no_error(read, write, bad):
     good = [json.dumps(x).encode() for x in (header(), user("u1", "Boil it"))]
     facts, rows = read(good + [bad, json.dumps(gemini("g1", "Boiled.")).encode()])
     assert texts(rows) == ["Boil it", "Boiled."] and facts[0] == SID and not any(r[2] for r in rows)
-    assert pa.table(sessionrows.read_arrow([("gemini", write(good + [bad]))], True)).num_rows == 2
+    assert arrow_c.table(sessionrows.read_arrow([("gemini", write(good + [bad]))], True)).num_rows == 2
 
 
 def test_a_line_with_bytes_that_are_not_utf8_is_read_with_them_replaced(read, write):
@@ -322,7 +322,7 @@ def test_a_line_with_bytes_that_are_not_utf8_is_read_with_them_replaced(read, wr
     bad = b'{"id":"u9","timestamp":"t","type":"user","content":[{"text":"bad \xff byte"}]}'
     facts, rows = read(good + [bad])
     assert texts(rows) == ["Boil it", "bad \ufffd byte"]            # as grep finds it
-    assert pa.table(sessionrows.read_arrow([("gemini", write(good + [bad]))], True)).num_rows == 2
+    assert arrow_c.table(sessionrows.read_arrow([("gemini", write(good + [bad]))], True)).num_rows == 2
 
 
 # --- the real logs ---
@@ -401,7 +401,7 @@ def test_real_logs_read_and_their_words_are_found():
         wanted = words(log_texts(path))
         pairs += len(wanted)
         missed += len(wanted - found)
-        table = pa.table(sessionrows.read_arrow([("gemini", str(path))], True))
+        table = arrow_c.table(sessionrows.read_arrow([("gemini", str(path))], True))
         assert table.num_rows > 0, path
     share = 1 - missed / max(pairs, 1)
     print(f"gemini grep parity: {pairs - missed}/{pairs} (word, log) pairs found ({share:.2%})")

@@ -219,7 +219,7 @@ def test_two_processes_at_once_both_succeed_and_nothing_is_archived_twice(home):
         t.start()
     for t in threads:
         t.join()
-    assert [r[0] for r in results] == [0, 0]
+    assert [r[0] for r in results] == [0, 0], results
     kept = catalog(home)
     for log in home.rglob("*.jsonl"):
         entry = kept.current([str(log)])[str(log)]

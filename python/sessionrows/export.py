@@ -216,7 +216,7 @@ def _kind_name(kind: int) -> str:
 
 
 class _Quoted(dict):
-    """Texts as JSON strings, each made once (roles, kinds, tool names repeat)."""
+    """Values as `quote` makes them, each made once (roles, kinds, tool names repeat)."""
 
     def __init__(self, quote: Callable[[str], str], empty: Optional[str] = None):
         super().__init__()
@@ -319,6 +319,7 @@ class _Parquet:
                                  ("tool", text), ("timestamp", text, False), ("text", text, False),
                                  ("archived", pa.bool_(), False)])
         self.writer = pq.ParquetWriter(out, self.schema)
+        self.kinds = _Quoted(_kind_name)      # kind -> its name, made once
         self._clear()
 
     def _clear(self) -> None:
@@ -353,7 +354,7 @@ class _Parquet:
         archived = pa.array([m.archived for m in self.metas], pa.bool_()).take(logs)
         place, role, kind, flags, timestamp, tool, texts = list(zip(*self.rows))[:7]
         columns = per_log + [pa.array(place, pa.int64()), pa.array(role, text),
-                             pa.array([_kind_name(k) for k in kind], text), subagent,
+                             pa.array(list(map(self.kinds.__getitem__, kind)), text), subagent,
                              pa.array([bool(f & SUBAGENT) for f in flags], pa.bool_()),
                              pa.array([t or None for t in tool], text), pa.array(timestamp, text),
                              pa.array(texts, text), archived]

@@ -14,13 +14,14 @@ from typing import List, Optional, Sequence, TextIO
 
 from . import __version__
 from .agents import NAMES, labels, places_text
-from .sessions import ROLES
+from .sessions import INJECTED, KIND_NAMES, ROLES, TITLE
 from .terminal import Printer, clean, home_relative, pager, progress, size_text, terminal_width, wants_color
 from .when import WHEN_HELP, WhenError, local_time, parse_when
 
 PROG = "sessionrows"
 FOUND, NOTHING, ERROR = 0, 1, 2
 MOST_HITS = 10_000
+KINDS = {name: kind for kind, name in KIND_NAMES.items() if kind != TITLE}
 
 
 class _Parser(argparse.ArgumentParser):
@@ -57,6 +58,17 @@ def _number(least: int, most: int = 10 ** 9):
             raise argparse.ArgumentTypeError("must be at most %d" % most)
         return n
     return parse
+
+
+def _kinds(text: str) -> List[int]:
+    """An argument type: row kinds by name, comma-separated."""
+    out = []
+    for name in text.split(","):
+        name = name.strip().lower().replace("-", "_")
+        if name not in KINDS:
+            raise argparse.ArgumentTypeError("%r is not a kind of row (choose from %s)" % (name, ", ".join(KINDS)))
+        out.append(KINDS[name])
+    return out
 
 
 def _role(text: str) -> str:
@@ -127,16 +139,30 @@ def build_parser() -> argparse.ArgumentParser:
     redact(p)
     pages(p, "FILE", "write the page here instead of to standard output")
 
-    p = sub.add_parser("export", help="every row of every log, as JSON Lines, CSV or Parquet",
-                       description="Every row of every log, read straight from the logs.")
-    common(p)
-    p.add_argument("--include-tools", action="store_true", help="with tool calls and results")
+    p = sub.add_parser("export", help="the rows of every session, as JSON Lines, CSV or Parquet, or as pages",
+                       description="The rows of every session in scope as show --json gives them, every row "
+                       "unless filters pick some, or a page per session (--format markdown, html). The index is "
+                       "brought up to date first; logs gone from their places are read from the archive.")
+    common(p, index=True)
     p.add_argument("--format", choices=("jsonl", "csv", "parquet", "markdown", "html"), default="jsonl",
                    help="(default jsonl; parquet needs pyarrow and -o; markdown and html write a page per "
                    "session and an index page into -o FOLDER)")
-    p.add_argument("-o", "--output", metavar="FILE", help="write here instead of to standard output (- for it)")
+    p.add_argument("-o", "--output", metavar="FILE", help="write here instead of to standard output (- for it); "
+                   "markdown, html: the folder to write into")
+    p.add_argument("--agent", choices=NAMES, help="only this agent's sessions")
+    p.add_argument("--role", type=_role, metavar="ROLE", help="only rows of this role: %s (user: what the "
+                   "person typed, not prompts written for sub-agents)" % ", ".join(ROLES))
+    p.add_argument("--project", metavar="TEXT", help="only sessions whose working directory contains TEXT")
+    when(p)
+    p.add_argument("--kind", type=_kinds, action="extend", metavar="KINDS",
+                   help="only rows of these kinds, comma-separated: %s" % ", ".join(KINDS))
+    p.add_argument("--context", action="store_true", help="markdown, html: include injected text, collapsed "
+                   "(the other formats always hold it; --kind picks kinds)")
     redact(p)
-    p.add_argument("--context", action="store_true", help="markdown, html: include injected text, collapsed")
+    p.add_argument("--raw", action="store_true", help="the module's own rows instead (extract_many; read_arrow "
+                   "for parquet), of the logs in their places, as earlier releases exported them")
+    p.add_argument("--include-tools", action="store_true", help="with --raw: with tool calls and results (the "
+                   "other rows always hold them)")
 
     p = sub.add_parser("stats", help="logs, sessions and rows by agent and role",
                        description="Logs, bytes, sessions and rows by agent and role, and the date range, from the "
@@ -251,14 +277,18 @@ def _filters_in_force(args) -> List[str]:
 # -- commands ----------------------------------------------------------------------
 
 
+def _check_range(args) -> None:
+    if args.since and args.until and args.since >= args.until:
+        raise _Failure("the date range is empty: --since %s is not before --until %s"
+                       % (args._since_text, args._until_text))
+
+
 def run_search(args, session: Session) -> int:
     from .commands import hit_json, search
     from .index import Filters
     filters = Filters(agent=args.agent, role=args.role, project=args.project, since=args.since,
                       until=args.until, context=args.context)
-    if args.since and args.until and args.since >= args.until:
-        raise _Failure("the date range is empty: --since %s is not before --until %s"
-                       % (args._since_text, args._until_text))
+    _check_range(args)
     width = terminal_width(sys.stdout)
     snippet_width = 200 if args.json else max(40, 2 * (width - 4) - 10)
     with progress("indexing") as bar:
@@ -351,12 +381,11 @@ def _show_page(args, t) -> int:
     return FOUND
 
 
-def _export_pages(args, session: Session, logs, named) -> int:
+def _export_pages(args, session: Session, logs, named, select) -> int:
     from .transcripts.export import export_folder
-    if not args.output or args.output == "-":
-        raise _Failure("--format %s writes a folder: give it with -o FOLDER" % args.format)
+    context = args.context or bool(select.kinds and select.kinds & set(INJECTED))
     with progress("exporting") as bar:
-        report = export_folder(logs, named, args.output, args.format, context=args.context,
+        report = export_folder(logs, named, args.output, args.format, context=context, select=select,
                                redact=_redaction(args), warn=session.warn, progress=bar)
     session.note("wrote %d page%s and %s" % (len(report.pages), "" if len(report.pages) == 1 else "s",
                                              clean(report.index, True)))
@@ -365,9 +394,57 @@ def _export_pages(args, session: Session, logs, named) -> int:
 
 def run_export(args, session: Session) -> int:
     from . import export
+    from .commands import logs_in_scope, open_index
+    from .index import Filters
+    to_stdout = not args.output or args.output == "-"
+    pages = args.format in ("markdown", "html")
+    if pages and to_stdout:
+        raise _Failure("--format %s writes a folder: give it with -o FOLDER" % args.format)
+    if args.format == "parquet":
+        if to_stdout:
+            raise _Failure("--format parquet writes a file: give it with -o FILE")
+        export.needs_pyarrow()
+    if args.raw:
+        return _export_raw(args, session, to_stdout)
+    _check_range(args)
+    filters = Filters(agent=args.agent, project=args.project, since=args.since, until=args.until)
+    select = export.RowFilter(args.role, args.since, args.until, frozenset(args.kind) if args.kind else None)
+    with progress("indexing") as bar:
+        opened = open_index(args.paths, args.index, warn=session.warn, progress=bar, on_wait=session.waiting)
+    try:
+        records = logs_in_scope(opened, filters)
+    finally:
+        opened.index.close()
+    session.read_only(opened.report)
+    if not records and not opened.found:
+        session.nothing_found(opened.where)
+        return NOTHING
+    sources = export.sources_of(records, session.warn)
+    if pages:
+        return _export_pages(args, session, [s.log for s in sources], list(args.paths), select)
+    if to_stdout:
+        report = export.export(sources, sys.stdout, args.format, select=select, redact=_redactor(args),
+                               warn=session.warn)
+    else:
+        with export.output_file(args.output, binary=args.format == "parquet") as stream, \
+                progress("exporting") as bar:
+            report = export.export(sources, stream, args.format, select=select, redact=_redactor(args),
+                                   warn=session.warn, progress=bar)
+    return FOUND if report.rows else NOTHING
+
+
+def _export_raw(args, session: Session, to_stdout: bool) -> int:
+    """export --raw: the module's rows of the logs in their places, as earlier releases wrote them."""
+    from . import export
     from .commands import CommandError
     from .discovery import NotFound, find_logs
-    from .reader import Problem
+    from .reader import Problem, resolve_agents
+    refused = [name for name in ("role", "project", "since", "until", "kind", "context") if getattr(args, name)]
+    if refused:
+        raise _Failure("--raw writes the module's rows as they are; of the filters it takes --agent only, "
+                       "not --%s" % refused[0])
+    if args.format in ("markdown", "html"):
+        raise _Failure("--raw writes rows: give --format jsonl, csv or parquet")
     try:
         logs = find_logs(args.paths or None,
                          on_error=lambda e: session.warn(Problem(e.filename or "?", e.strerror or str(e))))
@@ -377,23 +454,17 @@ def run_export(args, session: Session) -> int:
     if not logs:
         session.nothing_found(args.paths or _default_places())
         return NOTHING
-    if args.format in ("markdown", "html"):
-        return _export_pages(args, session, logs, named)
-    to_stdout = not args.output or args.output == "-"
-    if args.format == "parquet":
-        if to_stdout:
-            raise _Failure("--format parquet writes a file: give it with -o FILE")
-        with progress("exporting") as bar:
-            report = export.export_parquet(logs, named, args.output, include_tools=args.include_tools,
-                                           warn=session.warn, progress=bar, redact=_redactor(args))
-        return FOUND if report.rows else NOTHING
+    logs = resolve_agents(logs, session.warn, named)
+    if args.agent:
+        logs = [log for log in logs if log.agent == args.agent]
     if to_stdout:
-        report = export.export_rows(logs, named, sys.stdout, args.format, include_tools=args.include_tools,
-                                    warn=session.warn, redact=_redactor(args))
-        return FOUND if report.rows else NOTHING
-    with export.output_file(args.output) as stream, progress("exporting") as bar:
-        report = export.export_rows(logs, named, stream, args.format, include_tools=args.include_tools,
-                                    warn=session.warn, progress=bar, redact=_redactor(args))
+        report = export.export_raw(logs, named, sys.stdout, args.format, include_tools=args.include_tools,
+                                   warn=session.warn, redact=_redactor(args))
+    else:
+        with export.output_file(args.output, binary=args.format == "parquet") as stream, \
+                progress("exporting") as bar:
+            report = export.export_raw(logs, named, stream, args.format, include_tools=args.include_tools,
+                                       warn=session.warn, progress=bar, redact=_redactor(args))
     return FOUND if report.rows else NOTHING
 
 

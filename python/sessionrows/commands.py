@@ -344,6 +344,33 @@ def rows_around(t: Transcript, row: int, context_rows: int) -> List[SessionRow]:
     return t.rows[max(0, row - context_rows):row + context_rows + 1]
 
 
+# -- the logs in scope -----------------------------------------------------------
+
+
+def logs_in_scope(opened: Opened, filters: Optional[Filters] = None) -> List[FileRecord]:
+    """The records of the logs in an open index's scope, those in their places and
+    those gone from there whose rows the archive keeps (`gone_since` set), in the
+    order of their paths (a session's log before its sub-agents'): of the agent and
+    the project that `filters` name, and with rows in its time range. What export
+    reads."""
+    from .index.records import _file_conditions, _record
+    from .index.schema import _FILE_COLUMNS
+    filters = filters or Filters()
+    conditions, args = _file_conditions(filters, opened.scope)
+    if filters.since:           # first_ts and last_ts: the earliest and the latest of the log's rows
+        conditions.append("f.last_ts >= ?")
+        args.append(filters.since)
+    if filters.until:
+        conditions.append("f.first_ts != '' AND f.first_ts < ?")
+        args.append(filters.until)
+    sql = "SELECT %s FROM files f%s" % (_FILE_COLUMNS, " WHERE " + " AND ".join(conditions) if conditions else "")
+    index = opened.index
+    with index._guard():
+        found = [_record(r) for db in index.shards for r in db.execute(sql, args)]
+    found.sort(key=lambda r: os.fsencode(r.path))
+    return found
+
+
 # -- sessions and stats ----------------------------------------------------------
 
 

@@ -165,8 +165,12 @@ cli.main(["index"])
     assert hits(home, "quokka")
 
 
-def test_a_full_disk_leaves_the_index_and_the_archive_as_they_were(home, monkeypatch):
+@pytest.mark.parametrize("threads", [False, True])     # a small update writes on this thread; a larger one not
+def test_a_full_disk_leaves_the_index_and_the_archive_as_they_were(home, monkeypatch, threads):
     run(home, "index", check=0)
+    if threads:
+        from sessionrows.index import writing
+        monkeypatch.setattr(writing, "SMALL_UPDATE_BYTES", 0)
     log = log_of(home, UPLOAD)
     append(log, {"type": "user", "sessionId": UPLOAD, "message": {"role": "user", "content": "quokka"}})
     before = catalog(home).current([str(log)])[str(log)]

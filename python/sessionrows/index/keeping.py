@@ -66,17 +66,22 @@ class Keeper:
             out[path] = ("pack", plan)
         return out
 
-    def record(self, results: List[tuple]) -> None:
-        """Adds what a batch's readings packed to the archive (before the index
-        writes the batch): results as read_for_index gives them, whose frames are
-        let go once they are written."""
+    def packed(self, results: List[tuple]) -> list:
+        """What a batch's readings packed, for `record`: results as read_for_index
+        gives them, which let go of their frames (the list returned holds them)."""
         if self.archive is None:
-            return
+            return []
         packed = [(job.log.path, job.log.agent, self.planned.get(job.log.path, 0), archives.Packed(*k))
                   for job, _, _, _, k in results if k is not None and job.archiving and job.archiving[0] == "pack"]
         for i, result in enumerate(results):
             results[i] = result[:4] + (None,)
+        return packed
+
+    def record(self, packed: list) -> None:
+        """Adds what `packed` gave to the archive (before the index commits the
+        batch: writing.update waits for it)."""
         if packed:
+            assert self.archive is not None
             with self.archive.writing():
                 self.archive.record(packed)
 

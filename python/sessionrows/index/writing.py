@@ -122,13 +122,15 @@ def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, nam
         for db, b in zip(ix.shards, building):
             if b:
                 db.execute("PRAGMA synchronous = OFF")
-        with _writers(n, total) as writers:
+        with _writers(n, total) as writers, _writers(1, total) as archiver:
             pending: list = [None] * n
             if batches:
-                _write_batches(ix, batches, writers, pending)
+                _write_batches(ix, batches, writers, pending, _Done(None))
                 batches = {}
             for results in read_for_index(jobs, warn):
-                keeper.record(results)
+                # The archive takes the batch's logs while its rows are bound; each
+                # shard commits the batch only once the archive holds them.
+                archived = archiver.submit(keeper.record, keeper.packed(results))
                 for job, facts, rows, digest, _ in results:
                     log, file_id, start = job.log, job.file_id, job.start
                     k = previous.get(log.path)
@@ -155,7 +157,7 @@ def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, nam
                     b.spans.append(((file_id << ROW_BITS) + start, (file_id + 1) << ROW_BITS))
                     count["rows"] += len(rows)
                     done += log.size
-                _write_batches(ix, batches, writers, pending)
+                _write_batches(ix, batches, writers, pending, archived)
                 batches = {}
                 if progress:
                     progress(done, total)
@@ -210,7 +212,9 @@ def _archive_errors() -> Iterator[None]:
         raise IndexProblem(str(e)) from None
 
 
-def _write_batches(ix, batches: Dict[int, _Batch], writers, pending) -> None:
+def _write_batches(ix, batches: Dict[int, _Batch], writers, pending, archived) -> None:
+    """Writes each shard's batch, to be committed once `archived` (the archive's
+    recording of the batch's logs, a future) is done."""
     for shard, batch in sorted(batches.items()):
         if batch.empty:
             continue
@@ -218,7 +222,18 @@ def _write_batches(ix, batches: Dict[int, _Batch], writers, pending) -> None:
             pending[shard].result()
             pending[shard] = None
         ix._begin(ix.shards[shard], batch)
-        pending[shard] = writers.submit(ix._finish, ix.shards[shard], batch.spans)
+        pending[shard] = writers.submit(_finish_after, archived, ix._finish, ix.shards[shard], batch.spans)
+
+
+def _finish_after(archived, finish: Callable, db: sqlite3.Connection, spans: Sequence[Tuple[int, int]]) -> None:
+    """`finish` once the archive holds the batch's logs; if it could not take them,
+    the batch is not written to the index either."""
+    try:
+        archived.result()
+    except BaseException:
+        _rollback(db)
+        raise
+    finish(db, spans)
 
 
 def _drop_rows(db: sqlite3.Connection, lo: int, hi: int) -> None:

@@ -25,10 +25,11 @@ def exported(home, tmp_path, fmt="jsonl", *args):
     """The rows an export writes, as show --json's objects."""
     if fmt == "jsonl":
         return json_lines(run(home, "export", *args, check=0)[1])
+    pq = pytest.importorskip("pyarrow.parquet") if fmt == "parquet" else None
     target = tmp_path / ("rows." + fmt)
     run(home, "export", "--format", fmt, "-o", str(target), *args, check=0)
-    if fmt == "parquet":
-        return pytest.importorskip("pyarrow.parquet").read_table(target).to_pylist()
+    if pq is not None:
+        return pq.read_table(target).to_pylist()
     with open(target, newline="", encoding="utf-8") as f:
         table = list(csv.reader(f))
     assert table[0] == COLUMNS

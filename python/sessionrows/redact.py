@@ -14,10 +14,10 @@ differently (flags set in the middle of a group, POSIX classes, `\\z`), and a ru
 that still cannot be compiled is skipped and counted (`rules().skipped`).
 
 A few shapes gitleaks leaves to its generic rule or lacks are added here: credentials
-inside URLs and Authorization headers (`OWN_RULES`), and the value given to a name that
-says password, secret, token or key, whatever its entropy (`Assignments`). Where
-rules overlap, the span is replaced once, named by the most specific rule (gitleaks'
-own, then these, then gitleaks' generic one).
+inside URLs, well-known prefixes, Authorization headers (`OWN_RULES`), and the value
+given to a name that says password, secret, token or key, whatever its entropy
+(`Assignments`). Where rules overlap, the span is replaced once, named by the most
+specific rule (gitleaks' own, then these, then gitleaks' generic one).
 """
 
 from __future__ import annotations
@@ -38,14 +38,28 @@ _HERE = os.path.dirname(os.path.abspath(__file__))
 RULE_FILES = (os.path.join(_HERE, "gitleaks", "gitleaks.toml"),
               os.path.join(os.path.dirname(os.path.dirname(_HERE)), "third_party", "gitleaks", "gitleaks.toml"))
 
-# The shapes gitleaks' default set lacks: credentials inside URLs and Authorization
-# headers. Each: id, keywords (lowercase; the rule runs on a text holding one), regex
+# The shapes gitleaks' default set lacks: credentials inside URLs, well-known prefixes
+# and Authorization headers. Each: id, keywords (lowercase; the rule runs on a text holding one), regex
 # (group 1 is the secret), allowlist of secrets. Assignments to a name that says
 # password, token, secret or key are found by `Assignments`, below.
 OWN_RULES: Sequence[Tuple[str, Sequence[str], str, Sequence[str]]] = (
     ("url-credentials", ("://",),
      r"""(?i)\b[a-z][a-z0-9+.-]{1,30}://[^\s:/?#@'"`<>\\]{1,100}:([^\s/?#@'"`<>\\]{1,200})@[^\s/?#@'"`<>\\]""",
      (r"^[$%]", r"^\{\{", r"^(?:x+|\*+)$")),
+    # Well-known prefixes gitleaks' rules want more of: Slack's tokens of every kind
+    # (xoxb-, xoxp-, xoxe.xoxp-, xoxs-, ...) whatever their length, keys that start with
+    # sk- (OpenAI's without the infix its rule wants, and others'), Stripe's webhook
+    # secrets, Google's OAuth access tokens, JSON Web Tokens with short parts. Each starts
+    # only where no [\w-] is before it, so a long run of look-alikes is read once.
+    ("slack-token", ("xox",), r"""(?<![\w-])(xox[abeoprs](?:\.xox[bp])?-[0-9A-Za-z-]{10,300})(?![\w-])""",
+     (r"(?i)your|example|x{4}|\.\.\.",)),
+    ("sk-api-key", ("sk-",),
+     r"""(?<![\w-])(sk-(?=[\w-]{0,300}?[0-9])(?=[\w-]{0,300}?[A-Z])(?=[\w-]{0,300}?[a-z])[A-Za-z0-9_-]{32,300})"""
+     r"""(?![\w-])""", (r"(?i)your|example|x{4}",)),
+    ("stripe-webhook-secret", ("whsec_",), r"""(?<![\w-])(whsec_[A-Za-z0-9]{24,100})(?![\w-])""", ()),
+    ("google-oauth-token", ("ya29.",), r"""(?<![\w-])(ya29\.[A-Za-z0-9_-]{20,2000})""", ()),
+    ("json-web-token", ("eyj",),
+     r"""(?<![\w-])(eyJ[A-Za-z0-9_-]{8,1000}\.eyJ[A-Za-z0-9_-]{4,8000}\.[A-Za-z0-9_-]{8,2000})""", ()),
     ("authorization-header", ("authorization", "api-key", "auth-token"),
      r"""(?i)(?:\bauthorization(?:\\?["'])?[ \t]*[:=][ \t]*(?:\\?["'])?(?:bearer|token|basic|bot)[ \t]+"""
      r"""|\b(?:x-)?(?:api-key|auth-token)(?:\\?["'])?[ \t]*:[ \t]*(?:\\?["'])?)([A-Za-z0-9._~+/=-]{8,})""",

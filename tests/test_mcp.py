@@ -134,6 +134,10 @@ def test_texts_leave_redacted_unless_told_otherwise(history):
     assert group["title"] == "Rotate [redacted: aws-access-token] today."
     rows = h.read_session(VAULT, max_chars=100_000)["rows"]
     assert all(no_leak(r["text"]) for r in rows) and "[redacted: private-key]" in rows[2]["text"]
+    assert rows[-1]["text"] == ("weak ones: password=[redacted: password-assignment] and "
+                                "DB_PASSWORD=[redacted: password-assignment] then "     # to the white space
+                                "PGPASSWORD=[redacted: password-assignment] psql")
+    assert no_leak(json.dumps(h.search_history("weak ones psql")))
     assert any(s["title"].startswith("Rotate [redacted") for s in h.list_sessions()["sessions"])
     plain = history(redact=False)
     assert SECRETS["github-pat"] in plain.read_session(VAULT)["rows"][1]["text"]

@@ -20,6 +20,7 @@ from sessionrows.discovery import LogFile, find_logs
 from sessionrows.sessions import INJECTED, TEXT, TOOL_CALL, TOOL_RESULT
 from sessionrows.transcripts import render
 from sessionrows.transcripts.export import export_folder
+from sessionrows.transcripts.html import message_html
 from sessionrows.transcripts.markdown import code, fenced, message
 from sessionrows.transcripts.model import build_page
 from sessionrows.transcripts.tools import tool_view
@@ -241,6 +242,45 @@ def test_a_message_cannot_reach_past_itself(s):
     assert tokens[-3].type == "heading_open"
     assert not [t for t in tokens if t.type == "html_block"]
     assert not [c for t in tokens for c in (t.children or []) if c.type in ("html_inline", "image")]
+
+
+# Links to places a viewer must not open, however they are spelled, and what stays a link.
+UNSAFE_LINKS = ["[click me](javascript:alert(2))", "<javascript:alert(1)>", "[x](JaVaScRiPt:alert(1))",
+                "[x](&#106;avascript:alert(1))", "[x](&#x6A;avascript&colon;alert(1))", "[x](<java\tscript:alert(1)>)",
+                "[x](<java\nscript:alert(1)>)", "[x]( \x01javascript:alert(1) )", "[x](java%73cript:alert(1))",
+                "[x](vbscript:msgbox(1))", "<VBScript:msgbox(1)>", "[x](data:text/html;base64,PHNjcmlwdD4=)",
+                "<data:text/html,x>", "![x](data:image/png;base64,iVBORw0KGgo=)", "![x](javascript:alert(1))",
+                "[x][r]\n\n[r]: javascript:alert(1)", "[x][]\n\n[x]:\n  javascript:alert(1)",
+                "> [q](javascript:alert(1))", "| a |\n|---|\n| [t](javascript:alert(1)) |",
+                "- [i](javascript:alert(1))", "[a [b](javascript:alert(1))](https://ok.example)",
+                "[x](javascript:alert(1) \"title\")", "[x](javascript:alert((1)))"]
+
+
+def hrefs(md):
+    """The links a viewer that opens any link finds in Markdown."""
+    parser = markdown_it.MarkdownIt("commonmark").enable(["table", "strikethrough"])
+    parser.validateLink = lambda url: True
+    return [c.attrGet("href") for t in parser.parse(md) if t.children for c in t.children if c.type == "link_open"]
+
+
+@pytest.mark.parametrize("s", UNSAFE_LINKS)
+def test_links_to_unsafe_places_are_text_in_markdown_and_html(s):
+    md = message(s)
+    assert [h for h in hrefs(md) if not h.startswith("https://")] == []
+    shown = markdown_it.MarkdownIt("commonmark").enable("table").render(md).lower()
+    assert "cript" in shown or "data:" in shown         # shown as text
+    tags, _ = stdlib_parse("<div>%s</div>" % message_html(s))
+    assert all(a.get("href", "https://").startswith("https://") for _, a in tags), tags
+
+
+@pytest.mark.parametrize("s, links", [
+    ("[ok](https://example.com) and [bad](javascript:alert(1))", ["https://example.com"]),
+    ("<https://example.com/a> <mailto:ada@example.com>", ["https://example.com/a"]),
+    ("[here](#row-3) and [the file](src/app.py)", ["#row-3", "src/app.py"]),
+    ("a [plain] bracket, a](b), x]: y", []),
+])
+def test_safe_links_stay_links_in_markdown(s, links):
+    assert hrefs(message(s)) == links
 
 
 # -- tool inputs: exactly, or not at all --------------------------------------------------

@@ -3,13 +3,17 @@ GitHub and most Markdown viewers show).
 
 Messages stay the Markdown they are, except what would reach beyond them: raw HTML
 in a message is escaped so that it shows as text, an image shows as a link to it
-(nothing is loaded from wherever it points), and a code fence a message leaves open
-is closed at its end. Everything else from a log goes into code spans and fenced
+(nothing is loaded from wherever it points), a link or autolink to anything but http,
+https or a place without a scheme (javascript:, vbscript:, data:, however spelled) is
+escaped so that it shows as text, as the HTML page shows it, and a code fence a
+message leaves open is closed at its end. Everything else from a log goes into code spans and fenced
 blocks longer than any run of backticks inside, or is escaped as text."""
 
 from __future__ import annotations
 
+import html
 import re
+from urllib.parse import unquote
 from typing import List, Optional, TextIO
 
 from .. import __version__
@@ -56,19 +60,53 @@ _PARSER = None
 
 
 def _parser():
-    """CommonMark as viewers read it, raw HTML included: to find what in a message
-    would be taken as HTML."""
+    """CommonMark as viewers read it, raw HTML and links to anything included: to
+    find what in a message would be taken as HTML or as a link."""
     global _PARSER
     if _PARSER is None:
         from markdown_it import MarkdownIt
         _PARSER = MarkdownIt("commonmark").enable(["table", "strikethrough"])
+        _PARSER.validateLink = lambda url: True      # type: ignore[method-assign]
     return _PARSER
+
+
+_SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*):")
+_HIDDEN = re.compile(r"[\x00-\x20\x7f]+")          # what browsers drop from a URL: tabs, new lines, controls
+
+
+def unsafe_link(url: str) -> bool:
+    """Whether a link's destination has a scheme other than http and https, read as
+    a browser would: character references and %-escapes decoded, white space and
+    control characters dropped, in any case (`JaVa&#x09;Script:`)."""
+    url = _HIDDEN.sub("", unquote(html.unescape(url)))
+    m = _SCHEME.match(url)
+    return m is not None and m.group(1).lower() not in ("http", "https")
+
+
+# A link's destination after its text, an autolink, a reference's definition.
+_DESTINATION = re.compile(r"(?<!\\)\]\([ \t]*\n?[ \t]*(<(?:[^<>\n\\]|\\.)*>|(?:[^\s()\\]|\\.|\((?:[^\s()\\]|\\.)*\))+)")
+_AUTOLINK = re.compile(r"(?<!\\)<([A-Za-z][A-Za-z0-9+.-]{1,31}:[^<>\s]*)>")
+_DEFINITION = re.compile(r"^([ \t>]*)\[((?:[^\\\[\]]|\\.){1,999})\]:[ \t]*\n?[ \t>]*(<[^<>\n]*>|\S+)", re.M)
+
+
+def _inert_links(s: str) -> str:
+    """`s` with the links to unsafe places escaped: the `](` of a link, the `<` of an
+    autolink, the `[` of a reference's definition."""
+    s = _DESTINATION.sub(lambda m: "\\" + m.group(0) if unsafe_link(m.group(1).strip("<>")) else m.group(0), s)
+    s = _AUTOLINK.sub(lambda m: "\\" + m.group(0) if unsafe_link(m.group(1)) else m.group(0), s)
+    return _DEFINITION.sub(lambda m: m.group(1) + "\\" + m.group(0)[len(m.group(1)):]
+                           if unsafe_link(m.group(3).strip("<>")) else m.group(0), s)
+
+
+def _no_links(s: str) -> str:
+    """`s` with no link, autolink or HTML left: every backslash, [ and < shown as it is."""
+    return s.replace("\\", "\\\\").replace("<", "\\<").replace("[", "\\[")
 
 
 def message(s: str) -> str:
     """A message as Markdown that cannot reach beyond itself."""
     s = s.rstrip("\n")
-    if "<" not in s and "`" not in s and "~" not in s and "![" not in s:
+    if "<" not in s and "`" not in s and "~" not in s and "![" not in s and "](" not in s and "]:" not in s:
         return s
     for _ in range(16):
         tokens = _parser().parse(s)
@@ -77,7 +115,7 @@ def message(s: str) -> str:
             break
         s = escaped          # what was HTML is text now, and may read differently: again
     else:
-        s = s.replace("<", "\\<").replace("![", "!\\[")
+        s = _no_links(s)
         tokens = _parser().parse(s)
     lines = s.split("\n")
     last = tokens[-1] if tokens else None
@@ -90,8 +128,13 @@ def message(s: str) -> str:
 
 
 def _escape_html(lines: List[str], tokens) -> Optional[str]:
-    """The lines with what the tokens show to be raw HTML or an image escaped, or None
-    if there is none."""
+    """The lines with what the tokens show to be raw HTML, an image or a link to an
+    unsafe place escaped, or None if there is none."""
+    if any(c.type == "link_open" and unsafe_link(c.attrGet("href") or "")
+           for t in tokens if t.type == "inline" and t.children for c in t.children):
+        whole = "\n".join(lines)
+        inert = _inert_links(whole)
+        return inert if inert != whole else _no_links(whole)     # the HTML, if any, once this is read again
     changed = False
     for t in tokens:
         if t.type == "html_block" and t.map:

@@ -10,7 +10,7 @@ from typing import Optional, Sequence
 
 from .commands import Hit, SessionRow, Stats, Transcript, group_by_session
 from .sessions import role_name
-from .terminal import Printer, clean, fit_command, home_relative, marked_spans, size_text
+from .terminal import Printer, clean, fit_command, home_relative, marked_spans, size_text, strip_escapes
 from .when import local_time
 
 ROLE_STYLES = {"user": "bold green", "assistant": "bold blue", "tool": "magenta"}
@@ -22,7 +22,7 @@ def print_hits(out: Printer, hits: Sequence[Hit], width: int) -> None:
     session."""
     for group in group_by_session(hits):
         first = group.first
-        title = clean(first.title or "(untitled)", True)
+        title = clean(strip_escapes(first.title) or "(untitled)", True)
         head = [(title, "bold")]
         if first.subagent:
             head.append(("  (sub-agent %s)" % clean(first.subagent, True), "bold"))
@@ -53,7 +53,7 @@ def print_transcript(out: Printer, t: Transcript, span: Sequence[SessionRow], wi
     """A session's facts (title, agent, id, folder, times, resume command, log, its
     sub-agents' logs), then its rows in `span` with their numbers, speakers and
     times; injected text dimmed and cut to its first line, but at `around`."""
-    out.line((clean(t.title or "(untitled)", True), "bold"))
+    out.line((clean(strip_escapes(t.title) or "(untitled)", True), "bold"))
     out.line(("%s session %s" % (t.agent, clean(t.session_id or "(no id)", True)), "dim"),
              ("  sub-agent %s" % clean(t.agent_id, True) if t.agent_id else "", "dim"),
              ("  " + clean(home_relative(t.cwd), True) if t.cwd else "", "dim"))
@@ -77,7 +77,7 @@ def print_transcript(out: Printer, t: Transcript, span: Sequence[SessionRow], wi
         style = "dim" if row.injected else ROLE_STYLES.get(row.role, "bold")
         out.line((">" if focus else " ", "bold yellow"), ("#%d " % row.row, "dim"), (clean(label, True), style),
                  ("  " + local_time(row.timestamp), "dim"), ("  [injected]" if row.injected else "", "yellow"))
-        lines = clean(row.text).split("\n")
+        lines = clean(strip_escapes(row.text)).split("\n")     # colour codes out, other controls shown
         if row.injected and not focus and len(lines) > 1:
             lines = [lines[0], "\u2026 (%d more lines)" % (len(lines) - 1)]
         body_style = "dim" if row.injected or row.kind >= 3 else ""

@@ -27,9 +27,10 @@ _term_cache: Dict[Tuple[str, bool], "re.Pattern[str]"] = {}
 
 def _alternative(word: str, prefix: bool) -> str:
     """A term as a pattern: a whole token (letters and digits not running on), or
-    the start of one for a prefix; CJK text anywhere. A word of several tokens is
-    their phrase, the tokens with separators between them (hello_world, Hello,
-    World). A token may follow a backslash escape written out in the text ("\\nHello"),
+    the start of one for a prefix; CJK text anywhere. Blank-separated tokens are
+    their phrase, with separators between them ("hello world" finds hello_world and
+    Hello, World); an identifier (hello_world) is found as it is written, ignoring
+    case. A token may follow a backslash escape written out in the text ("\\nHello"),
     as the index finds it there. The word comes first and the look back past it
     after: a pattern that begins with its literal is scanned for that literal, many
     times faster over long rows than one that begins with a look-behind, which the
@@ -45,16 +46,16 @@ def _alternative(word: str, prefix: bool) -> str:
 def _folder(query: Query) -> Callable[[str], str]:
     """What makes two matches the same word: their text ignoring case, and for a
     phrase, ignoring the separators between its tokens."""
-    if not any(" " in word for word, _ in query.terms):
+    if all(_TOKEN.fullmatch(word) for word, _ in query.terms):
         return str.lower
     return lambda text: " ".join(_TOKEN.findall(text.lower()))
 
 
 def _overlapping(query: Query) -> bool:
-    """True if a phrase of the query can match again inside its own match ("a b a",
-    or a prefix as its last token that begins one of its other tokens)."""
+    """True if a phrase or identifier of the query can match again inside its own
+    match ("a b a", or a prefix as its last token that begins one of its others)."""
     for word, prefix in query.terms:
-        tokens = word.lower().split(" ")
+        tokens = _TOKEN.findall(word.lower())
         if len(set(tokens)) < len(tokens) or (prefix and any(t.startswith(tokens[-1]) for t in tokens[:-1])):
             return True
     return False
@@ -125,6 +126,19 @@ def _wide(ch: str) -> bool:
         or 0xF900 <= o <= 0xFAFF or 0xFF66 <= o <= 0xFFDC or o >= 0x20000
 
 
+def _as_written(query: Query, text: str) -> Query:
+    """The query with each of its identifiers that `text` holds as typed (ignoring
+    case) looked for as typed only: hello_world, not also "Hello, World"."""
+    if not query.literals:
+        return query
+    lowered = text.lower()
+    held = {" ".join(_TOKEN.findall(literal.lower())): literal for literal in query.literals
+            if literal.lower() in lowered}
+    if not held:
+        return query
+    return query._replace(terms=[(held.get(word.lower(), word), prefix) for word, prefix in query.terms])
+
+
 def matches(text: str, query: Query, most: int = MOST_MATCHES) -> List[Span]:
     """The places of the query's terms in `text` (at most `most` of them)."""
     return list(itertools.islice(_spans(text, query, _lowered(text, query)), most))
@@ -175,6 +189,7 @@ def snippet(text: str, query: Query, width: int = 200,
     shown for `text[lo:hi]` (redacted, say); it is given the text without its
     escape sequences."""
     text = strip_escapes(text)
+    query = _as_written(query, text)
     spans = _window_matches(text, query, width)
     if spans:
         first = _best_start(spans, text, width, _folder(query))

@@ -7,6 +7,7 @@ was, 2 on an error. Errors are one line on stderr."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import sys
@@ -21,6 +22,7 @@ from .when import WHEN_HELP, WhenError, parse_when
 PROG = "sessionrows"
 FOUND, NOTHING, ERROR = 0, 1, 2
 MOST_HITS = 10_000
+MOST_SESSIONS = 100_000
 
 
 class _Parser(argparse.ArgumentParser):
@@ -108,12 +110,27 @@ def build_parser() -> argparse.ArgumentParser:
     when(p)
     p.add_argument("-n", "--limit", type=_number(1, MOST_HITS), default=20, metavar="N",
                    help="at most N hits (default 20)")
+    p.add_argument("--offset", type=_number(0, MOST_HITS), default=0, metavar="N",
+                   help="leave out the best N hits: the next page (default 0)")
     p.add_argument("--context", action="store_true",
                    help="also search the text the assistants inject around your words (instructions, "
                    "reminders, command wrappers) and compact summaries")
     p.add_argument("--fts", action="store_true", help="QUERY is raw SQLite FTS5 syntax")
     p.add_argument("--json", action="store_true", help="one JSON object per hit, per line")
     redact(p)
+
+    p = sub.add_parser("sessions", help="your sessions, newest first, with the commands that resume them",
+                       description="Your sessions, newest first: title, agent, project, time of the last activity, "
+                       "rows and the command that resumes each. From the index (brought up to date first).")
+    common(p, index=True)
+    p.add_argument("--agent", choices=NAMES, help="only this agent's sessions")
+    p.add_argument("--project", metavar="TEXT", help="only sessions whose working directory contains TEXT")
+    when(p)
+    p.add_argument("-n", "--limit", type=_number(1, MOST_SESSIONS), default=20, metavar="N",
+                   help="at most N sessions (default 20)")
+    p.add_argument("--offset", type=_number(0), default=0, metavar="N",
+                   help="leave out the newest N sessions: the next page (default 0)")
+    p.add_argument("--json", action="store_true", help="one JSON object per session, per line")
 
     p = sub.add_parser("show", help="a session as a readable transcript",
                        description="A whole session as a readable transcript, in order.")
@@ -246,7 +263,7 @@ def run_search(args, session: Session) -> int:
     with progress("indexing") as bar:
         result = search(args.query, args.paths, filters=filters, limit=args.limit, fts=args.fts,
                         index_path=args.index, warn=session.warn, progress=bar, on_wait=session.waiting,
-                        snippet_width=snippet_width, part=_redactor(args, part=True))
+                        snippet_width=snippet_width, part=_redactor(args, part=True), offset=args.offset)
     session.read_only(result.report)
     if args.redact:
         result = result._replace(hits=_redacted_hits(result.hits))
@@ -255,10 +272,7 @@ def run_search(args, session: Session) -> int:
         return NOTHING
     if not result.hits:
         if not args.json:
-            shown = _filters_in_force(args)
-            session.note("no match for %s in %d session log%s%s" % (
-                clean(repr(args.query), True), result.found, "" if result.found == 1 else "s",
-                (" with " + " ".join(clean(s, True) for s in shown)) if shown else ""))
+            session.note(_no_match(args, result))
         return NOTHING
     if args.json:
         for hit in result.hits:
@@ -267,11 +281,77 @@ def run_search(args, session: Session) -> int:
     from .printing import print_hits
     print_hits(session.out, result.hits, width)
     if result.more:
-        session.note("showed the best %d hits; more rows match (-n %d shows more)" % (args.limit,
-                                                                                    min(MOST_HITS, 5 * args.limit)))
+        session.note(_more_hits(args, len(result.hits)))
     if result.bounded:
         session.note("the query matched more than %d rows; the newest %d of them were ranked (add words to narrow it)"
                      % (result.bounded, result.bounded))
+    return FOUND
+
+
+def _plural(n: int, word: str) -> str:
+    return "%d %s%s" % (n, word, "" if n == 1 else "s")
+
+
+def _no_match(args, result) -> str:
+    """What a search that shows nothing says: where it looked and with which filters,
+    whether injected text matches, or that the matches end before --offset."""
+    if result.context_sessions is None:     # rows matched, all of them before the offset
+        return "no more hits past --offset %d" % args.offset
+    shown = _filters_in_force(args)
+    where = "in %s%s" % (_plural(result.found, "session log"),
+                         (" with " + " ".join(clean(s, True) for s in shown)) if shown else "")
+    if result.context_sessions:
+        return "no match for %s outside injected text %s; --context finds %s" % (
+            clean(repr(args.query), True), where, _plural(result.context_sessions, "session"))
+    return "no match for %s %s" % (clean(repr(args.query), True), where)
+
+
+def _more_hits(args, shown: int) -> str:
+    """The note that more rows match than were shown, and how to see them."""
+    following = args.offset + shown
+    if args.offset:
+        return "showed hits %d to %d; more rows match (--offset %d shows the next)" % (
+            args.offset + 1, following, following)
+    best = "the best hit" if shown == 1 else "the best %d hits" % shown
+    return "showed %s; more rows match (-n %d shows more, --offset %d the next)" % (
+        best, min(MOST_HITS, 5 * args.limit), following)
+
+
+def run_sessions(args, session: Session) -> int:
+    from .commands import list_sessions, open_index, summary_json
+    from .index import Filters
+    if args.since and args.until and args.since >= args.until:
+        raise _Failure("the date range is empty: --since %s is not before --until %s"
+                       % (args._since_text, args._until_text))
+    filters = Filters(agent=args.agent, project=args.project, since=args.since, until=args.until)
+    with progress("indexing") as bar:
+        opened = open_index(args.paths, args.index, warn=session.warn, progress=bar, on_wait=session.waiting)
+    try:
+        found = list_sessions(filters, args.limit + 1, args.offset, opened=opened)
+    finally:
+        opened.index.close()
+    session.read_only(opened.report)
+    if not opened.found:
+        session.nothing_found(opened.where)
+        return NOTHING
+    shown = found[:args.limit]
+    if not shown:
+        filters_shown = " with " + " ".join(clean(s, True) for s in _filters_in_force(args))
+        session.note("no sessions %s%s" % ("past --offset %d" % args.offset if args.offset else
+                                           "in %s" % _plural(opened.found, "session log"),
+                                           filters_shown if _filters_in_force(args) else ""))
+        return NOTHING
+    if args.json:
+        for s in shown:
+            sys.stdout.write(json_line(summary_json(s)) + "\n")
+        return FOUND
+    from .printing import print_sessions
+    print_sessions(session.out, shown, terminal_width(sys.stdout))
+    if len(found) > len(shown):
+        following = args.offset + len(shown)
+        session.note("showed %s; there are more (--offset %d shows the next)" % (
+            ("sessions %d to %d" % (args.offset + 1, following)) if args.offset else
+            "the newest session" if len(shown) == 1 else "the newest %d sessions" % len(shown), following))
     return FOUND
 
 
@@ -452,7 +532,7 @@ def run_tui(args, session: Session) -> int:
 
 
 COMMANDS = {"search": run_search, "show": run_show, "export": run_export, "stats": run_stats, "index": run_index,
-            "mcp": run_mcp, "tui": run_tui, "hooks": run_hooks}
+            "mcp": run_mcp, "tui": run_tui, "hooks": run_hooks, "sessions": run_sessions}
 
 
 def _keep_date_texts(parser: argparse.ArgumentParser, argv: Sequence[str], args) -> None:
@@ -494,7 +574,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         from .export import ExportError
         failures += (ExportError,)
     try:
-        return COMMANDS[args.command](args, session)
+        with _announcing_new_index(args, session):
+            return COMMANDS[args.command](args, session)
     except failures as e:
         sys.stderr.write("%s: error: %s\n" % (PROG, clean(str(e), True)))
     except KeyboardInterrupt:
@@ -511,6 +592,21 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except OSError as e:
         sys.stderr.write("%s: error: %s\n" % (PROG, clean(_os_error_text(e), True)))
     return ERROR
+
+
+@contextlib.contextmanager
+def _announcing_new_index(args, session: Session):
+    """Says so when the command made the index that --index names: a mistyped path
+    would otherwise give a new index (and its folders) without a word. The MCP
+    server says it itself, when it has opened the index."""
+    path = getattr(args, "index", None)
+    path = os.path.abspath(path) if path and args.command != "mcp" else None
+    new = path is not None and not os.path.lexists(path)
+    try:
+        yield
+    finally:
+        if new and os.path.isfile(path):
+            session.note("created a new index at %s" % clean(path, True))
 
 
 def _os_error_text(e: OSError) -> str:

@@ -6,34 +6,45 @@ the output wants it. The interface's pager prints a transcript through here too.
 from __future__ import annotations
 
 import os
-from typing import Optional, Sequence
+from typing import List, Optional, Sequence
 
-from .commands import Hit, SessionRow, Stats, Transcript, group_by_session
+from .commands import Hit, SessionRow, SessionSummary, Stats, Transcript, group_by_session
 from .sessions import role_name
-from .terminal import Printer, clean, fit_command, home_relative, marked_spans, size_text, strip_escapes
+from .terminal import Printer, Segment, clean, fit_command, home_relative, marked_spans, size_text, strip_escapes
 from .when import local_time
 
 ROLE_STYLES = {"user": "bold green", "assistant": "bold blue", "tool": "magenta"}
 
 
+def _heading(title: str, agent: str, cwd: str, stamp: str, count: str, gone_since: str,
+             subagent: str = "") -> Sequence[Segment]:
+    """A session's heading: its title, then agent, project, time (its last
+    activity), a count and whether its log is gone from its place, dimmed."""
+    head: List[Segment] = [(clean(strip_escapes(title) or "(untitled)", True), "bold")]
+    if subagent:
+        head.append(("  (sub-agent %s)" % clean(subagent, True), "bold"))
+    project = os.path.basename(cwd.rstrip("/")) if cwd else ""
+    meta = [agent, clean(project, True), local_time(stamp), count]
+    if gone_since:
+        meta.append("archived: log gone since %s" % local_time(gone_since))
+    head.append(("  " + " \u00b7 ".join(m for m in meta if m), "dim"))
+    return head
+
+
+def _resume(out: Printer, command: str, width: int) -> None:
+    for line in fit_command(clean(command, True), width - 2):
+        out.line(("  " + line, "cyan"))
+
+
 def print_hits(out: Printer, hits: Sequence[Hit], width: int) -> None:
     """Hits under the heading of their session (title, agent, project, time), each
     with its row, who spoke and its snippet, then the command that resumes the
-    session."""
+    session. The time is the session's own (its last activity), whatever the hits."""
     for group in group_by_session(hits):
         first = group.first
-        title = clean(strip_escapes(first.title) or "(untitled)", True)
-        head = [(title, "bold")]
-        if first.subagent:
-            head.append(("  (sub-agent %s)" % clean(first.subagent, True), "bold"))
-        project = os.path.basename(first.cwd.rstrip("/")) if first.cwd else ""
-        meta = [first.agent] + ([clean(project, True)] if project else []) + [local_time(first.timestamp)]
-        if len(group.hits) > 1:
-            meta.append("%d hits" % len(group.hits))
-        if first.gone_since:
-            meta.append("archived: log gone since %s" % local_time(first.gone_since))
-        head.append(("  " + " \u00b7 ".join(m for m in meta if m), "dim"))
-        out.line(*head)
+        out.line(*_heading(first.title, first.agent, first.cwd, first.last_ts or first.timestamp,
+                           "%d hits" % len(group.hits) if len(group.hits) > 1 else "", first.gone_since,
+                           first.subagent))
         for hit in group.hits:
             label = role_name(hit.role, hit.kind, hit.flags, hit.tool)
             tag = [("  row %d " % hit.row, "dim"), (clean(label, True), "dim")]
@@ -42,9 +53,16 @@ def print_hits(out: Printer, hits: Sequence[Hit], width: int) -> None:
             out.line(*tag)
             out.line("    ", *marked_spans(hit.snippet, hit.matches, "bold red"))
         where = "sessionrows show %s --around %d" % (first.session, first.row) if first.subagent else first.resume
-        where = where or clean(home_relative(first.path), True)
-        for line in fit_command(clean(where, True), width - 2):
-            out.line(("  " + line, "cyan"))
+        _resume(out, where or home_relative(first.path), width)
+        out.line("")
+
+
+def print_sessions(out: Printer, sessions: Sequence[SessionSummary], width: int) -> None:
+    """Sessions, each a heading (title, agent, project, time of its last activity,
+    rows) and the command that resumes it."""
+    for s in sessions:
+        out.line(*_heading(s.title, s.agent, s.cwd, s.last_ts or s.first_ts, "%d rows" % s.rows, s.gone_since))
+        _resume(out, s.resume or "sessionrows show %s" % (s.session or s.path), width)
         out.line("")
 
 

@@ -66,7 +66,7 @@ def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, nam
         return UpdateReport()
     if not ix.writable:
         return UpdateReport(read_only=True)
-    count = dict.fromkeys(("new", "changed", "appended", "rows", "bytes_read", "kept"), 0)
+    count = dict.fromkeys(("new", "changed", "appended", "rows", "bytes_read", "kept", "not_logs"), 0)
     with _update_lock(ix.path, ix.on_wait), ix._guard(), _small_caches(ix.shards), _archive_errors():
         identity = keeper.unseen(_seen(ix))
         fresh = keeper.remembered(fresh)
@@ -81,7 +81,9 @@ def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, nam
             if k is not None and log.agent is None:
                 log = LogFile(log.path, log.size, log.mtime_ns, log.inode, k.agent)
             todo.append(log)
-        todo = resolve_agents(todo, warn, named)
+        resolved = resolve_agents(todo, warn, named)
+        count["not_logs"] = len(todo) - len(resolved)
+        todo = resolved
         # New logs get ids in the order of their modification times, so that the
         # ids of rows grow with time (a broad query ranks the newest matches).
         todo.sort(key=lambda log: (previous.get(log.path) is not None, log.mtime_ns))

@@ -129,10 +129,11 @@ class History:
     one runs at a time."""
 
     def __init__(self, index_path: Optional[str] = None, redact: bool = True,
-                 warn: Optional[Callable[[Any], None]] = None):
+                 warn: Optional[Callable[[Any], None]] = None, created: Optional[Callable[[str], None]] = None):
         self.index_path = index_path
         self.redact = redact
         self._warn = warn or (lambda problem: None)
+        self._created = created     # told the path of the index that `index_path` named, if it made it
         self._opened: Optional[Opened] = None
         self._refreshed = 0.0
         self._lock = threading.Lock()
@@ -157,7 +158,11 @@ class History:
 
     def _fresh(self) -> Opened:
         if self._opened is None:
+            named = os.path.abspath(self.index_path) if self.index_path else None
+            new = named is not None and not os.path.lexists(named)
             self._opened = open_index(None, self.index_path, warn=self._warn)
+            if new and self._created is not None:
+                self._created(self._opened.index.path)
         elif time.monotonic() - self._refreshed >= REFRESH_SECONDS:
             refresh(self._opened, warn=self._warn)
         self._refreshed = time.monotonic()
@@ -205,16 +210,23 @@ class History:
             raise CommandError(str(e)) from None
         with self._lock:
             opened = self._fresh()
-            result = search_opened(opened, q, filters, offset + limit, SNIPPET, self._part if self.redact else None)
-        hits = result.hits[offset:]
+            result = search_opened(opened, q, filters, limit, SNIPPET, self._part if self.redact else None,
+                                   offset=offset, count_context=True)
+        hits = result.hits
         answer = self._envelope(query=query, hits=0, note="", next_offset=None, sessions=[])
         if not result.found:
             answer["note"] = "no session logs found (looked in %s)" % ", ".join(result.where)
             return answer
         if not hits:
-            answer["note"] = ("no match in %d session logs%s" % (result.found, " with these filters" if
-                                                                 filters.on_rows else "")
-                              if not offset else "no hits past offset %d" % offset)
+            with_filters = " with these filters" if filters.on_rows else ""
+            if result.context_sessions is None:
+                answer["note"] = "no hits past offset %d" % offset
+            elif result.context_sessions:
+                answer["note"] = ("no match outside injected text in %d session logs%s; include_context=true finds "
+                                  "%d session%s" % (result.found, with_filters, result.context_sessions,
+                                                    "" if result.context_sessions == 1 else "s"))
+            else:
+                answer["note"] = "no match in %d session logs%s" % (result.found, with_filters)
             return answer
         size = _size(answer) + RESERVE
         chosen, headers = [], set()
@@ -428,6 +440,17 @@ ARGUMENTS = {
 }
 
 
+def unknown_arguments(tool: str, given, known) -> Optional[str]:
+    """The sentence for a call that gives arguments `tool` does not take (the SDK
+    would drop them without a word, and the model would think them applied), or None."""
+    unknown = [name for name in given if name not in known]
+    if not unknown:
+        return None
+    takes = "takes " + ", ".join(known) if known else "takes no arguments"
+    return "unknown argument%s %s; %s %s" % ("" if len(unknown) == 1 else "s",
+                                             ", ".join(_dumps(name) for name in unknown), tool, takes)
+
+
 # -- the server ------------------------------------------------------------------------
 
 
@@ -452,9 +475,21 @@ def serve(index_path: Optional[str] = None, redact: bool = True) -> None:
             sys.stderr.write("sessionrows mcp: warning: %s: %s\n" % (clean(problem.path, True),
                                                                    clean(problem.message, True)))
 
-    history = History(index_path, redact, warn)
+    def created(path: str) -> None:     # a mistyped --index, say
+        sys.stderr.write("sessionrows mcp: created a new index at %s\n" % clean(path, True))
+
+    history = History(index_path, redact, warn, created)
     read_only = ToolAnnotations(read_only_hint=True, destructive_hint=False, idempotent_hint=True,
                                 open_world_hint=False)
+
+    class StrictTool(Tool):
+        """A tool that refuses arguments it does not take, before the SDK drops them."""
+
+        async def run(self, arguments, *args, **kwargs):
+            problem = unknown_arguments(self.name, arguments, list(self.parameters.get("properties", {})))
+            if problem is not None:
+                raise ToolError("Error executing tool %s: %s" % (self.name, problem))
+            return await super().run(arguments, *args, **kwargs)
 
     def tool(name: str) -> "Tool":
         method = getattr(history, name)
@@ -469,7 +504,7 @@ def serve(index_path: Optional[str] = None, redact: bool = True) -> None:
                 raise ToolError("%s: %s" % (e.filename, e.strerror) if e.filename else str(e)) from None
             return CallToolResult(content=[TextContent(type="text", text=_dumps(answer))])
 
-        made = Tool.from_function(call, name=name, description=" ".join(method.__doc__.split()),
+        made = StrictTool.from_function(call, name=name, description=" ".join(method.__doc__.split()),
                                   annotations=read_only, structured_output=False)
         for key, schema in made.parameters.get("properties", {}).items():
             if key in ARGUMENTS:
@@ -511,4 +546,5 @@ def install_help() -> str:
             % (claude, codex, "\n".join("    " + line for line in toml.split("\n"))))
 
 
-__all__ = ["ABOUT", "BUDGET", "History", "TOOLS", "install_help", "install_lines", "serve", "server_command"]
+__all__ = ["ABOUT", "BUDGET", "History", "TOOLS", "install_help", "install_lines", "serve", "server_command",
+           "unknown_arguments"]

@@ -38,7 +38,7 @@ _C1_SEQUENCES = re.compile(r"\x9b[ -?]*[@-~]?|[\x90\x98\x9d\x9e\x9f]" + _STRING_
 
 def strip_escapes(text: str) -> str:
     """`text` without its terminal escape sequences (their C1 forms included)."""
-    if "\x9b" in text or "\x9d" in text:
+    if not text.isascii() and ("\x9b" in text or "\x9d" in text):
         return _C1_SEQUENCES.sub("", text)
     return _SEQUENCES.sub("", text) if "\x1b" in text else text
 

@@ -335,23 +335,25 @@ def run_sessions(args, session: Session) -> int:
         session.nothing_found(opened.where)
         return NOTHING
     shown = found[:args.limit]
-    if not shown:
-        filters_shown = " with " + " ".join(clean(s, True) for s in _filters_in_force(args))
-        session.note("no sessions %s%s" % ("past --offset %d" % args.offset if args.offset else
-                                           "in %s" % _plural(opened.found, "session log"),
-                                           filters_shown if _filters_in_force(args) else ""))
-        return NOTHING
     if args.json:
         for s in shown:
             sys.stdout.write(json_line(summary_json(s)) + "\n")
-        return FOUND
+        return FOUND if shown else NOTHING
+    if not shown:
+        named = _filters_in_force(args)
+        session.note("no sessions %s%s" % ("past --offset %d" % args.offset if args.offset else
+                                           "in %s" % _plural(opened.found, "session log"),
+                                           " with " + " ".join(clean(s, True) for s in named) if named else ""))
+        return NOTHING
     from .printing import print_sessions
     print_sessions(session.out, shown, terminal_width(sys.stdout))
     if len(found) > len(shown):
         following = args.offset + len(shown)
-        session.note("showed %s; there are more (--offset %d shows the next)" % (
-            ("sessions %d to %d" % (args.offset + 1, following)) if args.offset else
-            "the newest session" if len(shown) == 1 else "the newest %d sessions" % len(shown), following))
+        if args.offset:
+            which = "sessions %d to %d" % (args.offset + 1, following)
+        else:
+            which = "the newest session" if len(shown) == 1 else "the newest %d sessions" % len(shown)
+        session.note("showed %s; there are more (--offset %d shows the next)" % (which, following))
     return FOUND
 
 
@@ -597,16 +599,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 @contextlib.contextmanager
 def _announcing_new_index(args, session: Session):
     """Says so when the command made the index that --index names: a mistyped path
-    would otherwise give a new index (and its folders) without a word. The MCP
-    server says it itself, when it has opened the index."""
+    would otherwise give a new index (and its folders) without a word. (Not after
+    an error, which stays one line; the MCP server says it itself, when it has
+    opened the index.)"""
     path = getattr(args, "index", None)
     path = os.path.abspath(path) if path and args.command != "mcp" else None
     new = path is not None and not os.path.lexists(path)
-    try:
-        yield
-    finally:
-        if new and os.path.isfile(path):
-            session.note("created a new index at %s" % clean(path, True))
+    yield
+    if new and os.path.isfile(path):
+        session.note("created a new index at %s" % clean(path, True))
 
 
 def _os_error_text(e: OSError) -> str:

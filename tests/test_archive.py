@@ -135,8 +135,10 @@ def test_forget_before_a_date_and_a_log_still_in_place_is_not_read_again(home):
     _, out, err = run(home, "forget", "--before", "2026-11-04", "--yes", check=0)
     assert "Fix the flaky upload test" in out and "still in its place" in err
     assert hits(home, "flaky upload") == []
-    run(home, "index", check=0)
+    _, _, err = run(home, "index", check=0)
     assert hits(home, "flaky upload") == [] and hits(home, "docker")
+    assert err.startswith("sessionrows: 3 logs in scope")          # the forgotten log in place is not counted
+    assert run(home, "search", "zanzibar")[2].endswith("no match for 'zanzibar' in 3 session logs\n")
 
 
 def test_a_run_killed_between_writing_a_member_and_recording_it_is_completed(home):

@@ -83,7 +83,7 @@ def refresh(opened: Opened, paths: Optional[Sequence[str]] = None, *, warn: Warn
         raise CommandError("%s: no such file or folder" % e.filename) from None
     report = index.update(changes.fresh, changes.gone, warn, named=[os.path.abspath(p) for p in paths],
                           progress=progress)
-    found = changes.found - report.not_logs     # the walk counts every file named, logs or not
+    found = changes.found - report.left_out     # the walk counts every file named, logs or not, forgotten or not
     report = report._replace(files=found)
     whole = not paths and found == index.count_files()
     opened.report, opened.scope, opened.found = report, Scope(changes.where, whole), found

@@ -66,10 +66,12 @@ def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, nam
         return UpdateReport()
     if not ix.writable:
         return UpdateReport(read_only=True)
-    count = dict.fromkeys(("new", "changed", "appended", "rows", "bytes_read", "kept", "not_logs"), 0)
+    count = dict.fromkeys(("new", "changed", "appended", "rows", "bytes_read", "kept", "left_out"), 0)
     with _update_lock(ix.path, ix.on_wait), ix._guard(), _small_caches(ix.shards), _archive_errors():
         identity = keeper.unseen(_seen(ix))
-        fresh = keeper.remembered(fresh)
+        remembered = keeper.remembered(fresh)
+        count["left_out"] = len(fresh) - len(remembered)
+        fresh = remembered
         previous = record_by_path(ix, [log.path for log in fresh] + list(gone))
         held = keeper.keeps([p for p in gone if p in previous and not previous[p].gone_since])
         dropped = [previous[p] for p in gone if p in previous and p not in held]
@@ -82,7 +84,7 @@ def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, nam
                 log = LogFile(log.path, log.size, log.mtime_ns, log.inode, k.agent)
             todo.append(log)
         resolved = resolve_agents(todo, warn, named)
-        count["not_logs"] = len(todo) - len(resolved)
+        count["left_out"] += len(todo) - len(resolved)
         todo = resolved
         # New logs get ids in the order of their modification times, so that the
         # ids of rows grow with time (a broad query ranks the newest matches).

@@ -87,14 +87,19 @@ def test_search_pages_within_the_budget_reach_every_hit(history, max_chars):
     assert sorted(seen) == sorted(every)
 
 
-def test_read_session_around_a_hit_and_in_pages(history):
-    h = history()
-    around = h.read_session(UPLOAD[:8], around=2, context_rows=1)
+def test_read_session_around_a_hit(history):
+    around = history().read_session(UPLOAD[:8], around=2, context_rows=1)
     assert around["session"] == UPLOAD and [r["row"] for r in around["rows"]] == [1, 2, 3]
     assert around["rows"][1]["text"].startswith("The upload test") and around["next_offset"] == 4
+
+
+@pytest.mark.parametrize("session", [UPLOAD, STAGING])    # Codex's first row: injected, longer than its share
+@pytest.mark.parametrize("limit", [4, 50])
+def test_read_session_in_pages_gives_every_row(history, session, limit):
+    h = history()
     rows, offset = [], 0
     while offset is not None:
-        page = h.read_session(UPLOAD, offset=offset, limit=4)
+        page = h.read_session(session, offset=offset, limit=limit)
         rows += [r["row"] for r in page["rows"]]
         offset = page["next_offset"]
     assert rows == list(range(page["rows_total"]))

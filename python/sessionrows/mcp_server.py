@@ -308,10 +308,15 @@ class History:
                                 subagents_total=len(t.subagents), note="", next_offset=None, rows=[])
         size = _size(answer) + RESERVE
         alone = len(span) == 1
+        # A row's share comes on top of the mark that a cut row ends with: without it, a
+        # row a little longer than its share (a Codex session's first, injected one)
+        # would fit neither whole nor cut, and end the listing there.
+        mark = _size(CUT % (10 ** 12, 10 ** 12, 10 ** 12, "read_session(session=%s, around=%d, context_rows=0, "
+                            "text_offset=%d)" % (_dumps(t.session), 10 ** 9, 10 ** 12)))
         for row in span:
             focus = row.row == around
-            cap = budget - size if alone else (FOCUS_CHARS if focus else
-                                               CONTEXT_CHARS if row.kind in INJECTED else ROW_CHARS)
+            cap = budget - size if alone else mark + (FOCUS_CHARS if focus else
+                                                      CONTEXT_CHARS if row.kind in INJECTED else ROW_CHARS)
             entry = self._row(t, row, text_offset if focus else 0, min(cap, budget - size - 1))
             if entry is None:
                 break       # not even a part of it fits

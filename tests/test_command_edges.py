@@ -344,7 +344,7 @@ def test_sessions_lists_newest_first(home):
     assert out.splitlines()[:2] == [
         "The staging containers keep restarting.  codex \u00b7 infra \u00b7 2026-11-06 16:02 \u00b7 14 rows",
         "  cd /home/ada/src/infra && codex resume 019a7c3e-5f21-7d40-b8e2-6c1f0a9d2b57"]
-    assert "showed sessions 2 to 2; there are more (--offset 2 shows the next)" in err
+    assert "showed session 2; there are more (--offset 2 shows the next)" in err
 
 
 @pytest.mark.parametrize("args, sessions", [
@@ -371,3 +371,29 @@ def test_sessions_text_is_safe(home):
     printed = out.replace("\x1b[", "")     # rich's own styling
     assert "\x1b" not in printed and "\x07" not in printed and "\u202e" not in printed
     assert "red title \\u202eevil" in out
+
+
+def _one_row_log(tmp_path):
+    log = _claude_log(tmp_path / "one", "single", "/w/single", [("2026-01-02T10:00:00Z", "user", "only row")])
+    return str(log)
+
+
+@pytest.mark.parametrize("args, says", [
+    (["search", "zanzibar", "{one}"], "no match for 'zanzibar' in 1 session log\n"),
+    (["search", "zanzibar", "{one}", "--agent", "claude"], "in 1 session log with --agent claude\n"),
+    (["search", "the", "-n", "1", "--offset", "4"], "showed hit 5; more rows match (--offset 5 shows the next)\n"),
+    (["sessions", "{one}", "--project", "nowhere"], "no sessions in 1 session log with --project nowhere\n"),
+    (["sessions", "-n", "1"], "showed the newest session; there are more (--offset 1 shows the next)\n"),
+    (["index", "{one}"], "1 log in scope: 1 new, 0 grown, 0 changed, 0 removed; 1 row added in"),
+])
+def test_a_count_of_one_reads_in_the_singular(home, tmp_path, args, says):
+    one = _one_row_log(tmp_path)
+    args = [a.replace("{one}", one) for a in args]
+    _, _, err = run(home, *args, "--index", str(tmp_path / "i.sqlite"))
+    assert says in err and " 1 session logs" not in err and " 1 logs" not in err and " 1 rows" not in err
+
+
+def test_a_one_row_session_shows_one_row(tmp_path):
+    one = _one_row_log(tmp_path)
+    code, out, _ = run(tmp_path, "show", one)
+    assert code == 0 and ", 1 row\n" in out

@@ -415,6 +415,16 @@ def test_the_list_cuts_long_rows_and_keeps_the_facts_in_view():
     assert cell_len(present.plain(present.fit([("\u4e2d" * 50, "")], 21))) <= 21
 
 
+@pytest.mark.parametrize("shown, says", [
+    (present.results_status(1, 1, 0.004, None, 100), "1 hit in 1 session (4 ms)"),
+    (present.results_status(3, 2, 0.004, None, 100), "3 hits in 2 sessions (4 ms)"),
+    (present.plain(present._row_lines(commands.SessionRow(0, "tool", 4, 0, "", "", "a\nb\nc"), None, False, 2)[-1]),
+     "    \u2026 1 more line"),
+])
+def test_counts_read_in_the_singular_for_one(shown, says):
+    assert shown == says
+
+
 def test_the_index_opened_without_update_sees_what_another_connection_commits(home, tmp_path):
     index = str(tmp_path / "index.sqlite")
     q = commands.parse("flaky")

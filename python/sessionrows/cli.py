@@ -16,7 +16,8 @@ from typing import List, Optional, Sequence, TextIO
 from . import __version__
 from .agents import NAMES, labels, places_text
 from .sessions import INJECTED, KIND_NAMES, ROLES, TITLE
-from .terminal import Printer, clean, home_relative, pager, progress, size_text, terminal_width, wants_color
+from .terminal import (Printer, clean, counted, home_relative, pager, progress, size_text, terminal_width,
+                       wants_color)
 from .when import WHEN_HELP, WhenError, local_time, parse_when
 
 PROG = "sessionrows"
@@ -338,30 +339,31 @@ def run_search(args, session: Session) -> int:
     return FOUND
 
 
-def _plural(n: int, word: str) -> str:
-    return "%d %s%s" % (n, word, "" if n == 1 else "s")
-
-
 def _no_match(args, result) -> str:
     """What a search that shows nothing says: where it looked and with which filters,
     whether injected text matches, or that the matches end before --offset."""
     if result.context_sessions is None:     # rows matched, all of them before the offset
         return "no more hits past --offset %d" % args.offset
     shown = _filters_in_force(args)
-    where = "in %s%s" % (_plural(result.found, "session log"),
+    where = "in %s%s" % (counted(result.found, "session log"),
                          (" with " + " ".join(clean(s, True) for s in shown)) if shown else "")
     if result.context_sessions:
         return "no match for %s outside injected text %s; --context finds %s" % (
-            clean(repr(args.query), True), where, _plural(result.context_sessions, "session"))
+            clean(repr(args.query), True), where, counted(result.context_sessions, "session"))
     return "no match for %s %s" % (clean(repr(args.query), True), where)
+
+
+def _span(word: str, first: int, last: int) -> str:
+    """Places `first` to `last` of a list: "hit 5", "hits 5 to 7"."""
+    return "%s %d" % (word, first) if first == last else "%ss %d to %d" % (word, first, last)
 
 
 def _more_hits(args, shown: int) -> str:
     """The note that more rows match than were shown, and how to see them."""
     following = args.offset + shown
     if args.offset:
-        return "showed hits %d to %d; more rows match (--offset %d shows the next)" % (
-            args.offset + 1, following, following)
+        return "showed %s; more rows match (--offset %d shows the next)" % (
+            _span("hit", args.offset + 1, following), following)
     best = "the best hit" if shown == 1 else "the best %d hits" % shown
     return "showed %s; more rows match (-n %d shows more, --offset %d the next)" % (
         best, min(MOST_HITS, 5 * args.limit), following)
@@ -392,7 +394,7 @@ def run_sessions(args, session: Session) -> int:
     if not shown:
         named = _filters_in_force(args)
         session.note("no sessions %s%s" % ("past --offset %d" % args.offset if args.offset else
-                                           "in %s" % _plural(opened.found, "session log"),
+                                           "in %s" % counted(opened.found, "session log"),
                                            " with " + " ".join(clean(s, True) for s in named) if named else ""))
         return NOTHING
     from .printing import print_sessions
@@ -400,7 +402,7 @@ def run_sessions(args, session: Session) -> int:
     if len(found) > len(shown):
         following = args.offset + len(shown)
         if args.offset:
-            which = "sessions %d to %d" % (args.offset + 1, following)
+            which = _span("session", args.offset + 1, following)
         else:
             which = "the newest session" if len(shown) == 1 else "the newest %d sessions" % len(shown)
         session.note("showed %s; there are more (--offset %d shows the next)" % (which, following))
@@ -469,8 +471,7 @@ def _export_pages(args, session: Session, logs, named, select) -> int:
     with progress("exporting") as bar:
         report = export_folder(logs, named, args.output, args.format, context=context, select=select,
                                redact=_redaction(args), warn=session.warn, progress=bar)
-    session.note("wrote %d page%s and %s" % (len(report.pages), "" if len(report.pages) == 1 else "s",
-                                             clean(report.index, True)))
+    session.note("wrote %s and %s" % (counted(len(report.pages), "page"), clean(report.index, True)))
     return FOUND if report.pages else NOTHING
 
 
@@ -603,9 +604,10 @@ def run_index(args, session: Session) -> int:
     if not opened.found:
         session.nothing_found(opened.where)
     _first_index_notes(session, opened)
-    session.note("%d logs in scope: %d new, %d grown, %d changed, %d removed; %d rows added in %.2f s. "
-                 "The index (%s) holds %d logs, %d rows." % (opened.found, r.new, r.appended, r.changed, r.removed,
-                                                             r.rows, r.seconds, clean(path, True), files, rows))
+    session.note("%s in scope: %d new, %d grown, %d changed, %d removed; %s added in %.2f s. "
+                 "The index (%s) holds %s, %s." % (counted(opened.found, "log"), r.new, r.appended, r.changed,
+                                                   r.removed, counted(r.rows, "row"), r.seconds, clean(path, True),
+                                                   counted(files, "log"), counted(rows, "row")))
     return FOUND if opened.found else NOTHING
 
 
@@ -639,9 +641,8 @@ def run_forget(args, session: Session) -> int:
             session.out.line(clean(r.title or "(untitled)", True),
                              ("  %s \u00b7 %s \u00b7 %s" % (r.agent, clean(r.session_id or r.path, True),
                                                             local_time(r.last_ts)), "dim"))
-        question = "Forget %s for good (%d log%s)? [y/N] " % (
-            "this session" if len(mains) == 1 else "these %d sessions" % len(mains), len(records),
-            "" if len(records) == 1 else "s")
+        question = "Forget %s for good (%s)? [y/N] " % (
+            "this session" if len(mains) == 1 else "these %d sessions" % len(mains), counted(len(records), "log"))
         if not args.yes:
             if not (sys.stdin.isatty() and sys.stderr.isatty()):
                 raise _Failure("forget asks before it removes anything, and there is no terminal to ask on; "
@@ -652,9 +653,9 @@ def run_forget(args, session: Session) -> int:
                 session.note("nothing was forgotten")
                 return NOTHING
         done = forget(opened, records)
-    session.note("forgot %d session%s (%d log%s); %s freed in the archive, the index rewritten in %.1f s"
-                 % (len(done.sessions), "" if len(done.sessions) == 1 else "s", done.logs,
-                    "" if done.logs == 1 else "s", size_text(done.bytes_freed), done.seconds))
+    session.note("forgot %s (%s); %s freed in the archive, the index rewritten in %.1f s"
+                 % (counted(len(done.sessions), "session"), counted(done.logs, "log"), size_text(done.bytes_freed),
+                    done.seconds))
     for path in done.in_place:
         session.note("its log %s is still in its place: sessionrows will not read it again (delete it to remove it "
                      "from the disk)" % clean(home_relative(path), True))

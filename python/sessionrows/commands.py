@@ -16,6 +16,7 @@ from .query import Query, parse
 from .reader import NOT_A_LOG, Problem, Warn, archived_copy, read_session, resolve_agents
 from .sessions import INJECTED, KIND_NAMES, REWOUND, SUBAGENT, TEXT, TITLE, resume_command, title_of
 from .snippets import Span, snippet
+from .terminal import counted
 
 Progress = Callable[[int, int], None]
 # A query that matches more rows than this in a shard ranks the newest of them.
@@ -354,7 +355,7 @@ def _id_from_name(path: str) -> str:
 def rows_around(t: Transcript, row: int, context_rows: int) -> List[SessionRow]:
     """The row `row` and `context_rows` rows on each side."""
     if row >= len(t.rows):
-        raise CommandError("row %d is past the end of the session (%d rows)" % (row, len(t.rows)))
+        raise CommandError("row %d is past the end of the session (%s)" % (row, counted(len(t.rows), "row")))
     return t.rows[max(0, row - context_rows):row + context_rows + 1]
 
 

@@ -32,6 +32,7 @@ from .commands import (CommandError, Opened, group_by_session, list_sessions, lo
 from .index import Filters
 from .query import QueryError, parse
 from .sessions import INJECTED, KIND_NAMES, ROLES, SUBAGENT
+from .terminal import counted
 
 BUDGET = 20_000            # characters of an answer's JSON text, by default
 LEAST_BUDGET, MOST_BUDGET = 2_000, 100_000
@@ -219,14 +220,14 @@ class History:
             return answer
         if not hits:
             with_filters = " with these filters" if filters.on_rows else ""
+            where = counted(result.found, "session log") + with_filters
             if result.context_sessions is None:
                 answer["note"] = "no hits past offset %d" % offset
             elif result.context_sessions:
-                answer["note"] = ("no match outside injected text in %d session logs%s; include_context=true finds "
-                                  "%d session%s" % (result.found, with_filters, result.context_sessions,
-                                                    "" if result.context_sessions == 1 else "s"))
+                answer["note"] = ("no match outside injected text in %s; include_context=true finds %s"
+                                  % (where, counted(result.context_sessions, "session")))
             else:
-                answer["note"] = "no match in %d session logs%s" % (result.found, with_filters)
+                answer["note"] = "no match in %s" % where
             return answer
         size = _size(answer) + RESERVE
         chosen, headers = [], set()
@@ -248,7 +249,8 @@ class History:
         answer["hits"] = len(chosen)
         notes = []
         if len(chosen) < len(hits):
-            notes.append("%d more hits did not fit in max_chars=%d" % (len(hits) - len(chosen), budget))
+            notes.append("%s did not fit in max_chars=%d" % (counted(len(hits) - len(chosen), "more hit", "more hits"),
+                                                                budget))
         if len(chosen) < len(hits) or result.more:
             answer["next_offset"] = offset + len(chosen)
             notes.append("for more hits, call search_history again with offset=%d" % (offset + len(chosen)))
@@ -298,7 +300,8 @@ class History:
             span = rows_around(t, around, context_rows)[:limit]
         else:
             if offset and offset >= len(t.rows):
-                raise CommandError("offset %d is past the end of the session (%d rows)" % (offset, len(t.rows)))
+                raise CommandError("offset %d is past the end of the session (%s)" % (offset,
+                                                                                    counted(len(t.rows), "row")))
             span = t.rows[offset:offset + limit]
         answer = self._envelope(session=t.session, session_id=t.session_id, agent=t.agent,
                                 subagent=t.agent_id or None, title=self._text(t.title), cwd=self._text(t.cwd),
@@ -343,8 +346,8 @@ class History:
                                  "timestamp": row.timestamp, "text": "", "cut": None}
         text = row.text
         if start > len(text):
-            raise CommandError("text_offset %d is past the end of row %d (%d characters)" % (start, row.row,
-                                                                                             len(text)))
+            raise CommandError("text_offset %d is past the end of row %d (%s)" % (start, row.row,
+                                                                                 counted(len(text), "character")))
         room = cap - _size(entry) - _size({"from": 10 ** 12, "to": 10 ** 12, "of": 10 ** 12}) + 4
         if room < 100 and (start or text):
             return None

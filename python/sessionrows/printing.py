@@ -10,7 +10,8 @@ from typing import List, Optional, Sequence
 
 from .commands import Hit, SessionRow, SessionSummary, Stats, Transcript, group_by_session
 from .sessions import REWOUND, THINKING, TOOL_CALL, TOOL_RESULT, role_name
-from .terminal import Printer, Segment, clean, fit_command, home_relative, marked_spans, size_text, strip_escapes
+from .terminal import (Printer, Segment, clean, counted, fit_command, home_relative, marked_spans, size_text,
+                       strip_escapes)
 from .when import local_time
 
 ROLE_STYLES = {"user": "bold green", "assistant": "bold blue", "tool": "magenta"}
@@ -63,7 +64,7 @@ def print_sessions(out: Printer, sessions: Sequence[SessionSummary], width: int)
     """Sessions, each a heading (title, agent, project, time of its last activity,
     rows) and the command that resumes it."""
     for s in sessions:
-        out.line(*_heading(s.title, s.agent, s.cwd, s.last_ts or s.first_ts, "%d rows" % s.rows, s.gone_since))
+        out.line(*_heading(s.title, s.agent, s.cwd, s.last_ts or s.first_ts, counted(s.rows, "row"), s.gone_since))
         _resume(out, s.resume or "sessionrows show %s" % (s.session or s.path), width)
         out.line("")
 
@@ -78,7 +79,7 @@ def print_transcript(out: Printer, t: Transcript, span: Sequence[SessionRow], wi
              ("  sub-agent %s" % clean(t.agent_id, True) if t.agent_id else "", "dim"),
              ("  " + clean(home_relative(t.cwd), True) if t.cwd else "", "dim"))
     if t.first_ts:
-        out.line(("%s to %s, %d rows" % (local_time(t.first_ts), local_time(t.last_ts), len(t.rows)), "dim"))
+        out.line(("%s to %s, %s" % (local_time(t.first_ts), local_time(t.last_ts), counted(len(t.rows), "row")), "dim"))
     if t.resume:
         for i, line in enumerate(fit_command(clean(t.resume, True), width - 8)):
             out.line(("resume: " if i == 0 else "        ", "dim"), (line, "cyan"))
@@ -102,7 +103,7 @@ def print_transcript(out: Printer, t: Transcript, span: Sequence[SessionRow], wi
                  ("  [rewound]" if rewound else "", "yellow"))
         lines = clean(strip_escapes(row.text)).split("\n")     # colour codes out, other controls shown
         if row.injected and not focus and len(lines) > 1:
-            lines = [lines[0], "\u2026 (%d more lines)" % (len(lines) - 1)]
+            lines = [lines[0], "\u2026 (%s)" % counted(len(lines) - 1, "more line")]
         body_style = "dim" if quiet or row.kind in (TOOL_CALL, TOOL_RESULT) else ""
         for line in lines:
             out.line(("    " + line, body_style))
@@ -138,9 +139,10 @@ def kept_lines(s: Stats):
     if k is not None and k.logs:
         gone = ""
         if k.sessions:
-            gone = "; %d session%s kept only there (their logs are gone), the oldest from %s" % (
-                k.sessions, "" if k.sessions == 1 else "s", local_time(k.oldest))
-        yield ("archive: %d logs (%s) in %s at %s%s" % (k.logs, size_text(k.bytes), size_text(k.stored),
+            gone = "; %s kept only there (%s gone), the oldest from %s" % (
+                counted(k.sessions, "session"), "its log is" if k.sessions == 1 else "their logs are",
+                local_time(k.oldest))
+        yield ("archive: %s (%s) in %s at %s%s" % (counted(k.logs, "log"), size_text(k.bytes), size_text(k.stored),
                                                         clean(home_relative(k.folder), True), gone), "dim")
     for r in s.retention:
         if not r.present:
@@ -149,5 +151,5 @@ def kept_lines(s: Stats):
             yield (clean(r.sentence, True), "yellow" if r.warning else "dim")
             continue
         n = k.by_agent.get(r.agent, 0)
-        yield ("%s; sessionrows keeps %d session%s it deleted" % (clean(r.sentence, True), n, "" if n == 1 else "s"),
+        yield ("%s; sessionrows keeps %s it deleted" % (clean(r.sentence, True), counted(n, "session")),
                "yellow" if r.warning else "dim")

@@ -111,6 +111,11 @@ def home_relative(path: str) -> str:
     return "~" + path[len(home):] if home not in ("", "/") and (path == home or path.startswith(home + "/")) else path
 
 
+def counted(n: int, word: str, plural: str = "") -> str:
+    """A count and its noun, singular for 1: "1 session log", "2 session logs"."""
+    return "%d %s" % (n, word if n == 1 else plural or word + "s")
+
+
 def size_text(n: float) -> str:
     """A number of bytes as a person reads it: 812 B, 4.2 kB, 1.3 GB."""
     for unit in ("B", "kB", "MB", "GB", "TB"):

@@ -22,7 +22,7 @@ from ..index import Filters
 from ..query import Query
 from ..sessions import ROLES, resume_command, role_name
 from ..snippets import matches
-from ..terminal import clean, home_relative, size_text
+from ..terminal import clean, counted, home_relative, size_text
 from ..when import local_time
 
 Segment = Tuple[str, str]           # (text, style); the style a Textual style string, "" for none
@@ -322,12 +322,12 @@ def _row_lines(row: SessionRow, q: Optional[Query], focus: bool, most: Optional[
         lo = max(0, first - most // 3)
         hi = min(len(lines), lo + most)
     if lo:
-        out.append([("    \u2026 %d lines before" % lo, DIM)])
+        out.append([("    \u2026 %s before" % counted(lo, "line"), DIM)])
     for line in lines[lo:hi]:
         spans = matches(line, q) if q is not None and focus else []
         out.append([("    ", "")] + marked(line, spans, FOCUS_MATCH, base) if spans else [("    " + line, base)])
     if hi < len(lines):
-        out.append([("    \u2026 %d more lines" % (len(lines) - hi), DIM)])
+        out.append([("    \u2026 " + counted(len(lines) - hi, "more line"), DIM)])
     return out
 
 
@@ -341,7 +341,8 @@ def header_lines(t: Transcript, title: str = "") -> List[Line]:
         facts.append(clean(home_relative(t.cwd), True))
     out.append([(" \u00b7 ".join(facts), DIM)])
     if t.first_ts:
-        out.append([("%s to %s, %d rows" % (local_time(t.first_ts), local_time(t.last_ts), len(t.rows)), DIM)])
+        out.append([("%s to %s, %s" % (local_time(t.first_ts), local_time(t.last_ts), counted(len(t.rows), "row")),
+                     DIM)])
     if t.resume:
         out.append([("resume: ", DIM), (clean(t.resume, True), COMMAND)])
     out.append([("log: " + clean(home_relative(t.path), True), DIM)])
@@ -365,7 +366,7 @@ def preview_page(t: Transcript, row: Optional[int], q: Optional[Query], title: s
         lines.extend(_row_lines(r, q, r.row == focus_row, most))
     if row is None and len(t.rows) > len(span):
         lines.append([])
-        lines.append([("\u2026 %d more rows (Enter shows them all)" % (len(t.rows) - len(span)), DIM)])
+        lines.append([("\u2026 %s (Enter shows them all)" % counted(len(t.rows) - len(span), "more row"), DIM)])
     return Page(lines, focus)
 
 
@@ -400,8 +401,7 @@ def find(texts: Sequence[str], q: Query, start: int, backward: bool = False) -> 
 def results_status(hits: int, sessions: int, seconds: float, bounded: Optional[int], limit: int) -> str:
     if not hits:
         return "no match (%.0f ms)" % (seconds * 1000)
-    text = "%d hit%s in %d session%s (%.0f ms)" % (hits, "" if hits == 1 else "s", sessions,
-                                                   "" if sessions == 1 else "s", seconds * 1000)
+    text = "%s in %s (%.0f ms)" % (counted(hits, "hit"), counted(sessions, "session"), seconds * 1000)
     if hits >= limit:
         text += ", the best %d" % limit
     if bounded:

@@ -22,7 +22,7 @@ from ..index import Filters
 from ..query import Query
 from ..sessions import ROLES, resume_command, role_name
 from ..snippets import matches
-from ..terminal import clean, counted, home_relative, size_text
+from ..terminal import clean, counted, home_relative, size_text, strip_escapes
 from ..when import local_time
 
 Segment = Tuple[str, str]           # (text, style); the style a Textual style string, "" for none
@@ -225,8 +225,9 @@ def project_name(cwd: str) -> str:
 
 def session_heading(title: str, agent: str, cwd: str, when: str, hits: int, width: int,
                     subagent: str = "") -> Line:
-    """A session's line: its title, then agent, project folder, date and hits (the
-    title is cut first, so that the facts stay in view)."""
+    """A session's line: its title, then agent, project folder, time (the
+    session's last activity, whatever its hits) and hits (the title is cut first, so
+    that the facts stay in view)."""
     meta = [agent, clean(project_name(cwd), True), local_time(when)]
     if subagent:
         meta.append("sub-agent")
@@ -234,7 +235,7 @@ def session_heading(title: str, agent: str, cwd: str, when: str, hits: int, widt
         meta.append("%d hits" % hits)
     facts = "  " + " \u00b7 ".join(m for m in meta if m)
     room = max(10, width - cell_len(facts))
-    title_text = clean(title or "(untitled)", True)
+    title_text = clean(strip_escapes(title) or "(untitled)", True)
     if cell_len(title_text) > room:
         title_text = set_cell_size(title_text, room - 1) + ELLIPSIS
     return fit([(title_text, TITLE), (facts, DIM)], width)
@@ -273,8 +274,8 @@ def result_entries(groups: Sequence[SessionHits], width: int) -> List[Entry]:
     out: List[Entry] = []
     for group in groups:
         first = group.first
-        out.append(Entry(session_heading(first.title, first.agent, first.cwd, first.timestamp, len(group.hits),
-                                         width, first.subagent)))
+        out.append(Entry(session_heading(first.title, first.agent, first.cwd, first.last_ts or first.timestamp,
+                                         len(group.hits), width, first.subagent)))
         out.extend(Entry(hit_line(hit, width), hit) for hit in group.hits)
     return out
 
@@ -305,7 +306,7 @@ def _row_heading(row: SessionRow, focus: bool) -> Line:
 
 
 def _body_lines(text: str) -> List[str]:
-    return clean(text.replace("\r\n", "\n")).expandtabs(4).split("\n")
+    return clean(strip_escapes(text).replace("\r\n", "\n")).expandtabs(4).split("\n")     # colour codes out
 
 
 def _row_lines(row: SessionRow, q: Optional[Query], focus: bool, most: Optional[int]) -> List[Line]:
@@ -333,7 +334,7 @@ def _row_lines(row: SessionRow, q: Optional[Query], focus: bool, most: Optional[
 
 def header_lines(t: Transcript, title: str = "") -> List[Line]:
     """What the transcript is: its title, agent and id, folder, dates, resume line, log."""
-    out: List[Line] = [[(clean(title or t.title or "(untitled)", True), TITLE)]]
+    out: List[Line] = [[(clean(strip_escapes(title or t.title) or "(untitled)", True), TITLE)]]
     facts = [t.agent, "session " + clean(t.session_id or "(no id)", True)]
     if t.agent_id:
         facts.append("sub-agent " + clean(t.agent_id, True))

@@ -82,6 +82,32 @@ def test_the_history_is_whole_for_the_server_and_the_interface(home, monkeypatch
     assert "flaky" in page
 
 
+def test_every_answer_says_which_sessions_are_read_from_the_archive(home):
+    """search, sessions and show --json, and the MCP server's search_history, list_sessions
+    and read_session: `archived` true for the session whose log is gone, false for the others."""
+    run(home, "index", check=0)
+    log_of(home, UPLOAD).unlink()
+    by_session = {}
+    for h in hits(home, "the", "-n", "100"):
+        by_session.setdefault(h["session_id"], set()).add(h["archived"])
+    listed = {s["session_id"]: s["archived"] for s in map(json.loads, run(home, "sessions", "--json")[1].splitlines())}
+    shown = {json.loads(line)["archived"] for line in run(home, "show", UPLOAD, "--json")[1].splitlines()}
+    from sessionrows.mcp_server import History
+    history = History(redact=False)
+    try:
+        served = {}
+        for s in history.search_history("the", limit=100, max_chars=100_000)["sessions"]:
+            served.setdefault(s["session"], set()).add(s["archived"])
+        served_list = {s["session"]: s["archived"] for s in history.list_sessions()["sessions"]}
+        read = history.read_session(UPLOAD[:8])["archived"], history.read_session(STAGING[:8])["archived"]
+    finally:
+        history.close()
+    for answer in (by_session, listed, served, served_list):
+        assert answer[UPLOAD] in ({True}, True) and answer[STAGING] in ({False}, False), answer
+        assert len(answer) >= 3
+    assert shown == {True} and read == (True, False)
+
+
 def test_a_log_that_grew_after_it_was_archived_keeps_its_new_lines(home):
     run(home, "index", check=0)
     log = log_of(home, UPLOAD)

@@ -268,7 +268,7 @@ class History:
     def _group(self, first, hits: List[Dict[str, Any]]) -> Dict[str, Any]:
         return {"session": first.session, "agent": first.agent, "subagent": first.subagent or None,
                 "title": self._text(first.title), "cwd": self._text(first.cwd), "resume": self._text(first.resume),
-                "hits": hits}
+                "archived": bool(first.gone_since), "hits": hits}
 
     def read_session(self, session: str, around: Optional[int] = None, context_rows: int = 3, offset: int = 0,
                      limit: int = 50, text_offset: int = 0, max_chars: int = BUDGET) -> Dict[str, Any]:
@@ -306,7 +306,7 @@ class History:
         answer = self._envelope(session=t.session, session_id=t.session_id, agent=t.agent,
                                 subagent=t.agent_id or None, title=self._text(t.title), cwd=self._text(t.cwd),
                                 first_timestamp=t.first_ts, last_timestamp=t.last_ts, rows_total=len(t.rows),
-                                resume=self._text(t.resume),
+                                resume=self._text(t.resume), archived=t.archived,
                                 subagents=["agent-" + r.agent_id for r in t.subagents[:MOST_LISTED]],
                                 subagents_total=len(t.subagents), note="", next_offset=None, rows=[])
         size = _size(answer) + RESERVE
@@ -393,7 +393,7 @@ class History:
         for s in found:
             entry = {"session": s.session, "agent": s.agent, "title": self._text(s.title), "cwd": self._text(s.cwd),
                      "first_timestamp": s.first_ts, "last_timestamp": s.last_ts, "rows": s.rows,
-                     "resume": self._text(s.resume)}
+                     "resume": self._text(s.resume), "archived": bool(s.gone_since)}
             if size + _size(entry) + 1 > budget:
                 break
             answer["sessions"].append(entry)

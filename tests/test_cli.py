@@ -299,7 +299,10 @@ def test_control_characters_never_reach_the_terminal(home):
         if "--color" in args:
             assert all(re.fullmatch(r"[0-9;]*m.*", p, re.S) for p in text.split("\x1b[")[1:])
     _, out, _ = run(home, "search", "pwned", "--json", check=0)
-    assert json.loads(out)["text"] == "pwned " + HOSTILE        # JSON keeps the text, escaped
+    hit = json.loads(out)
+    assert hit["text"] == "pwned " + HOSTILE        # JSON keeps the text, escaped
+    assert hit["snippet"].startswith("pwned ok red ") and "\x1b" not in hit["snippet"]
+    assert [hit["snippet"][a:b] for a, b in hit["matches"]] == ["pwned"]     # matches point at the words
 
 
 def test_show_a_session_and_rows_around_a_hit(home):

@@ -252,6 +252,7 @@ def _claude_log(folder, session, cwd, rows):
     ("hello_world", "run python hello_world.py and %s", "Hello world, %s"),
     ("src/app.py", "the bug is in src/app.py: %s", "src app py %s"),
     ("Foo.bar_baz()", "call Foo.bar_baz(1) first; %s", "foo bar baz, %s"),
+    ("ash_json_api_router.ex", "edit lib/ash/ash_json_api_router.ex, then %s", "ash json api router ex %s"),
 ])
 def test_an_identifier_ranks_the_rows_that_hold_it_first(tmp_path, query, literal, prose):
     """Prose that holds the identifier's tokens ranks higher by bm25 (short rows, the
@@ -319,11 +320,15 @@ def test_a_named_file_that_is_no_log_is_not_counted(tmp_path, named, says):
     assert err.replace(str(REPO) + "/", "").rstrip("\n").endswith(says)
 
 
-@pytest.mark.parametrize("command", [["search", "docker"], ["sessions"], ["stats"], ["index"]])
+@pytest.mark.parametrize("command", [["search", "docker"], ["sessions"], ["stats"], ["index"],
+                                     ["search", "docker", "--json"], ["sessions", "--json"], ["stats", "--json"],
+                                     ["show", UPLOAD[:8], "--json"]])
 def test_a_new_index_named_by_index_is_announced_once(home, tmp_path, command):
     path = tmp_path / "mistyped" / "cahce" / "index.sqlite"
-    _, _, err = run(home, *command, "--index", str(path))
+    _, out, err = run(home, *command, "--index", str(path))
     assert err.count("created a new index at %s" % path) == 1 and path.is_file()
+    if "--json" in command:                 # on stderr: what --json prints stays JSON
+        assert out and all(json.loads(line) for line in out.splitlines())
     _, _, err = run(home, *command, "--index", str(path))
     assert "created a new index" not in err
 

@@ -82,6 +82,32 @@ def test_the_history_is_whole_for_the_server_and_the_interface(home, monkeypatch
     assert "flaky" in page
 
 
+def test_every_answer_says_which_sessions_are_read_from_the_archive(home):
+    """search, sessions and show --json, and the MCP server's search_history, list_sessions
+    and read_session: `archived` true for the session whose log is gone, false for the others."""
+    run(home, "index", check=0)
+    log_of(home, UPLOAD).unlink()
+    by_session = {}
+    for h in hits(home, "the", "-n", "100"):
+        by_session.setdefault(h["session_id"], set()).add(h["archived"])
+    listed = {s["session_id"]: s["archived"] for s in map(json.loads, run(home, "sessions", "--json")[1].splitlines())}
+    shown = {json.loads(line)["archived"] for line in run(home, "show", UPLOAD, "--json")[1].splitlines()}
+    from sessionrows.mcp_server import History
+    history = History(redact=False)
+    try:
+        served = {}
+        for s in history.search_history("the", limit=100, max_chars=100_000)["sessions"]:
+            served.setdefault(s["session"], set()).add(s["archived"])
+        served_list = {s["session"]: s["archived"] for s in history.list_sessions()["sessions"]}
+        read = history.read_session(UPLOAD[:8])["archived"], history.read_session(STAGING[:8])["archived"]
+    finally:
+        history.close()
+    for answer in (by_session, listed, served, served_list):
+        assert answer[UPLOAD] in ({True}, True) and answer[STAGING] in ({False}, False), answer
+        assert len(answer) >= 3
+    assert shown == {True} and read == (True, False)
+
+
 def test_a_log_that_grew_after_it_was_archived_keeps_its_new_lines(home):
     run(home, "index", check=0)
     log = log_of(home, UPLOAD)
@@ -135,8 +161,10 @@ def test_forget_before_a_date_and_a_log_still_in_place_is_not_read_again(home):
     _, out, err = run(home, "forget", "--before", "2026-11-04", "--yes", check=0)
     assert "Fix the flaky upload test" in out and "still in its place" in err
     assert hits(home, "flaky upload") == []
-    run(home, "index", check=0)
+    _, _, err = run(home, "index", check=0)
     assert hits(home, "flaky upload") == [] and hits(home, "docker")
+    assert err.startswith("sessionrows: 3 logs in scope")          # the forgotten log in place is not counted
+    assert run(home, "search", "zanzibar")[2].endswith("no match for 'zanzibar' in 3 session logs\n")
 
 
 def test_a_run_killed_between_writing_a_member_and_recording_it_is_completed(home):

@@ -293,11 +293,16 @@ def test_control_characters_never_reach_the_terminal(home):
         text = out + err
         printed = text.replace("\x1b[", "")     # rich's own styling: CSI sequences only, checked below
         assert not any(c in printed for c in "\x07\x9b\u202e") and "\x1b" not in printed, args
-        assert "\\x1b]0;pwned" in out or args[0] == "stats"
+        # escape sequences are taken out, other controls shown as visible escapes
+        assert "ok red \\u202edesrever" in out or args[0] == "stats"
+        assert "\\x1b[31m" not in out and "\\x1b]0;pwned" not in out and "\\x9b" not in out
         if "--color" in args:
             assert all(re.fullmatch(r"[0-9;]*m.*", p, re.S) for p in text.split("\x1b[")[1:])
     _, out, _ = run(home, "search", "pwned", "--json", check=0)
-    assert json.loads(out)["text"] == "pwned " + HOSTILE        # JSON keeps the text, escaped
+    hit = json.loads(out)
+    assert hit["text"] == "pwned " + HOSTILE        # JSON keeps the text, escaped
+    assert hit["snippet"].startswith("pwned ok red ") and "\x1b" not in hit["snippet"]
+    assert [hit["snippet"][a:b] for a, b in hit["matches"]] == ["pwned"]     # matches point at the words
 
 
 def test_show_a_session_and_rows_around_a_hit(home):

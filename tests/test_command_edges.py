@@ -10,6 +10,8 @@ import subprocess
 
 import pytest
 
+from conftest import REPO
+from sessionrows.query import parse
 from test_cli import COMMAND, EXAMPLES, UPLOAD, env_for, hits, home, run  # noqa: F401 (fixture)
 
 
@@ -236,3 +238,167 @@ def test_a_reader_opened_before_the_first_build_searches_what_it_built(home, tmp
         assert found and found == sorted(found, key=lambda h: h.score)
     finally:
         reader.index.close()
+
+
+def _claude_log(folder, session, cwd, rows):
+    """A Claude log of (time stamp, role, text) rows."""
+    log = folder / ("-w-" + os.path.basename(cwd)) / (session + ".jsonl")
+    log.parent.mkdir(parents=True, exist_ok=True)
+    log.write_text("".join(json.dumps(_said(session, cwd, ts, text, role)) + "\n" for ts, role, text in rows))
+    return log
+
+
+@pytest.mark.parametrize("query, literal, prose", [
+    ("hello_world", "run python hello_world.py and %s", "Hello world, %s"),
+    ("src/app.py", "the bug is in src/app.py: %s", "src app py %s"),
+    ("Foo.bar_baz()", "call Foo.bar_baz(1) first; %s", "foo bar baz, %s"),
+    ("ash_json_api_router.ex", "edit lib/ash/ash_json_api_router.ex, then %s", "ash json api router ex %s"),
+])
+def test_an_identifier_ranks_the_rows_that_hold_it_first(tmp_path, query, literal, prose):
+    """Prose that holds the identifier's tokens ranks higher by bm25 (short rows, the
+    words again and again); the rows that hold the identifier as typed come first."""
+    logs = tmp_path / "logs"
+    for i in range(6):
+        _claude_log(logs, "prose-%d" % i, "/w/prose%d" % i, [("2026-01-0%dT10:00:00Z" % (i + 1), "user",
+                                                               prose % prose % "again")])
+    filler = " ".join("word%d" % i for i in range(300))
+    _claude_log(logs, "exact", "/w/exact", [("2026-01-09T10:00:00Z", "assistant", literal % filler)])
+    found = hits(tmp_path, query, str(logs), "-n", "3", "--index", str(tmp_path / "i.sqlite"))
+    assert found[0]["session_id"] == "exact" and len(found) == 3
+    marked = [found[0]["snippet"][a:b] for a, b in found[0]["matches"]]
+    assert marked == [parse(query).literals[0]]                  # the identifier whole, not its tokens
+    _, out, _ = run(tmp_path, "search", query, str(logs), "-n", "3", "--index", str(tmp_path / "i.sqlite"))
+    assert "claude \u00b7 exact \u00b7" in out.split("\n")[0]       # its session first
+
+
+@pytest.mark.parametrize("query", ["flaky upload", "FakeClock", "pytest"])
+def test_a_session_heading_shows_its_own_time_whatever_the_hit(home, query):
+    hit = next(h for h in hits(home, query) if h["session_id"] == UPLOAD)
+    _, out, _ = run(home, "search", query, "--agent", "claude", check=0)
+    heading = next(line for line in out.splitlines() if line.startswith("Fix the flaky upload test"))
+    assert heading.endswith("2026-11-03 09:02") or "2026-11-03 09:02 \u00b7" in heading     # its last activity
+    assert hit["timestamp"] < "2026-11-03T09:02"
+
+
+@pytest.mark.parametrize("args, says", [
+    (["make lint"], "no match for 'make lint' outside injected text in 4 session logs; --context finds 1 session"),
+    (["make lint", "--agent", "codex"], "outside injected text in 4 session logs with --agent codex; --context "
+                                        "finds 1 session"),
+    (["make lint", "--agent", "claude"], "no match for 'make lint' in 4 session logs with --agent claude\n"),
+    (["zanzibar"], "no match for 'zanzibar' in 4 session logs\n"),
+])
+def test_nothing_found_says_whether_injected_text_matches(home, args, says):
+    code, out, err = run(home, "search", *args)
+    assert (code, out) == (1, "") and err.endswith(says if says.endswith("\n") else says + "\n")
+
+
+def test_offset_gives_the_next_hits(home):
+    every = [(h["path"], h["row"]) for h in hits(home, "the", "-n", "7")]
+    assert [(h["path"], h["row"]) for h in hits(home, "the", "-n", "3", "--offset", "4")] == every[4:7]
+    _, _, err = run(home, "search", "the", "-n", "3", "--offset", "4", check=0)
+    assert "showed hits 5 to 7; more rows match (--offset 7 shows the next)" in err
+    code, out, err = run(home, "search", "the", "--offset", "9000")
+    assert (code, out) == (1, "") and "no more hits past --offset 9000" in err
+
+
+@pytest.mark.parametrize("args, says", [
+    (["the", "-n", "1"], "showed the best hit; more rows match (-n 5 shows more, --offset 1 the next)"),
+    (["the", "-n", "2"], "showed the best 2 hits; more rows match (-n 10 shows more, --offset 2 the next)"),
+])
+def test_more_hits_are_announced_in_words(home, args, says):
+    _, _, err = run(home, "search", *args, check=0)
+    assert says in err
+
+
+@pytest.mark.parametrize("named, says", [
+    (["README.md"], "no session logs found (looked in README.md)"),
+    (["README.md", "examples/sessions"], "no match for 'zanzibar' in 4 session logs"),
+])
+def test_a_named_file_that_is_no_log_is_not_counted(tmp_path, named, says):
+    code, out, err = run(tmp_path, "search", "zanzibar", *[str(REPO / n) for n in named])
+    assert (code, out) == (1, "") and "README.md: not a session log" in err
+    assert err.replace(str(REPO) + "/", "").rstrip("\n").endswith(says)
+
+
+@pytest.mark.parametrize("command", [["search", "docker"], ["sessions"], ["stats"], ["index"],
+                                     ["search", "docker", "--json"], ["sessions", "--json"], ["stats", "--json"],
+                                     ["show", UPLOAD[:8], "--json"]])
+def test_a_new_index_named_by_index_is_announced_once(home, tmp_path, command):
+    path = tmp_path / "mistyped" / "cahce" / "index.sqlite"
+    _, out, err = run(home, *command, "--index", str(path))
+    assert err.count("created a new index at %s" % path) == 1 and path.is_file()
+    if "--json" in command:                 # on stderr: what --json prints stays JSON
+        assert out and all(json.loads(line) for line in out.splitlines())
+    _, _, err = run(home, *command, "--index", str(path))
+    assert "created a new index" not in err
+
+
+def test_sessions_lists_newest_first(home):
+    code, out, _ = run(home, "sessions", "--json")
+    listed = [json.loads(line) for line in out.splitlines()]
+    assert code == 0 and [s["session_id"] for s in listed] == [
+        "c41d9e07-2b85-4f3e-8d61-95a7b2e0c3f6", "019a7c3e-5f21-7d40-b8e2-6c1f0a9d2b57", UPLOAD]
+    assert listed == sorted(listed, key=lambda s: s["last_timestamp"], reverse=True)
+    upload = listed[2]
+    assert (upload["title"], upload["agent"], upload["cwd"], upload["rows"]) == (
+        "Fix the flaky upload test", "claude", "/home/ada/src/uploader", 15)
+    assert upload["resume"] == "cd /home/ada/src/uploader && claude --resume " + UPLOAD
+    _, shown, _ = run(home, "show", UPLOAD, "--json", check=0)
+    assert len(shown.splitlines()) == upload["rows"]
+    _, out, err = run(home, "sessions", "-n", "1", "--offset", "1", check=0)
+    assert out.splitlines()[:2] == [
+        "The staging containers keep restarting.  codex \u00b7 infra \u00b7 2026-11-06 16:02 \u00b7 14 rows",
+        "  cd /home/ada/src/infra && codex resume 019a7c3e-5f21-7d40-b8e2-6c1f0a9d2b57"]
+    assert "showed session 2; there are more (--offset 2 shows the next)" in err
+
+
+@pytest.mark.parametrize("args, sessions", [
+    (["--agent", "codex"], ["019a7c3e-5f21-7d40-b8e2-6c1f0a9d2b57"]),
+    (["--project", "UPLOAD"], [UPLOAD]),
+    (["--since", "2026-11-06"], ["c41d9e07-2b85-4f3e-8d61-95a7b2e0c3f6", "019a7c3e-5f21-7d40-b8e2-6c1f0a9d2b57"]),
+    (["--until", "2026-11-05"], [UPLOAD]),
+    ([str(EXAMPLES / "codex")], ["019a7c3e-5f21-7d40-b8e2-6c1f0a9d2b57"]),
+    (["--agent", "codex", "--project", "uploader"], []),
+])
+def test_sessions_filters(home, args, sessions):
+    code, out, err = run(home, "sessions", "--json", *args)
+    assert [json.loads(line)["session_id"] for line in out.splitlines()] == sessions
+    assert code == (0 if sessions else 1)
+
+
+def test_sessions_text_is_safe(home):
+    log = home / ".codex" / "sessions" / ("rollout-2026-11-07T00-00-00-%s.jsonl" % ("b" * 8))
+    log.write_text("".join(json.dumps(x) + "\n" for x in [
+        {"type": "session_meta", "payload": {"id": "bbbbbbbb", "cwd": "/tmp/x\x1b]0;t\x07"}},
+        {"timestamp": "2026-11-08T00:00:00.000Z", "type": "event_msg",
+         "payload": {"type": "user_message", "message": "\x1b[31mred\x1b[0m title \u202eevil"}}]))
+    _, out, _ = run(home, "sessions", "--color", "always", check=0)
+    printed = out.replace("\x1b[", "")     # rich's own styling
+    assert "\x1b" not in printed and "\x07" not in printed and "\u202e" not in printed
+    assert "red title \\u202eevil" in out
+
+
+def _one_row_log(tmp_path):
+    log = _claude_log(tmp_path / "one", "single", "/w/single", [("2026-01-02T10:00:00Z", "user", "only row")])
+    return str(log)
+
+
+@pytest.mark.parametrize("args, says", [
+    (["search", "zanzibar", "{one}"], "no match for 'zanzibar' in 1 session log\n"),
+    (["search", "zanzibar", "{one}", "--agent", "claude"], "in 1 session log with --agent claude\n"),
+    (["search", "the", "-n", "1", "--offset", "4"], "showed hit 5; more rows match (--offset 5 shows the next)\n"),
+    (["sessions", "{one}", "--project", "nowhere"], "no sessions in 1 session log with --project nowhere\n"),
+    (["sessions", "-n", "1"], "showed the newest session; there are more (--offset 1 shows the next)\n"),
+    (["index", "{one}"], "1 log in scope: 1 new, 0 grown, 0 changed, 0 removed; 1 row added in"),
+])
+def test_a_count_of_one_reads_in_the_singular(home, tmp_path, args, says):
+    one = _one_row_log(tmp_path)
+    args = [a.replace("{one}", one) for a in args]
+    _, _, err = run(home, *args, "--index", str(tmp_path / "i.sqlite"))
+    assert says in err and " 1 session logs" not in err and " 1 logs" not in err and " 1 rows" not in err
+
+
+def test_a_one_row_session_shows_one_row(tmp_path):
+    one = _one_row_log(tmp_path)
+    code, out, _ = run(tmp_path, "show", one)
+    assert code == 0 and ", 1 row\n" in out

@@ -11,7 +11,7 @@ import threading
 import pytest
 
 from sessionrows.commands import CommandError
-from sessionrows.mcp_server import BUDGET, TOOLS, History, install_lines
+from sessionrows.mcp_server import BUDGET, TOOLS, History, install_lines, unknown_arguments
 from test_cli import COMMAND, STAGING, UPLOAD, env_for, home, run  # noqa: F401  (home is a fixture)
 from test_redact import SECRETS, VAULT, no_leak, write_vault
 
@@ -87,14 +87,19 @@ def test_search_pages_within_the_budget_reach_every_hit(history, max_chars):
     assert sorted(seen) == sorted(every)
 
 
-def test_read_session_around_a_hit_and_in_pages(history):
-    h = history()
-    around = h.read_session(UPLOAD[:8], around=2, context_rows=1)
+def test_read_session_around_a_hit(history):
+    around = history().read_session(UPLOAD[:8], around=2, context_rows=1)
     assert around["session"] == UPLOAD and [r["row"] for r in around["rows"]] == [1, 2, 3]
     assert around["rows"][1]["text"].startswith("The upload test") and around["next_offset"] == 4
+
+
+@pytest.mark.parametrize("session", [UPLOAD, STAGING])    # Codex's first row: injected, longer than its share
+@pytest.mark.parametrize("limit", [4, 50])
+def test_read_session_in_pages_gives_every_row(history, session, limit):
+    h = history()
     rows, offset = [], 0
     while offset is not None:
-        page = h.read_session(UPLOAD, offset=offset, limit=4)
+        page = h.read_session(session, offset=offset, limit=limit)
         rows += [r["row"] for r in page["rows"]]
         offset = page["next_offset"]
     assert rows == list(range(page["rows_total"]))
@@ -159,6 +164,30 @@ def test_errors_are_one_sentence(history, tool, args, message):
     with pytest.raises(CommandError) as e:
         getattr(history(), tool)(**args)
     assert message in str(e.value) and "\n" not in str(e.value)
+
+
+@pytest.mark.parametrize("args, note", [
+    (dict(query="make lint"), "no match outside injected text in 5 session logs; include_context=true finds 1 "
+                              "session"),
+    (dict(query="zanzibar"), "no match in 5 session logs"),
+    (dict(query="the", offset=9000), "no hits past offset 9000"),
+])
+def test_an_empty_answer_says_why(history, args, note):
+    answer = history().search_history(**args)
+    assert answer["sessions"] == [] and answer["note"] == note
+
+
+@pytest.mark.parametrize("tool, given, says", [
+    ("search_history", {"query": "x", "limt": 5}, "unknown argument \"limt\"; search_history takes query, agent"),
+    ("search_history", {"query": "x", "a": 1, "b": 2}, "unknown arguments \"a\", \"b\"; search_history takes"),
+    ("history_stats", {"verbose": True}, "unknown argument \"verbose\"; history_stats takes no arguments"),
+    ("read_session", {"session": "x", "around": 2}, None),
+])
+def test_unknown_arguments_are_named(tool, given, says):
+    import inspect
+    known = [p for p in inspect.signature(getattr(History, tool)).parameters if p != "self"]
+    problem = unknown_arguments(tool, given, known)
+    assert problem == says or (says and problem.startswith(says) and "\n" not in problem)
 
 
 def test_history_stats_gives_what_stats_json_gives(history, vault_home):
@@ -253,13 +282,21 @@ def test_errors_reach_the_client_as_tool_errors(home, tmp_path):
         ("search_history", {"query": "docker", "since": "someday"}),
         ("read_session", {"session": "ffffffff"}),
         ("list_sessions", {"agent": "cursor"}),
-    ])
-    for result, (tool, message) in zip(results, [("search_history", "'someday' is not a date"),
-                                                 ("read_session", "no session 'ffffffff'"),
-                                                 ("list_sessions", "agent must be one of")]):
+        ("search_history", {"query": "docker", "max_results": 3}),
+        ("history_stats", {"agent": "codex"}),
+    ], "--index", str(tmp_path / "mistyped" / "index.sqlite"))
+    for result, (tool, message) in zip(results, [
+            ("search_history", "'someday' is not a date"),
+            ("read_session", "no session 'ffffffff'"),
+            ("list_sessions", "agent must be one of"),
+            ("search_history", 'unknown argument "max_results"; search_history takes query, agent, project, role, '
+                               'since, until, include_context, limit, offset, max_chars'),
+            ("history_stats", 'unknown argument "agent"; history_stats takes no arguments')]):
         text = result.content[0].text
         assert result.is_error and text.startswith("Error executing tool %s: " % tool) and message in text
         assert "\n" not in text
+    errors = (tmp_path / "server-stderr.txt").read_text()
+    assert errors.count("created a new index at %s" % (tmp_path / "mistyped" / "index.sqlite")) == 1
 
 
 def test_stdout_holds_only_protocol_messages(home, tmp_path):

@@ -7,6 +7,7 @@ was, 2 on an error. Errors are one line on stderr."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import sys
@@ -15,12 +16,14 @@ from typing import List, Optional, Sequence, TextIO
 from . import __version__
 from .agents import NAMES, labels, places_text
 from .sessions import INJECTED, KIND_NAMES, ROLES, TITLE
-from .terminal import Printer, clean, home_relative, pager, progress, size_text, terminal_width, wants_color
+from .terminal import (Printer, clean, counted, home_relative, pager, progress, size_text, terminal_width,
+                       wants_color)
 from .when import WHEN_HELP, WhenError, local_time, parse_when
 
 PROG = "sessionrows"
 FOUND, NOTHING, ERROR = 0, 1, 2
 MOST_HITS = 10_000
+MOST_SESSIONS = 100_000
 KINDS = {name: kind for kind, name in KIND_NAMES.items() if kind != TITLE}
 
 
@@ -120,12 +123,27 @@ def build_parser() -> argparse.ArgumentParser:
     when(p)
     p.add_argument("-n", "--limit", type=_number(1, MOST_HITS), default=20, metavar="N",
                    help="at most N hits (default 20)")
+    p.add_argument("--offset", type=_number(0, MOST_HITS), default=0, metavar="N",
+                   help="leave out the best N hits: the next page (default 0)")
     p.add_argument("--context", action="store_true",
                    help="also search the text the assistants inject around your words (instructions, "
                    "reminders, command wrappers) and compact summaries")
     p.add_argument("--fts", action="store_true", help="QUERY is raw SQLite FTS5 syntax")
     p.add_argument("--json", action="store_true", help="one JSON object per hit, per line")
     redact(p)
+
+    p = sub.add_parser("sessions", help="your sessions, newest first, with the commands that resume them",
+                       description="Your sessions, newest first: title, agent, project, time of the last activity, "
+                       "rows and the command that resumes each. From the index (brought up to date first).")
+    common(p, index=True)
+    p.add_argument("--agent", choices=NAMES, help="only this agent's sessions")
+    p.add_argument("--project", metavar="TEXT", help="only sessions whose working directory contains TEXT")
+    when(p)
+    p.add_argument("-n", "--limit", type=_number(1, MOST_SESSIONS), default=20, metavar="N",
+                   help="at most N sessions (default 20)")
+    p.add_argument("--offset", type=_number(0), default=0, metavar="N",
+                   help="leave out the newest N sessions: the next page (default 0)")
+    p.add_argument("--json", action="store_true", help="one JSON object per session, per line")
 
     p = sub.add_parser("show", help="a session as a readable transcript",
                        description="A whole session as a readable transcript, in order.")
@@ -294,7 +312,7 @@ def run_search(args, session: Session) -> int:
     with progress("indexing") as bar:
         result = search(args.query, args.paths, filters=filters, limit=args.limit, fts=args.fts,
                         index_path=args.index, warn=session.warn, progress=bar, on_wait=session.waiting,
-                        snippet_width=snippet_width, part=_redactor(args, part=True))
+                        snippet_width=snippet_width, part=_redactor(args, part=True), offset=args.offset)
     session.read_only(result.report)
     if not args.json:
         _first_index_notes(session, result)
@@ -305,10 +323,7 @@ def run_search(args, session: Session) -> int:
         return NOTHING
     if not result.hits:
         if not args.json:
-            shown = _filters_in_force(args)
-            session.note("no match for %s in %d session log%s%s" % (
-                clean(repr(args.query), True), result.found, "" if result.found == 1 else "s",
-                (" with " + " ".join(clean(s, True) for s in shown)) if shown else ""))
+            session.note(_no_match(args, result))
         return NOTHING
     if args.json:
         for hit in result.hits:
@@ -317,11 +332,80 @@ def run_search(args, session: Session) -> int:
     from .printing import print_hits
     print_hits(session.out, result.hits, width)
     if result.more:
-        session.note("showed the best %d hits; more rows match (-n %d shows more)" % (args.limit,
-                                                                                    min(MOST_HITS, 5 * args.limit)))
+        session.note(_more_hits(args, len(result.hits)))
     if result.bounded:
         session.note("the query matched more than %d rows; the newest %d of them were ranked (add words to narrow it)"
                      % (result.bounded, result.bounded))
+    return FOUND
+
+
+def _no_match(args, result) -> str:
+    """What a search that shows nothing says: where it looked and with which filters,
+    whether injected text matches, or that the matches end before --offset."""
+    if result.context_sessions is None:     # rows matched, all of them before the offset
+        return "no more hits past --offset %d" % args.offset
+    shown = _filters_in_force(args)
+    where = "in %s%s" % (counted(result.found, "session log"),
+                         (" with " + " ".join(clean(s, True) for s in shown)) if shown else "")
+    if result.context_sessions:
+        return "no match for %s outside injected text %s; --context finds %s" % (
+            clean(repr(args.query), True), where, counted(result.context_sessions, "session"))
+    return "no match for %s %s" % (clean(repr(args.query), True), where)
+
+
+def _span(word: str, first: int, last: int) -> str:
+    """Places `first` to `last` of a list: "hit 5", "hits 5 to 7"."""
+    return "%s %d" % (word, first) if first == last else "%ss %d to %d" % (word, first, last)
+
+
+def _more_hits(args, shown: int) -> str:
+    """The note that more rows match than were shown, and how to see them."""
+    following = args.offset + shown
+    if args.offset:
+        return "showed %s; more rows match (--offset %d shows the next)" % (
+            _span("hit", args.offset + 1, following), following)
+    best = "the best hit" if shown == 1 else "the best %d hits" % shown
+    return "showed %s; more rows match (-n %d shows more, --offset %d the next)" % (
+        best, min(MOST_HITS, 5 * args.limit), following)
+
+
+def run_sessions(args, session: Session) -> int:
+    from .commands import list_sessions, open_index, summary_json
+    from .index import Filters
+    if args.since and args.until and args.since >= args.until:
+        raise _Failure("the date range is empty: --since %s is not before --until %s"
+                       % (args._since_text, args._until_text))
+    filters = Filters(agent=args.agent, project=args.project, since=args.since, until=args.until)
+    with progress("indexing") as bar:
+        opened = open_index(args.paths, args.index, warn=session.warn, progress=bar, on_wait=session.waiting)
+    try:
+        found = list_sessions(filters, args.limit + 1, args.offset, opened=opened)
+    finally:
+        opened.index.close()
+    session.read_only(opened.report)
+    if not opened.found:
+        session.nothing_found(opened.where)
+        return NOTHING
+    shown = found[:args.limit]
+    if args.json:
+        for s in shown:
+            sys.stdout.write(json_line(summary_json(s)) + "\n")
+        return FOUND if shown else NOTHING
+    if not shown:
+        named = _filters_in_force(args)
+        session.note("no sessions %s%s" % ("past --offset %d" % args.offset if args.offset else
+                                           "in %s" % counted(opened.found, "session log"),
+                                           " with " + " ".join(clean(s, True) for s in named) if named else ""))
+        return NOTHING
+    from .printing import print_sessions
+    print_sessions(session.out, shown, terminal_width(sys.stdout))
+    if len(found) > len(shown):
+        following = args.offset + len(shown)
+        if args.offset:
+            which = _span("session", args.offset + 1, following)
+        else:
+            which = "the newest session" if len(shown) == 1 else "the newest %d sessions" % len(shown)
+        session.note("showed %s; there are more (--offset %d shows the next)" % (which, following))
     return FOUND
 
 
@@ -387,8 +471,7 @@ def _export_pages(args, session: Session, logs, named, select) -> int:
     with progress("exporting") as bar:
         report = export_folder(logs, named, args.output, args.format, context=context, select=select,
                                redact=_redaction(args), warn=session.warn, progress=bar)
-    session.note("wrote %d page%s and %s" % (len(report.pages), "" if len(report.pages) == 1 else "s",
-                                             clean(report.index, True)))
+    session.note("wrote %s and %s" % (counted(len(report.pages), "page"), clean(report.index, True)))
     return FOUND if report.pages else NOTHING
 
 
@@ -521,9 +604,10 @@ def run_index(args, session: Session) -> int:
     if not opened.found:
         session.nothing_found(opened.where)
     _first_index_notes(session, opened)
-    session.note("%d logs in scope: %d new, %d grown, %d changed, %d removed; %d rows added in %.2f s. "
-                 "The index (%s) holds %d logs, %d rows." % (opened.found, r.new, r.appended, r.changed, r.removed,
-                                                             r.rows, r.seconds, clean(path, True), files, rows))
+    session.note("%s in scope: %d new, %d grown, %d changed, %d removed; %s added in %.2f s. "
+                 "The index (%s) holds %s, %s." % (counted(opened.found, "log"), r.new, r.appended, r.changed,
+                                                   r.removed, counted(r.rows, "row"), r.seconds, clean(path, True),
+                                                   counted(files, "log"), counted(rows, "row")))
     return FOUND if opened.found else NOTHING
 
 
@@ -557,9 +641,8 @@ def run_forget(args, session: Session) -> int:
             session.out.line(clean(r.title or "(untitled)", True),
                              ("  %s \u00b7 %s \u00b7 %s" % (r.agent, clean(r.session_id or r.path, True),
                                                             local_time(r.last_ts)), "dim"))
-        question = "Forget %s for good (%d log%s)? [y/N] " % (
-            "this session" if len(mains) == 1 else "these %d sessions" % len(mains), len(records),
-            "" if len(records) == 1 else "s")
+        question = "Forget %s for good (%s)? [y/N] " % (
+            "this session" if len(mains) == 1 else "these %d sessions" % len(mains), counted(len(records), "log"))
         if not args.yes:
             if not (sys.stdin.isatty() and sys.stderr.isatty()):
                 raise _Failure("forget asks before it removes anything, and there is no terminal to ask on; "
@@ -570,9 +653,9 @@ def run_forget(args, session: Session) -> int:
                 session.note("nothing was forgotten")
                 return NOTHING
         done = forget(opened, records)
-    session.note("forgot %d session%s (%d log%s); %s freed in the archive, the index rewritten in %.1f s"
-                 % (len(done.sessions), "" if len(done.sessions) == 1 else "s", done.logs,
-                    "" if done.logs == 1 else "s", size_text(done.bytes_freed), done.seconds))
+    session.note("forgot %s (%s); %s freed in the archive, the index rewritten in %.1f s"
+                 % (counted(len(done.sessions), "session"), counted(done.logs, "log"), size_text(done.bytes_freed),
+                    done.seconds))
     for path in done.in_place:
         session.note("its log %s is still in its place: sessionrows will not read it again (delete it to remove it "
                      "from the disk)" % clean(home_relative(path), True))
@@ -608,7 +691,8 @@ def run_tui(args, session: Session) -> int:
 
 
 COMMANDS = {"search": run_search, "show": run_show, "export": run_export, "stats": run_stats, "index": run_index,
-            "restore": run_restore, "forget": run_forget, "mcp": run_mcp, "tui": run_tui, "hooks": run_hooks}
+            "restore": run_restore, "forget": run_forget, "mcp": run_mcp, "tui": run_tui, "hooks": run_hooks,
+            "sessions": run_sessions}
 
 
 def _keep_date_texts(parser: argparse.ArgumentParser, argv: Sequence[str], args) -> None:
@@ -651,7 +735,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         from .export import ExportError
         failures += (ExportError,)
     try:
-        return COMMANDS[args.command](args, session)
+        with _announcing_new_index(args, session):
+            return COMMANDS[args.command](args, session)
     except failures as e:
         sys.stderr.write("%s: error: %s\n" % (PROG, clean(str(e), True)))
     except KeyboardInterrupt:
@@ -668,6 +753,20 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except OSError as e:
         sys.stderr.write("%s: error: %s\n" % (PROG, clean(_os_error_text(e), True)))
     return ERROR
+
+
+@contextlib.contextmanager
+def _announcing_new_index(args, session: Session):
+    """Says so when the command made the index that --index names: a mistyped path
+    would otherwise give a new index (and its folders) without a word. (Not after
+    an error, which stays one line; the MCP server says it itself, when it has
+    opened the index.)"""
+    path = getattr(args, "index", None)
+    path = os.path.abspath(path) if path and args.command != "mcp" else None
+    new = path is not None and not os.path.lexists(path)
+    yield
+    if new and os.path.isfile(path):
+        session.note("created a new index at %s" % clean(path, True))
 
 
 def _os_error_text(e: OSError) -> str:

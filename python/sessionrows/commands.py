@@ -16,6 +16,7 @@ from .query import Query, parse
 from .reader import NOT_A_LOG, Problem, Warn, archived_copy, read_session, resolve_agents
 from .sessions import INJECTED, KIND_NAMES, REWOUND, SUBAGENT, TEXT, TITLE, resume_command, title_of
 from .snippets import Span, snippet
+from .terminal import counted
 
 Progress = Callable[[int, int], None]
 # A query that matches more rows than this in a shard ranks the newest of them.
@@ -83,9 +84,10 @@ def refresh(opened: Opened, paths: Optional[Sequence[str]] = None, *, warn: Warn
         raise CommandError("%s: no such file or folder" % e.filename) from None
     report = index.update(changes.fresh, changes.gone, warn, named=[os.path.abspath(p) for p in paths],
                           progress=progress)
-    report = report._replace(files=changes.found)
-    whole = not paths and changes.found == index.count_files()
-    opened.report, opened.scope, opened.found = report, Scope(changes.where, whole), changes.found
+    found = changes.found - report.left_out     # the walk counts every file named, logs or not, forgotten or not
+    report = report._replace(files=found)
+    whole = not paths and found == index.count_files()
+    opened.report, opened.scope, opened.found = report, Scope(changes.where, whole), found
     opened.where = paths or discovery.root_paths()
     return opened
 
@@ -120,6 +122,7 @@ class Hit(NamedTuple):
     score: float
     resume: str
     gone_since: str = ""    # when the log was found gone from its place (it is read from the archive)
+    last_ts: str = ""       # the log's last activity: the time of its session, whatever the hit
 
     @property
     def injected(self) -> bool:
@@ -137,6 +140,8 @@ class SearchResult(NamedTuple):
                                     # (of those that pass the filters)
     seconds: float = 0.0            # the query itself
     more: bool = False              # more rows matched than the limit let through
+    context_sessions: Optional[int] = None  # nothing matched outside injected text: the sessions
+                                            # a search of it finds (when counted)
 
 
 def hit_json(hit: Hit) -> dict:
@@ -159,17 +164,20 @@ def search(query: str, paths: Optional[Sequence[str]] = None, *, filters: Option
            limit: int = 20, fts: bool = False, index_path: Optional[str] = None, warn: Warn = _nothing,
            progress: Optional[Progress] = None, on_wait: Optional[Callable[[], None]] = None,
            snippet_width: int = 200, opened: Optional[Opened] = None,
-           part: Optional[Callable[[str, int, int], str]] = None) -> SearchResult:
+           part: Optional[Callable[[str, int, int], str]] = None, offset: int = 0) -> SearchResult:
     """Updates the index for the logs in scope and returns the best hits of `query`
-    (as a person types it, or raw FTS5 syntax with `fts`). With `opened`, searches
-    that index as it is (the caller keeps it open between searches). `part`, if
-    given, gives the text a snippet shows (redacted, say; see snippets.snippet)."""
+    (as a person types it, or raw FTS5 syntax with `fts`), from the `offset`-th on.
+    With `opened`, searches that index as it is (the caller keeps it open between
+    searches). `part`, if given, gives the text a snippet shows (redacted, say; see
+    snippets.snippet). When nothing matches outside injected text, the sessions
+    where it does are counted."""
     q = parse(query, raw=fts)
     own = opened is None
     if opened is None:
         opened = open_index(paths, index_path, warn=warn, progress=progress, on_wait=on_wait)
     try:
-        return search_opened(opened, q, filters or Filters(), limit, snippet_width, part)
+        return search_opened(opened, q, filters or Filters(), limit, snippet_width, part, offset=offset,
+                             count_context=True)
     finally:
         if own:
             opened.index.close()
@@ -177,25 +185,32 @@ def search(query: str, paths: Optional[Sequence[str]] = None, *, filters: Option
 
 def search_opened(opened: Opened, q: Query, filters: Filters, limit: int, snippet_width: int = 200,
                   part: Optional[Callable[[str, int, int], str]] = None, *,
-                  broad_limit: int = BROAD_LIMIT) -> SearchResult:
-    """The best hits of `q` in an open index. A query with more than `broad_limit`
-    rows that pass the filters ranks about the newest `broad_limit` of them (the
-    terminal interface ranks fewer while the person types)."""
+                  broad_limit: int = BROAD_LIMIT, offset: int = 0, count_context: bool = False) -> SearchResult:
+    """The best hits of `q` in an open index, from the `offset`-th on (at most
+    `limit`). A query with more than `broad_limit` rows that pass the filters ranks
+    about the newest `broad_limit` of them (the terminal interface ranks fewer while
+    the person types). With `count_context`, a search that finds nothing outside
+    injected text counts the sessions where injected text matches (one more query,
+    only then)."""
     started = time.perf_counter()
-    matches = opened.index.search(q.fts, filters, limit, opened.scope, broad_limit=broad_limit)
+    matches = opened.index.search(q.fts, filters, offset + limit, opened.scope, broad_limit=broad_limit,
+                                  literals=q.literals)
+    # A match of a session's title stands for the session only when nothing else in it matched.
+    said = {h.file.path for h in matches.hits if h.kind != TITLE}
+    found = [h for h in matches.hits if h.kind != TITLE or h.file.path not in said]
     hits = []
-    for h in matches.hits:
+    for h in found[offset:]:
         r = h.file
         text, spans = snippet(h.text, q, snippet_width, part)
         row = 0 if h.kind == TITLE else h.row      # a title's match opens the session at its start
         hits.append(Hit(r.path, r.agent, r.session_id, session_key(r), r.agent_id, h.title, r.cwd, row, h.role,
                         h.kind, h.flags, h.tool, h.timestamp, h.text, text, spans, h.score,
-                        resume_command(r.agent, r.session_id, r.cwd, r.path), r.gone_since))
-    # A match of a session's title stands for the session only when nothing else in it matched.
-    said = {h.path for h in hits if h.kind != TITLE}
-    hits = [h for h in hits if h.kind != TITLE or h.path not in said]
+                        resume_command(r.agent, r.session_id, r.cwd, r.path), r.gone_since, r.last_ts))
+    context_sessions = None
+    if count_context and not found and not filters.context:
+        context_sessions = opened.index.count_sessions(q.fts, filters._replace(context=True), opened.scope)
     return SearchResult(q, hits, opened.report, opened.index.path, opened.found, opened.where, matches.ranked,
-                        time.perf_counter() - started, matches.more)
+                        time.perf_counter() - started, matches.more, context_sessions)
 
 
 class SessionHits(NamedTuple):
@@ -340,7 +355,7 @@ def _id_from_name(path: str) -> str:
 def rows_around(t: Transcript, row: int, context_rows: int) -> List[SessionRow]:
     """The row `row` and `context_rows` rows on each side."""
     if row >= len(t.rows):
-        raise CommandError("row %d is past the end of the session (%d rows)" % (row, len(t.rows)))
+        raise CommandError("row %d is past the end of the session (%s)" % (row, counted(len(t.rows), "row")))
     return t.rows[max(0, row - context_rows):row + context_rows + 1]
 
 
@@ -385,12 +400,21 @@ class SessionSummary(NamedTuple):
     last_ts: str
     rows: int
     resume: str
+    gone_since: str = ""    # when the log was found gone from its place (it is read from the archive)
 
 
 def summary_of(record: FileRecord) -> SessionSummary:
     return SessionSummary(session_key(record), record.path, record.agent, record.session_id, record.title,
                           record.cwd, record.first_ts, record.last_ts, record.nrows,
-                          resume_command(record.agent, record.session_id, record.cwd, record.path))
+                          resume_command(record.agent, record.session_id, record.cwd, record.path),
+                          record.gone_since)
+
+
+def summary_json(s: SessionSummary) -> dict:
+    """A session as `sessions --json` prints it (one object per line)."""
+    return {"session": s.session, "path": s.path, "agent": s.agent, "session_id": s.session_id, "title": s.title,
+            "cwd": s.cwd, "first_timestamp": s.first_ts, "last_timestamp": s.last_ts, "rows": s.rows,
+            "resume": s.resume, "archived": bool(s.gone_since), "gone_since": s.gone_since or None}
 
 
 def list_sessions(filters: Optional[Filters] = None, limit: int = 20, offset: int = 0, *,
@@ -548,4 +572,4 @@ def stats(paths: Optional[Sequence[str]] = None, *, fresh: bool = False, index_p
 __all__ = ["CommandError", "hit_json", "row_json", "stats_json", "Filters", "Hit", "IndexProblem", "Opened", "SearchResult",
            "SessionHits", "SessionRow", "SessionSummary", "Stats", "Transcript", "group_by_session",
            "list_sessions", "load_session", "open_index", "refresh", "rows_around", "search", "search_opened", "session_key",
-           "stats", "summary_of", "transcript", "TEXT", "SUBAGENT"]
+           "stats", "summary_json", "summary_of", "transcript", "TEXT", "SUBAGENT"]

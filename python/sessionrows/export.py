@@ -388,9 +388,9 @@ def _writer(fmt: str, out: IO):
 
 def needs_pyarrow() -> None:
     """Fails with a sentence for a person when pyarrow is missing."""
+    import importlib
     try:
-        import pyarrow  # noqa: F401
-        import pyarrow.parquet  # noqa: F401
+        importlib.import_module("pyarrow.parquet")
     except ImportError:
         raise ExportError("--format parquet needs pyarrow: pip install 'sessionrows[arrow]'") from None
 

@@ -32,6 +32,7 @@ from .commands import (CommandError, Opened, group_by_session, list_sessions, lo
 from .index import Filters
 from .query import QueryError, parse
 from .sessions import INJECTED, KIND_NAMES, ROLES, SUBAGENT
+from .terminal import counted
 
 BUDGET = 20_000            # characters of an answer's JSON text, by default
 LEAST_BUDGET, MOST_BUDGET = 2_000, 100_000
@@ -129,10 +130,11 @@ class History:
     one runs at a time."""
 
     def __init__(self, index_path: Optional[str] = None, redact: bool = True,
-                 warn: Optional[Callable[[Any], None]] = None):
+                 warn: Optional[Callable[[Any], None]] = None, created: Optional[Callable[[str], None]] = None):
         self.index_path = index_path
         self.redact = redact
         self._warn = warn or (lambda problem: None)
+        self._created = created     # told the path of the index that `index_path` named, if it made it
         self._opened: Optional[Opened] = None
         self._refreshed = 0.0
         self._lock = threading.Lock()
@@ -157,7 +159,11 @@ class History:
 
     def _fresh(self) -> Opened:
         if self._opened is None:
+            named = os.path.abspath(self.index_path) if self.index_path else None
+            new = named is not None and not os.path.lexists(named)
             self._opened = open_index(None, self.index_path, warn=self._warn)
+            if new and self._created is not None:
+                self._created(self._opened.index.path)
         elif time.monotonic() - self._refreshed >= REFRESH_SECONDS:
             refresh(self._opened, warn=self._warn)
         self._refreshed = time.monotonic()
@@ -205,16 +211,23 @@ class History:
             raise CommandError(str(e)) from None
         with self._lock:
             opened = self._fresh()
-            result = search_opened(opened, q, filters, offset + limit, SNIPPET, self._part if self.redact else None)
-        hits = result.hits[offset:]
+            result = search_opened(opened, q, filters, limit, SNIPPET, self._part if self.redact else None,
+                                   offset=offset, count_context=True)
+        hits = result.hits
         answer = self._envelope(query=query, hits=0, note="", next_offset=None, sessions=[])
         if not result.found:
             answer["note"] = "no session logs found (looked in %s)" % ", ".join(result.where)
             return answer
         if not hits:
-            answer["note"] = ("no match in %d session logs%s" % (result.found, " with these filters" if
-                                                                 filters.on_rows else "")
-                              if not offset else "no hits past offset %d" % offset)
+            with_filters = " with these filters" if filters.on_rows else ""
+            where = counted(result.found, "session log") + with_filters
+            if result.context_sessions is None:
+                answer["note"] = "no hits past offset %d" % offset
+            elif result.context_sessions:
+                answer["note"] = ("no match outside injected text in %s; include_context=true finds %s"
+                                  % (where, counted(result.context_sessions, "session")))
+            else:
+                answer["note"] = "no match in %s" % where
             return answer
         size = _size(answer) + RESERVE
         chosen, headers = [], set()
@@ -236,7 +249,8 @@ class History:
         answer["hits"] = len(chosen)
         notes = []
         if len(chosen) < len(hits):
-            notes.append("%d more hits did not fit in max_chars=%d" % (len(hits) - len(chosen), budget))
+            notes.append("%s did not fit in max_chars=%d" % (counted(len(hits) - len(chosen), "more hit", "more hits"),
+                                                                budget))
         if len(chosen) < len(hits) or result.more:
             answer["next_offset"] = offset + len(chosen)
             notes.append("for more hits, call search_history again with offset=%d" % (offset + len(chosen)))
@@ -254,7 +268,7 @@ class History:
     def _group(self, first, hits: List[Dict[str, Any]]) -> Dict[str, Any]:
         return {"session": first.session, "agent": first.agent, "subagent": first.subagent or None,
                 "title": self._text(first.title), "cwd": self._text(first.cwd), "resume": self._text(first.resume),
-                "hits": hits}
+                "archived": bool(first.gone_since), "hits": hits}
 
     def read_session(self, session: str, around: Optional[int] = None, context_rows: int = 3, offset: int = 0,
                      limit: int = 50, text_offset: int = 0, max_chars: int = BUDGET) -> Dict[str, Any]:
@@ -286,20 +300,26 @@ class History:
             span = rows_around(t, around, context_rows)[:limit]
         else:
             if offset and offset >= len(t.rows):
-                raise CommandError("offset %d is past the end of the session (%d rows)" % (offset, len(t.rows)))
+                raise CommandError("offset %d is past the end of the session (%s)" % (offset,
+                                                                                    counted(len(t.rows), "row")))
             span = t.rows[offset:offset + limit]
         answer = self._envelope(session=t.session, session_id=t.session_id, agent=t.agent,
                                 subagent=t.agent_id or None, title=self._text(t.title), cwd=self._text(t.cwd),
                                 first_timestamp=t.first_ts, last_timestamp=t.last_ts, rows_total=len(t.rows),
-                                resume=self._text(t.resume),
+                                resume=self._text(t.resume), archived=t.archived,
                                 subagents=["agent-" + r.agent_id for r in t.subagents[:MOST_LISTED]],
                                 subagents_total=len(t.subagents), note="", next_offset=None, rows=[])
         size = _size(answer) + RESERVE
         alone = len(span) == 1
+        # A row's share comes on top of the mark that a cut row ends with: without it, a
+        # row a little longer than its share (a Codex session's first, injected one)
+        # would fit neither whole nor cut, and end the listing there.
+        mark = _size(CUT % (10 ** 12, 10 ** 12, 10 ** 12, "read_session(session=%s, around=%d, context_rows=0, "
+                            "text_offset=%d)" % (_dumps(t.session), 10 ** 9, 10 ** 12)))
         for row in span:
             focus = row.row == around
-            cap = budget - size if alone else (FOCUS_CHARS if focus else
-                                               CONTEXT_CHARS if row.kind in INJECTED else ROW_CHARS)
+            cap = budget - size if alone else mark + (FOCUS_CHARS if focus else
+                                                      CONTEXT_CHARS if row.kind in INJECTED else ROW_CHARS)
             entry = self._row(t, row, text_offset if focus else 0, min(cap, budget - size - 1))
             if entry is None:
                 break       # not even a part of it fits
@@ -326,8 +346,8 @@ class History:
                                  "timestamp": row.timestamp, "text": "", "cut": None}
         text = row.text
         if start > len(text):
-            raise CommandError("text_offset %d is past the end of row %d (%d characters)" % (start, row.row,
-                                                                                             len(text)))
+            raise CommandError("text_offset %d is past the end of row %d (%s)" % (start, row.row,
+                                                                                 counted(len(text), "character")))
         room = cap - _size(entry) - _size({"from": 10 ** 12, "to": 10 ** 12, "of": 10 ** 12}) + 4
         if room < 100 and (start or text):
             return None
@@ -373,7 +393,7 @@ class History:
         for s in found:
             entry = {"session": s.session, "agent": s.agent, "title": self._text(s.title), "cwd": self._text(s.cwd),
                      "first_timestamp": s.first_ts, "last_timestamp": s.last_ts, "rows": s.rows,
-                     "resume": self._text(s.resume)}
+                     "resume": self._text(s.resume), "archived": bool(s.gone_since)}
             if size + _size(entry) + 1 > budget:
                 break
             answer["sessions"].append(entry)
@@ -428,6 +448,17 @@ ARGUMENTS = {
 }
 
 
+def unknown_arguments(tool: str, given, known) -> Optional[str]:
+    """The sentence for a call that gives arguments `tool` does not take (the SDK
+    would drop them without a word, and the model would think them applied), or None."""
+    unknown = [name for name in given if name not in known]
+    if not unknown:
+        return None
+    takes = "takes " + ", ".join(known) if known else "takes no arguments"
+    return "unknown argument%s %s; %s %s" % ("" if len(unknown) == 1 else "s",
+                                             ", ".join(_dumps(name) for name in unknown), tool, takes)
+
+
 # -- the server ------------------------------------------------------------------------
 
 
@@ -452,9 +483,21 @@ def serve(index_path: Optional[str] = None, redact: bool = True) -> None:
             sys.stderr.write("sessionrows mcp: warning: %s: %s\n" % (clean(problem.path, True),
                                                                    clean(problem.message, True)))
 
-    history = History(index_path, redact, warn)
+    def created(path: str) -> None:     # a mistyped --index, say
+        sys.stderr.write("sessionrows mcp: created a new index at %s\n" % clean(path, True))
+
+    history = History(index_path, redact, warn, created)
     read_only = ToolAnnotations(read_only_hint=True, destructive_hint=False, idempotent_hint=True,
                                 open_world_hint=False)
+
+    class StrictTool(Tool):
+        """A tool that refuses arguments it does not take, before the SDK drops them."""
+
+        async def run(self, arguments, *args, **kwargs):
+            problem = unknown_arguments(self.name, arguments, list(self.parameters.get("properties", {})))
+            if problem is not None:
+                raise ToolError("Error executing tool %s: %s" % (self.name, problem))
+            return await super().run(arguments, *args, **kwargs)
 
     def tool(name: str) -> "Tool":
         method = getattr(history, name)
@@ -469,7 +512,7 @@ def serve(index_path: Optional[str] = None, redact: bool = True) -> None:
                 raise ToolError("%s: %s" % (e.filename, e.strerror) if e.filename else str(e)) from None
             return CallToolResult(content=[TextContent(type="text", text=_dumps(answer))])
 
-        made = Tool.from_function(call, name=name, description=" ".join(method.__doc__.split()),
+        made = StrictTool.from_function(call, name=name, description=" ".join(method.__doc__.split()),
                                   annotations=read_only, structured_output=False)
         for key, schema in made.parameters.get("properties", {}).items():
             if key in ARGUMENTS:
@@ -511,4 +554,5 @@ def install_help() -> str:
             % (claude, codex, "\n".join("    " + line for line in toml.split("\n"))))
 
 
-__all__ = ["ABOUT", "BUDGET", "History", "TOOLS", "install_help", "install_lines", "serve", "server_command"]
+__all__ = ["ABOUT", "BUDGET", "History", "TOOLS", "install_help", "install_lines", "serve", "server_command",
+           "unknown_arguments"]

@@ -6,34 +6,46 @@ the output wants it. The interface's pager prints a transcript through here too.
 from __future__ import annotations
 
 import os
-from typing import Optional, Sequence
+from typing import List, Optional, Sequence
 
-from .commands import Hit, SessionRow, Stats, Transcript, group_by_session
+from .commands import Hit, SessionRow, SessionSummary, Stats, Transcript, group_by_session
 from .sessions import REWOUND, THINKING, TOOL_CALL, TOOL_RESULT, role_name
-from .terminal import Printer, clean, fit_command, home_relative, marked_spans, size_text
+from .terminal import (Printer, Segment, clean, counted, fit_command, home_relative, marked_spans, size_text,
+                       strip_escapes)
 from .when import local_time
 
 ROLE_STYLES = {"user": "bold green", "assistant": "bold blue", "tool": "magenta"}
 
 
+def _heading(title: str, agent: str, cwd: str, stamp: str, count: str, gone_since: str,
+             subagent: str = "") -> Sequence[Segment]:
+    """A session's heading: its title, then agent, project, time (its last
+    activity), a count and whether its log is gone from its place, dimmed."""
+    head: List[Segment] = [(clean(strip_escapes(title) or "(untitled)", True), "bold")]
+    if subagent:
+        head.append(("  (sub-agent %s)" % clean(subagent, True), "bold"))
+    project = os.path.basename(cwd.rstrip("/")) if cwd else ""
+    meta = [agent, clean(project, True), local_time(stamp), count]
+    if gone_since:
+        meta.append("archived: log gone since %s" % local_time(gone_since))
+    head.append(("  " + " \u00b7 ".join(m for m in meta if m), "dim"))
+    return head
+
+
+def _resume(out: Printer, command: str, width: int) -> None:
+    for line in fit_command(clean(command, True), width - 2):
+        out.line(("  " + line, "cyan"))
+
+
 def print_hits(out: Printer, hits: Sequence[Hit], width: int) -> None:
     """Hits under the heading of their session (title, agent, project, time), each
     with its row, who spoke and its snippet, then the command that resumes the
-    session."""
+    session. The time is the session's own (its last activity), whatever the hits."""
     for group in group_by_session(hits):
         first = group.first
-        title = clean(first.title or "(untitled)", True)
-        head = [(title, "bold")]
-        if first.subagent:
-            head.append(("  (sub-agent %s)" % clean(first.subagent, True), "bold"))
-        project = os.path.basename(first.cwd.rstrip("/")) if first.cwd else ""
-        meta = [first.agent] + ([clean(project, True)] if project else []) + [local_time(first.timestamp)]
-        if len(group.hits) > 1:
-            meta.append("%d hits" % len(group.hits))
-        if first.gone_since:
-            meta.append("archived: log gone since %s" % local_time(first.gone_since))
-        head.append(("  " + " \u00b7 ".join(m for m in meta if m), "dim"))
-        out.line(*head)
+        out.line(*_heading(first.title, first.agent, first.cwd, first.last_ts or first.timestamp,
+                           "%d hits" % len(group.hits) if len(group.hits) > 1 else "", first.gone_since,
+                           first.subagent))
         for hit in group.hits:
             label = role_name(hit.role, hit.kind, hit.flags, hit.tool)
             tag = [("  row %d " % hit.row, "dim"), (clean(label, True), "dim")]
@@ -44,9 +56,16 @@ def print_hits(out: Printer, hits: Sequence[Hit], width: int) -> None:
             out.line(*tag)
             out.line("    ", *marked_spans(hit.snippet, hit.matches, "bold red"))
         where = "sessionrows show %s --around %d" % (first.session, first.row) if first.subagent else first.resume
-        where = where or clean(home_relative(first.path), True)
-        for line in fit_command(clean(where, True), width - 2):
-            out.line(("  " + line, "cyan"))
+        _resume(out, where or home_relative(first.path), width)
+        out.line("")
+
+
+def print_sessions(out: Printer, sessions: Sequence[SessionSummary], width: int) -> None:
+    """Sessions, each a heading (title, agent, project, time of its last activity,
+    rows) and the command that resumes it."""
+    for s in sessions:
+        out.line(*_heading(s.title, s.agent, s.cwd, s.last_ts or s.first_ts, counted(s.rows, "row"), s.gone_since))
+        _resume(out, s.resume or "sessionrows show %s" % (s.session or s.path), width)
         out.line("")
 
 
@@ -55,12 +74,12 @@ def print_transcript(out: Printer, t: Transcript, span: Sequence[SessionRow], wi
     """A session's facts (title, agent, id, folder, times, resume command, log, its
     sub-agents' logs), then its rows in `span` with their numbers, speakers and
     times; injected text dimmed and cut to its first line, but at `around`."""
-    out.line((clean(t.title or "(untitled)", True), "bold"))
+    out.line((clean(strip_escapes(t.title) or "(untitled)", True), "bold"))
     out.line(("%s session %s" % (t.agent, clean(t.session_id or "(no id)", True)), "dim"),
              ("  sub-agent %s" % clean(t.agent_id, True) if t.agent_id else "", "dim"),
              ("  " + clean(home_relative(t.cwd), True) if t.cwd else "", "dim"))
     if t.first_ts:
-        out.line(("%s to %s, %d rows" % (local_time(t.first_ts), local_time(t.last_ts), len(t.rows)), "dim"))
+        out.line(("%s to %s, %s" % (local_time(t.first_ts), local_time(t.last_ts), counted(len(t.rows), "row")), "dim"))
     if t.resume:
         for i, line in enumerate(fit_command(clean(t.resume, True), width - 8)):
             out.line(("resume: " if i == 0 else "        ", "dim"), (line, "cyan"))
@@ -82,9 +101,9 @@ def print_transcript(out: Printer, t: Transcript, span: Sequence[SessionRow], wi
         out.line((">" if focus else " ", "bold yellow"), ("#%d " % row.row, "dim"), (clean(label, True), style),
                  ("  " + local_time(row.timestamp), "dim"), ("  [injected]" if row.injected else "", "yellow"),
                  ("  [rewound]" if rewound else "", "yellow"))
-        lines = clean(row.text).split("\n")
+        lines = clean(strip_escapes(row.text)).split("\n")     # colour codes out, other controls shown
         if row.injected and not focus and len(lines) > 1:
-            lines = [lines[0], "\u2026 (%d more lines)" % (len(lines) - 1)]
+            lines = [lines[0], "\u2026 (%s)" % counted(len(lines) - 1, "more line")]
         body_style = "dim" if quiet or row.kind in (TOOL_CALL, TOOL_RESULT) else ""
         for line in lines:
             out.line(("    " + line, body_style))
@@ -120,9 +139,10 @@ def kept_lines(s: Stats):
     if k is not None and k.logs:
         gone = ""
         if k.sessions:
-            gone = "; %d session%s kept only there (their logs are gone), the oldest from %s" % (
-                k.sessions, "" if k.sessions == 1 else "s", local_time(k.oldest))
-        yield ("archive: %d logs (%s) in %s at %s%s" % (k.logs, size_text(k.bytes), size_text(k.stored),
+            gone = "; %s kept only there (%s gone), the oldest from %s" % (
+                counted(k.sessions, "session"), "its log is" if k.sessions == 1 else "their logs are",
+                local_time(k.oldest))
+        yield ("archive: %s (%s) in %s at %s%s" % (counted(k.logs, "log"), size_text(k.bytes), size_text(k.stored),
                                                         clean(home_relative(k.folder), True), gone), "dim")
     for r in s.retention:
         if not r.present:
@@ -131,5 +151,5 @@ def kept_lines(s: Stats):
             yield (clean(r.sentence, True), "yellow" if r.warning else "dim")
             continue
         n = k.by_agent.get(r.agent, 0)
-        yield ("%s; sessionrows keeps %d session%s it deleted" % (clean(r.sentence, True), n, "" if n == 1 else "s"),
+        yield ("%s; sessionrows keeps %s it deleted" % (clean(r.sentence, True), counted(n, "session")),
                "yellow" if r.warning else "dim")

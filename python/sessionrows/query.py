@@ -32,7 +32,13 @@ class QueryError(ValueError):
 class Query(NamedTuple):
     text: str                                   # as typed
     fts: str                                    # the FTS5 expression
-    terms: Sequence[Tuple[str, bool]] = ()      # (word, is a prefix) to highlight
+    # (word, is a prefix) to highlight; a word of several tokens, blank-separated, is
+    # their phrase: the tokens in order with only separators between them
+    terms: Sequence[Tuple[str, bool]] = ()
+    # Identifiers and paths as typed (Foo.bar_baz, src/app.py, hello_world), from their
+    # first token to their last: a row that holds one (ignoring case) ranks before rows
+    # that only hold its tokens
+    literals: Sequence[str] = ()
 
 
 def _phrase(text: str) -> str:
@@ -60,6 +66,7 @@ def parse(query: str, raw: bool = False) -> Query:
         return Query(query, query, [(w, False) for w in words])
     parts: List[str] = []
     terms: List[Tuple[str, bool]] = []
+    literals: List[str] = []
     for match in _PARTS.finditer(query):
         phrase, word = match.groups()
         prefix = False
@@ -75,10 +82,26 @@ def parse(query: str, raw: bool = False) -> Query:
         indexed = _indexed(phrase)
         cjk_single = (not prefix and len(tokens) == 1 and len(tokens[0]) == 1 and _is_cjk_char(tokens[0]))
         parts.append(_phrase(indexed) + ("*" if prefix or cjk_single else ""))
-        terms.extend((t, prefix and i == len(tokens) - 1) for i, t in enumerate(tokens))
+        if len(tokens) > 1 and indexed == phrase:
+            terms.append((" ".join(tokens), prefix))
+            literal = _literal(phrase)
+            if literal:
+                literals.append(literal)
+        else:
+            terms.extend((t, prefix and i == len(tokens) - 1) for i, t in enumerate(tokens))
     if not parts:
         raise QueryError("nothing to search for in %r: a query needs letters or digits" % query)
-    return Query(query, " ".join(parts), terms)
+    return Query(query, " ".join(parts), terms, literals)
+
+
+def _literal(phrase: str) -> str:
+    """An identifier or a path: the phrase from its first token to its last, if it
+    holds no white space (Foo.bar_baz( gives Foo.bar_baz)."""
+    first, last = _TOKEN.search(phrase), None
+    for last in _TOKEN.finditer(phrase):
+        pass
+    core = phrase[first.start():last.end()] if first and last else ""
+    return "" if not core or any(ch.isspace() for ch in core) else core
 
 
 def to_fts(query: str) -> str:

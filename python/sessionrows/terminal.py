@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import re
 import sys
 import time
 from typing import Callable, Iterator, List, Optional, Sequence, TextIO, Tuple, Union
@@ -24,6 +25,22 @@ def clean(text: str, one_line: bool = False) -> str:
     """`text` with every character that a terminal would act on written as a visible
     escape (ESC becomes \\x1b). With `one_line`, line breaks and tabs become spaces."""
     return text.translate(_ONE_LINE if one_line else _MULTI_LINE)
+
+
+# Terminal escape sequences (colours, cursor moves, window titles), taken out as the
+# index takes them out (src/search/index_text.cpp): CSI up to its final byte; OSC, DCS,
+# SOS, PM and APC up to BEL or ST (an unterminated one ends with its line); ESC and one
+# other ASCII character. A reader wants the text they decorate, not their codes.
+_STRING_BODY = r"(?:[^\x07\x1b\x9c\n]|\x1b(?!\\))*(?:\x07|\x1b\\|\x9c)?"
+_SEQUENCES = re.compile(r"\x1b(?:\[[ -?]*[@-~]?|[\]PX^_]" + _STRING_BODY + r"|[^\n\x80-\U0010ffff]?)")
+_C1_SEQUENCES = re.compile(r"\x9b[ -?]*[@-~]?|[\x90\x98\x9d\x9e\x9f]" + _STRING_BODY + "|" + _SEQUENCES.pattern)
+
+
+def strip_escapes(text: str) -> str:
+    """`text` without its terminal escape sequences (their C1 forms included)."""
+    if not text.isascii() and ("\x9b" in text or "\x9d" in text):
+        return _C1_SEQUENCES.sub("", text)
+    return _SEQUENCES.sub("", text) if "\x1b" in text else text
 
 
 def wants_color(stream: TextIO, mode: str = "auto") -> bool:
@@ -92,6 +109,11 @@ def home_relative(path: str) -> str:
     """A path under the home folder as ~/..., others as they are."""
     home = os.path.expanduser("~")
     return "~" + path[len(home):] if home not in ("", "/") and (path == home or path.startswith(home + "/")) else path
+
+
+def counted(n: int, word: str, plural: str = "") -> str:
+    """A count and its noun, singular for 1: "1 session log", "2 session logs"."""
+    return "%d %s" % (n, word if n == 1 else plural or word + "s")
 
 
 def size_text(n: float) -> str:

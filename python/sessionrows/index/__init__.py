@@ -152,6 +152,7 @@ class Index:
     # -- searching (queries.py) ----------------------------------------------------
 
     search = queries.search
+    count_sessions = queries.count_sessions
 
 
 # _Batch: bench/cli.py writes batches of its own.

@@ -1,7 +1,8 @@
 """Searching the index: an FTS5 query over every shard, ranked by bm25 with what
-was said weighing more than tool text; a query that matches very many rows ranks
-the newest of them that pass its filters; the matches become hits with the facts
-of their logs and their sessions' titles."""
+was said weighing more than tool text, rows that hold the query's identifiers and
+paths as typed first; a query that matches very many rows ranks the newest of them
+that pass its filters; the matches become hits with the facts of their logs and
+their sessions' titles."""
 
 from __future__ import annotations
 
@@ -37,6 +38,11 @@ class Matches(NamedTuple):
     more: bool = False              # more rows matched than were asked for
 
 
+# An identifier or a path is found by its tokens (hello_world as "hello world"), so
+# rows that only hold the tokens may rank first; this many of the best are looked at
+# for the identifier itself.
+LITERAL_CANDIDATES = 200
+
 _QUERY_FAULTS = ("fts5", "syntax error", "unterminated string", "no such column", "unknown special query")
 
 
@@ -52,12 +58,8 @@ def _query_errors() -> Iterator[None]:
         raise
 
 
-def search(ix, fts_query: str, filters: Filters, limit: int, scope: Optional[Scope] = None,
-           broad_limit: Optional[int] = None) -> "Matches":
-    """The best `limit` hits of an FTS5 query (bm25, what was said weighing more),
-    from every shard. A query with more than `broad_limit` rows that pass the
-    filters ranks about the newest `broad_limit` of them, an equal share from
-    each shard (`Matches.bounded` says so, `Matches.ranked` how many)."""
+def _where(fts_query: str, filters: Filters, scope: Optional[Scope]) -> Tuple[str, str, list]:
+    """The joins, the WHERE clause and its parameters of a full-text query with its filters."""
     expression = fts_query if filters.context else "%s : (%s)" % (SAID_AND_TOOLS, fts_query)
     conditions: List[str] = []
     args: list = []
@@ -80,8 +82,31 @@ def search(ix, fts_query: str, filters: Filters, limit: int, scope: Optional[Sco
         conditions.insert(0, "rows_fts.rowid >> %d IN (SELECT id FROM files f WHERE %s)"
                           % (ROW_BITS, " AND ".join(file_conditions)))
         args[:0] = file_args
-    where = " AND ".join(["rows_fts MATCH ?"] + conditions)
-    params = [expression] + args
+    return joins, " AND ".join(["rows_fts MATCH ?"] + conditions), [expression] + args
+
+
+def count_sessions(ix, fts_query: str, filters: Filters, scope: Optional[Scope] = None) -> int:
+    """How many sessions hold a row that matches, unranked (a sub-agent's log counts
+    as its session)."""
+    joins, where, params = _where(fts_query, filters, scope)
+    sessions = set()
+    with ix._guard(), _query_errors():
+        for db in ix.shards:
+            sql = ("SELECT session_id, path FROM files WHERE id IN "
+                   "(SELECT rows_fts.rowid >> %d FROM rows_fts %sWHERE %s)" % (ROW_BITS, joins, where))
+            sessions.update(session_id or path for session_id, path in db.execute(sql, params))
+    return len(sessions)
+
+
+def search(ix, fts_query: str, filters: Filters, limit: int, scope: Optional[Scope] = None,
+           broad_limit: Optional[int] = None, literals: Sequence[str] = ()) -> "Matches":
+    """The best `limit` hits of an FTS5 query (bm25, what was said weighing more),
+    from every shard. A query with more than `broad_limit` rows that pass the
+    filters ranks about the newest `broad_limit` of them, an equal share from
+    each shard (`Matches.bounded` says so, `Matches.ranked` how many). Of the best
+    LITERAL_CANDIDATES (or `limit`, if more), those whose text holds more of
+    `literals` (ignoring case) come first, in the order of their ranks."""
+    joins, where, params = _where(fts_query, filters, scope)
     share = -(-broad_limit // len(ix.shards)) if broad_limit else 0
     if share:
         # One pass over the matches, newest first, that stops after the newest
@@ -94,7 +119,7 @@ def search(ix, fts_query: str, filters: Filters, limit: int, scope: Optional[Sco
     else:
         sql = ("SELECT %s, rows_fts.rowid FROM rows_fts %sWHERE %s ORDER BY 1 LIMIT ?"
                % (RANK_SQL, joins, where))
-        params.append(limit + 1)
+        params.append(max(limit, LITERAL_CANDIDATES) + 1 if literals else limit + 1)
     top: List[Tuple[float, int, int]] = []    # (rank, shard, row id)
     bounded = False
     with ix._guard(), _query_errors():
@@ -104,9 +129,30 @@ def search(ix, fts_query: str, filters: Filters, limit: int, scope: Optional[Sco
                 bounded = True
                 del found[share:]
             top.extend((rank, shard, row_id) for rank, row_id in found)
-        best = heapq.nsmallest(limit + 1, top)
+        if literals:
+            best = _literals_first(ix, heapq.nsmallest(max(limit, LITERAL_CANDIDATES) + 1, top), literals)
+        else:
+            best = heapq.nsmallest(limit + 1, top)
         hits = _hits(ix, best[:limit])
     return Matches(hits, bounded, len(top) if bounded else None, len(best) > limit)
+
+
+def _literals_first(ix, best: List[Tuple[float, int, int]], literals: Sequence[str]) -> List[Tuple[float, int, int]]:
+    """`best` (in rank order) with the rows that hold more of `literals` first.
+    SQLite's lower() folds ASCII letters only, and identifiers and paths are
+    mostly ASCII: the check runs in SQLite, without handing texts to Python. The
+    text looked in is the one indexed (escape sequences out)."""
+    holds = " + ".join(["(instr(lower(coalesce(ftext, text)), ?) > 0)"] * len(literals))
+    wanted = [literal.lower() for literal in literals]
+    by_shard: Dict[int, List[int]] = {}
+    for _, shard, row_id in best:
+        by_shard.setdefault(shard, []).append(row_id)
+    held: Dict[Tuple[int, int], int] = {}
+    for shard, ids in by_shard.items():
+        sql = "SELECT id, %s FROM rows WHERE id IN (%s)" % (holds, ",".join("?" * len(ids)))
+        for row_id, n in ix.shards[shard].execute(sql, wanted + ids):
+            held[(shard, row_id)] = n
+    return sorted(best, key=lambda b: -held.get((b[1], b[2]), 0))
 
 
 def _hits(ix, best: Sequence[Tuple[float, int, int]]) -> List[Hit]:

@@ -23,6 +23,8 @@ class UpdateReport(NamedTuple):
     seconds: float = 0.0
     read_only: bool = False  # the index could not be written; it was searched as it was
     kept: int = 0           # logs gone from their places whose rows were kept (read from the archive)
+    left_out: int = 0       # files the walk found that are no session logs, could not be read, or were
+                            # forgotten (`forget`): not counted among the logs in scope
 
 
 class Filters(NamedTuple):

@@ -66,10 +66,12 @@ def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, nam
         return UpdateReport()
     if not ix.writable:
         return UpdateReport(read_only=True)
-    count = dict.fromkeys(("new", "changed", "appended", "rows", "bytes_read", "kept"), 0)
+    count = dict.fromkeys(("new", "changed", "appended", "rows", "bytes_read", "kept", "left_out"), 0)
     with _update_lock(ix.path, ix.on_wait), ix._guard(), _small_caches(ix.shards), _archive_errors():
         identity = keeper.unseen(_seen(ix))
-        fresh = keeper.remembered(fresh)
+        remembered = keeper.remembered(fresh)
+        count["left_out"] = len(fresh) - len(remembered)
+        fresh = remembered
         previous = record_by_path(ix, [log.path for log in fresh] + list(gone))
         held = keeper.keeps([p for p in gone if p in previous and not previous[p].gone_since])
         dropped = [previous[p] for p in gone if p in previous and p not in held]
@@ -81,7 +83,9 @@ def update(ix, fresh: Sequence[LogFile], gone: Sequence[str], warn: Warn, *, nam
             if k is not None and log.agent is None:
                 log = LogFile(log.path, log.size, log.mtime_ns, log.inode, k.agent)
             todo.append(log)
-        todo = resolve_agents(todo, warn, named)
+        resolved = resolve_agents(todo, warn, named)
+        count["left_out"] += len(todo) - len(resolved)
+        todo = resolved
         # New logs get ids in the order of their modification times, so that the
         # ids of rows grow with time (a broad query ranks the newest matches).
         todo.sort(key=lambda log: (previous.get(log.path) is not None, log.mtime_ns))

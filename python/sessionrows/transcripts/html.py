@@ -14,6 +14,7 @@ from typing import Dict, List, Optional, TextIO
 
 from .. import __version__
 from ..sessions import TEXT, TOOL_CALL, TOOL_RESULT
+from ..terminal import counted
 from .model import Entry, Page, size_text
 from .tools import ToolView
 
@@ -364,8 +365,8 @@ def _entry(e: Entry, parts: List[str]) -> None:
     else:
         parts.append("<pre>%s</pre>\n" % esc(e.text, False))
     for sub in e.starts:
-        parts.append('<p class="sub">Sub-agent: <a href="#%s">%s</a> (%d rows)</p>\n' % (
-            sub.anchor, esc(sub.title or sub.agent_id), len(sub.entries)))
+        parts.append('<p class="sub">Sub-agent: <a href="#%s">%s</a> (%s)</p>\n' % (
+            sub.anchor, esc(sub.title or sub.agent_id), counted(len(sub.entries), "row")))
     parts.append("</section>\n")
 
 

@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 from typing import Dict, List, Sequence, TextIO
 
+from ..terminal import counted
 from .model import local_time, zone_name
 
 
@@ -52,9 +53,9 @@ def _html(groups, count: int, out: TextIO) -> None:
         for p in items:
             extra = " \u00b7 %d sub-agent%s" % (p.subagents, "" if p.subagents == 1 else "s") if p.subagents else ""
             out.write('<tr><td class="mono"><time datetime="%s">%s</time></td><td><a href="%s">%s</a></td>'
-                      '<td class="fields">%s \u00b7 %d rows%s</td></tr>\n' % (
+                      '<td class="fields">%s \u00b7 %s%s</td></tr>\n' % (
                           esc(p.first_ts), esc(_when(p.first_ts)), esc(p.file), esc(p.title or "(untitled)"),
-                          esc(p.agent), p.rows, extra))
+                          esc(p.agent), counted(p.rows, "row"), extra))
         out.write("</table>\n</section>\n")
     out.write("</main>\n")
     out.write(page_end())
@@ -68,6 +69,7 @@ def _markdown(groups, count: int, out: TextIO) -> None:
         out.write("## %s\n\n%s\n\n" % (text(_project_name(cwd)), code(cwd) if cwd else ""))
         for p in items:
             extra = " \u00b7 %d sub-agent%s" % (p.subagents, "" if p.subagents == 1 else "s") if p.subagents else ""
-            out.write("- %s \u00b7 [%s](%s) \u00b7 %s \u00b7 %d rows%s\n" % (
-                _when(p.first_ts) or "\u2014", text(p.title or "(untitled)"), p.file, p.agent, p.rows, extra))
+            out.write("- %s \u00b7 [%s](%s) \u00b7 %s \u00b7 %s%s\n" % (
+                _when(p.first_ts) or "\u2014", text(p.title or "(untitled)"), p.file, p.agent,
+                counted(p.rows, "row"), extra))
         out.write("\n")

@@ -19,6 +19,7 @@ from typing import List, Optional, TextIO
 from .. import __version__
 from ..sessions import TEXT, TOOL_CALL, TOOL_RESULT
 from .html import _diff, _is_long
+from ..terminal import counted
 from .model import Entry, Page, size_text
 
 _INLINE = re.compile(r"([\\`*_\[\]<>&~#|])")
@@ -214,8 +215,8 @@ def _entry(e: Entry, out: List[str]) -> None:
     else:
         out.append(fenced(e.text))
     for sub in e.starts:
-        out.append("\nSub-agent: [%s](#%s) (%d rows)\n" % (text(sub.title or sub.agent_id), sub.anchor,
-                                                             len(sub.entries)))
+        out.append("\nSub-agent: [%s](#%s) (%s)\n" % (text(sub.title or sub.agent_id), sub.anchor,
+                                                        counted(len(sub.entries), "row")))
     out.append("\n")
 
 

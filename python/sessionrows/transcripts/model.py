@@ -17,14 +17,11 @@ from ..commands import CommandError, Transcript, transcript
 from ..agents import agent
 from ..discovery import LogFile
 from ..sessions import INJECTED, SUBAGENT, TEXT, TOOL_CALL, TOOL_RESULT, first_sentence, role_name
-from ..terminal import clean
+from ..terminal import clean, strip_escapes
 from .tools import ToolView, raw_inputs, tool_view
 
 Redact = Callable[[str], str]
 
-# Terminal escape sequences (colours, cursor moves, window titles): a reader wants the
-# text they decorate, not their codes.
-_ESCAPES = re.compile(r"\x1b(?:\[[0-?]*[ -/]*[@-~]|\][^\x07\x1b]*(?:\x07|\x1b\\)?|[PX^_][^\x1b]*(?:\x1b\\)?|[@-Z\\-_])")
 # What clean() would change: control characters (tab and line feed aside) and the
 # invisible controls of bidirectional text.
 _UNSAFE = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]")
@@ -41,8 +38,7 @@ def readable(text: str, redact: Optional[Redact] = None) -> str:
     sequences, line ends as line feeds, other control characters as visible escapes."""
     if redact is not None:
         text = redact(text)
-    if "\x1b" in text:
-        text = _ESCAPES.sub("", text)
+    text = strip_escapes(text)
     if "\r" in text:
         text = text.replace("\r\n", "\n").replace("\r", "\n")
     return clean(text) if _UNSAFE.search(text) else text

@@ -33,7 +33,7 @@ from ..commands import CommandError, Opened, SessionHits, SessionSummary, Transc
 from ..index import IndexProblem
 from ..query import Query, QueryError, parse
 from ..reader import Problem
-from ..terminal import clean
+from ..terminal import clean, counted
 from . import present
 from .present import Box, Entry, KeyFilters, Plan, Target
 from .widgets import ResultsList, TextView, content
@@ -110,7 +110,7 @@ class TranscriptScreen(Screen):
         view = self.query_one(TextView)
         view.show(self.page)
         view.focus()
-        self._say("%d rows" % len(self.transcript.rows))
+        self._say(counted(len(self.transcript.rows), "row"))
 
     def _say(self, text: str) -> None:
         self.query_one("#where", Static).update(content([(clean(text, True), "dim")]), layout=False)
@@ -441,8 +441,9 @@ class SessionrowsApp(App, inherit_bindings=False):
                 else:
                     t = time.perf_counter()
                     recent = commands.list_sessions(box.filters, RECENT, opened=reader)
-                    status = "the %d newest sessions (%.0f ms); type to search" % (
-                        len(recent), (time.perf_counter() - t) * 1000)
+                    status = "%s (%.0f ms); type to search" % (
+                        "the newest session" if len(recent) == 1 else "the %d newest sessions" % len(recent),
+                        (time.perf_counter() - t) * 1000)
             except QueryError as e:
                 status = str(e)
                 if seq == self._seq:

@@ -22,7 +22,7 @@ from ..index import Filters
 from ..query import Query
 from ..sessions import ROLES, resume_command, role_name
 from ..snippets import matches
-from ..terminal import clean, home_relative, size_text
+from ..terminal import clean, counted, home_relative, size_text, strip_escapes
 from ..when import local_time
 
 Segment = Tuple[str, str]           # (text, style); the style a Textual style string, "" for none
@@ -225,8 +225,9 @@ def project_name(cwd: str) -> str:
 
 def session_heading(title: str, agent: str, cwd: str, when: str, hits: int, width: int,
                     subagent: str = "") -> Line:
-    """A session's line: its title, then agent, project folder, date and hits (the
-    title is cut first, so that the facts stay in view)."""
+    """A session's line: its title, then agent, project folder, time (the
+    session's last activity, whatever its hits) and hits (the title is cut first, so
+    that the facts stay in view)."""
     meta = [agent, clean(project_name(cwd), True), local_time(when)]
     if subagent:
         meta.append("sub-agent")
@@ -234,7 +235,7 @@ def session_heading(title: str, agent: str, cwd: str, when: str, hits: int, widt
         meta.append("%d hits" % hits)
     facts = "  " + " \u00b7 ".join(m for m in meta if m)
     room = max(10, width - cell_len(facts))
-    title_text = clean(title or "(untitled)", True)
+    title_text = clean(strip_escapes(title) or "(untitled)", True)
     if cell_len(title_text) > room:
         title_text = set_cell_size(title_text, room - 1) + ELLIPSIS
     return fit([(title_text, TITLE), (facts, DIM)], width)
@@ -273,8 +274,8 @@ def result_entries(groups: Sequence[SessionHits], width: int) -> List[Entry]:
     out: List[Entry] = []
     for group in groups:
         first = group.first
-        out.append(Entry(session_heading(first.title, first.agent, first.cwd, first.timestamp, len(group.hits),
-                                         width, first.subagent)))
+        out.append(Entry(session_heading(first.title, first.agent, first.cwd, first.last_ts or first.timestamp,
+                                         len(group.hits), width, first.subagent)))
         out.extend(Entry(hit_line(hit, width), hit) for hit in group.hits)
     return out
 
@@ -305,7 +306,7 @@ def _row_heading(row: SessionRow, focus: bool) -> Line:
 
 
 def _body_lines(text: str) -> List[str]:
-    return clean(text.replace("\r\n", "\n")).expandtabs(4).split("\n")
+    return clean(strip_escapes(text).replace("\r\n", "\n")).expandtabs(4).split("\n")     # colour codes out
 
 
 def _row_lines(row: SessionRow, q: Optional[Query], focus: bool, most: Optional[int]) -> List[Line]:
@@ -322,18 +323,18 @@ def _row_lines(row: SessionRow, q: Optional[Query], focus: bool, most: Optional[
         lo = max(0, first - most // 3)
         hi = min(len(lines), lo + most)
     if lo:
-        out.append([("    \u2026 %d lines before" % lo, DIM)])
+        out.append([("    \u2026 %s before" % counted(lo, "line"), DIM)])
     for line in lines[lo:hi]:
         spans = matches(line, q) if q is not None and focus else []
         out.append([("    ", "")] + marked(line, spans, FOCUS_MATCH, base) if spans else [("    " + line, base)])
     if hi < len(lines):
-        out.append([("    \u2026 %d more lines" % (len(lines) - hi), DIM)])
+        out.append([("    \u2026 " + counted(len(lines) - hi, "more line"), DIM)])
     return out
 
 
 def header_lines(t: Transcript, title: str = "") -> List[Line]:
     """What the transcript is: its title, agent and id, folder, dates, resume line, log."""
-    out: List[Line] = [[(clean(title or t.title or "(untitled)", True), TITLE)]]
+    out: List[Line] = [[(clean(strip_escapes(title or t.title) or "(untitled)", True), TITLE)]]
     facts = [t.agent, "session " + clean(t.session_id or "(no id)", True)]
     if t.agent_id:
         facts.append("sub-agent " + clean(t.agent_id, True))
@@ -341,7 +342,8 @@ def header_lines(t: Transcript, title: str = "") -> List[Line]:
         facts.append(clean(home_relative(t.cwd), True))
     out.append([(" \u00b7 ".join(facts), DIM)])
     if t.first_ts:
-        out.append([("%s to %s, %d rows" % (local_time(t.first_ts), local_time(t.last_ts), len(t.rows)), DIM)])
+        out.append([("%s to %s, %s" % (local_time(t.first_ts), local_time(t.last_ts), counted(len(t.rows), "row")),
+                     DIM)])
     if t.resume:
         out.append([("resume: ", DIM), (clean(t.resume, True), COMMAND)])
     out.append([("log: " + clean(home_relative(t.path), True), DIM)])
@@ -365,7 +367,7 @@ def preview_page(t: Transcript, row: Optional[int], q: Optional[Query], title: s
         lines.extend(_row_lines(r, q, r.row == focus_row, most))
     if row is None and len(t.rows) > len(span):
         lines.append([])
-        lines.append([("\u2026 %d more rows (Enter shows them all)" % (len(t.rows) - len(span)), DIM)])
+        lines.append([("\u2026 %s (Enter shows them all)" % counted(len(t.rows) - len(span), "more row"), DIM)])
     return Page(lines, focus)
 
 
@@ -400,8 +402,7 @@ def find(texts: Sequence[str], q: Query, start: int, backward: bool = False) -> 
 def results_status(hits: int, sessions: int, seconds: float, bounded: Optional[int], limit: int) -> str:
     if not hits:
         return "no match (%.0f ms)" % (seconds * 1000)
-    text = "%d hit%s in %d session%s (%.0f ms)" % (hits, "" if hits == 1 else "s", sessions,
-                                                   "" if sessions == 1 else "s", seconds * 1000)
+    text = "%s in %s (%.0f ms)" % (counted(hits, "hit"), counted(sessions, "session"), seconds * 1000)
     if hits >= limit:
         text += ", the best %d" % limit
     if bounded:

@@ -445,4 +445,14 @@ def test_no_command_opens_the_interface_only_on_a_terminal(monkeypatch, capsys, 
     monkeypatch.setattr("sys.stdout.isatty", lambda: stdout, raising=False)
     assert cli.main([]) == 0
     assert opened == ([[]] if opens else [])
-    assert ("usage: sessionrows" in capsys.readouterr().out) != opens
+    printed = capsys.readouterr()
+    assert ("usage: sessionrows" in printed.out) != opens
+    # on a terminal without Textual: a line that says how to get the interface
+    assert ("needs Textual: pip install" in printed.err) == (stdin and stdout and not installed)
+
+
+def test_the_help_says_what_sessionrows_alone_does_and_every_export_format():
+    text = " ".join(cli.build_parser().format_help().split())
+    assert "Without a command, on a terminal: the interface to search as you type (sessionrows tui)" in text
+    export = text[text.index(" export "):text.index(" stats ")]
+    assert all(name in export for name in ("jsonl", "csv", "parquet", "markdown", "html")), export

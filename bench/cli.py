@@ -1,5 +1,7 @@
-"""The sessionrows command on the benchmark's replicated logs: first index, searches with
-nothing changed, after one appended line, and on a warm index; and where the time goes.
+"""The sessionrows command on the benchmark's replicated logs: first index (with the
+archive and without it, in turns), searches with nothing changed, after one appended
+line, and on a warm index, `show` of a session in place and archived, a first index
+of each assistant's logs alone; and where the time goes.
 
     python bench/cli.py --report bench/out/cli.md     # about 2 minutes
     python bench/cli.py --quick                       # smoke run on small data
@@ -124,6 +126,65 @@ def append_line(target, word):
              "payload": {"type": "user_message", "message": "appended " + word}})
     with open(target, "a") as f:
         f.write(json.dumps(line) + "\n")
+
+
+def show_archived(env, cache, repeat):
+    """`show` of a session of about 1,000 rows in place and with its log gone (read
+    from the archive), in turns."""
+    ix = index.Index.open(str(cache / "sessionrows" / "index.sqlite"))
+    record = min((r for r in ix.records("agent_id = '' AND session_id != ''")), key=lambda r: abs(r.nrows - 1000))
+    ix.close()
+    link = pathlib.Path(record.path)
+    source = os.readlink(link)
+    in_place, archived = [], []
+    for _ in range(repeat * 2):
+        in_place.append(run(env, "show", record.session_id, "--json")[0])
+        link.unlink()
+        try:
+            archived.append(run(env, "show", record.session_id, "--json")[0])
+        finally:
+            link.symlink_to(source)
+    run(env, "index")
+    log("show of a session of %d rows: %.3f s in place, %.3f s archived" % (record.nrows, median(in_place),
+                                                                              median(archived)))
+    return in_place, archived
+
+
+def formats(data_dir, work, repeat):
+    """A first index of each assistant's logs alone (as many MB of each), in MB/s."""
+    places = {"claude": lambda i, sid: pathlib.Path(".claude", "projects", "-p%02d" % (i % 40), sid + ".jsonl"),
+              "codex": lambda i, sid: pathlib.Path(".codex", "sessions", "2026", "01", "01",
+                                                   "rollout-2026-01-01T00-00-00-%s.jsonl" % sid),
+              "gemini": lambda i, sid: pathlib.Path(".gemini", "tmp", "p%02d" % (i % 40), "chats",
+                                                    "session-2026-01-01T00-00-%s.jsonl" % sid[:8]),
+              "copilot": lambda i, sid: pathlib.Path(".copilot", "session-state", sid, "events.jsonl"),
+              "pi": lambda i, sid: pathlib.Path(".pi", "agent", "sessions", "--p%02d--" % (i % 40), sid + ".jsonl")}
+    sizes = {f: sum(p.stat().st_size for p in (data_dir / "set" / f).glob("*.jsonl"))
+             for f in places if (data_dir / "set" / f).is_dir()}
+    budget = min(sizes.values())
+    out = {}
+    rng = random.Random(11)
+    for fmt in sizes:
+        home = work / ("home-" + fmt)
+        shutil.rmtree(home, ignore_errors=True)
+        n = 0
+        for i, src in enumerate(sorted((data_dir / "set" / fmt).glob("*.jsonl"))):
+            if n >= budget:
+                break
+            dst = home / places[fmt](i, str(uuid.UUID(int=rng.getrandbits(128))))
+            dst.parent.mkdir(parents=True, exist_ok=True)
+            dst.symlink_to(src)
+            n += src.stat().st_size
+        env, _, total = warmed(home, work / ("cache-" + fmt))
+        env["XDG_DATA_HOME"] = str(work / ("data-" + fmt))
+        rates = []
+        for _ in range(repeat):
+            shutil.rmtree(work / ("cache-" + fmt), ignore_errors=True)
+            shutil.rmtree(work / ("data-" + fmt), ignore_errors=True)
+            rates.append(total / 1e6 / run(env, "index")[0])
+        out[fmt] = (total, rates)
+        log("first index of %s's logs alone (%.0f MB): %.1f MB/s" % (fmt, total / 1e6, median(rates)))
+    return out
 
 
 def scale_layout(data_dir, home, copies):
@@ -268,18 +329,36 @@ def main(argv=None):
     env, files, total = warmed(home, cache)
 
     results = {}
-    firsts = []
-    for _ in range(repeat if not a.quick else 2):
-        shutil.rmtree(cache, ignore_errors=True)
-        elapsed, proc = run(env, "index")
-        firsts.append(elapsed)
-        log("first index: %.2f s (%s)" % (elapsed, proc.stderr.strip()[:80]))
+    data = work / "data"
+    env = dict(env, XDG_DATA_HOME=str(data))
+    off = dict(env, SESSIONROWS_ARCHIVE="off")
+    firsts, bare, peaks, bare_peaks = [], [], [], []
+    for _ in range(repeat if not a.quick else 2):    # with and without the archive, in turns
+        for archiving, times, mem in ((False, bare, bare_peaks), (True, firsts, peaks)):
+            shutil.rmtree(cache, ignore_errors=True)
+            shutil.rmtree(data, ignore_errors=True)
+            elapsed, peak = run_measured(env if archiving else off, "index")
+            times.append(elapsed)
+            mem.append(peak)
+            log("first index%s: %.2f s, peak %.0f MB" % (" with the archive" if archiving else "", elapsed, peak))
     results["index MB/s"] = [total / 1e6 / t for t in firsts]
     results["first index s"] = firsts
+    results["first index without the archive s"] = bare
+    results["first index with / without the archive"] = [x / y for x, y in zip(firsts, bare)]
+    results["peak MB of a first index"] = peaks
+    results["peak MB without the archive"] = bare_peaks
+    stored = sum(p.stat().st_size for p in (data / "sessionrows").rglob("*") if p.is_file())
+    results["archive / logs"] = [stored / total]
+    log("archive: %.0f MB for %.0f MB of logs (%.1f%%)" % (stored / 1e6, total / 1e6, 100 * stored / total))
 
-    unchanged = [run(env, "search", "docker compose", "--json")[0] for _ in range(repeat * 2)]
+    unchanged, unchanged_off = [], []
+    for _ in range(repeat * 2):
+        unchanged.append(run(env, "search", "docker compose", "--json")[0])
+        unchanged_off.append(run(off, "search", "docker compose", "--json")[0])
     results["search unchanged s"] = unchanged
-    log("search, nothing changed: median %.3f s" % median(unchanged))
+    results["search unchanged, archive off s"] = unchanged_off
+    log("search, nothing changed: median %.3f s (archive off: %.3f s)" % (median(unchanged), median(unchanged_off)))
+    results["show in place s"], results["show archived s"] = show_archived(env, cache, repeat)
 
     # One session gets a line appended before each search; the file is a copy, so
     # that the replicated data stays as it is.
@@ -325,6 +404,7 @@ def main(argv=None):
 
     log("stages of a first index, each alone")
     parts = stages(env)
+    by_format = formats(data_dir, work, repeat)
 
     lines = ["## sessionrows command (bench/cli.py)", "",
              "%d logs, %.0f MB (%s), %s, CPython %s, %d cores" % (
@@ -338,6 +418,10 @@ def main(argv=None):
               "", "Where the time of a first index goes (each stage alone, seconds): " + ", ".join(
                   "%s %.2f" % kv for kv in parts.items()) + "; Python start and imports (`sessionrows --version`): "
               "%.3f" % median(start)]
+    lines += ["", "A first index of each assistant's logs alone (the same MB of each, the archive on):", "",
+              "| logs | MB | MB/s median | min-max |", "|---|---|---|---|"]
+    for fmt, (size, rates) in by_format.items():
+        lines.append("| %s | %.0f | %.1f | %.1f-%.1f |" % (fmt, size / 1e6, median(rates), min(rates), max(rates)))
     text = "\n".join(lines)
     print(text)
     if a.report:

@@ -7,6 +7,9 @@ data folder is laid out:
 
     DIR/set/claude/NNNNN.jsonl   many files of realistic sizes, in all >= set_bytes
     DIR/set/codex/NNNNN.jsonl
+    DIR/set/gemini/NNNNN.jsonl   the other assistants' real logs (from the corpus only), whole
+    DIR/set/copilot/...          sessions one after another in each file, a quarter of set_bytes
+    DIR/set/pi/...
     DIR/big/claude/10MB.jsonl    single large files made by concatenating sessions
     DIR/big/codex/...
     DIR/manifest.json            written last; a folder whose manifest matches is reused
@@ -31,7 +34,10 @@ import shutil
 import sys
 
 FORMATS = ("claude", "codex")
-GENERATOR_VERSION = 3
+# The other assistants, replicated from the corpus when it has them: their sessions
+# stay whole (Gemini's log restates itself, Pi's is a tree), one after another.
+MORE_FORMATS = ("gemini", "copilot", "pi")
+GENERATOR_VERSION = 4
 MiB = 1 << 20
 SYNTHETIC_BYTES = 24 * MiB  # made-up source sessions per format, before replication
 REPO = pathlib.Path(__file__).resolve().parent.parent
@@ -367,6 +373,15 @@ def load_sources(corpus=None, synthetic=False):
     return "corpus:" + str(root), {f: [p.read_bytes() for p in sorted((root / f).glob("*.jsonl"))] for f in FORMATS}
 
 
+def more_sessions(corpus=None):
+    """{format: [session bytes]} of the other assistants' real logs in the corpus."""
+    root = corpus_dir(corpus)
+    if root is None:
+        return {}
+    return {f: [p.read_bytes() for p in sorted((root / f).glob("*.jsonl"))] for f in MORE_FORMATS
+            if (root / f).is_dir() and any((root / f).glob("*.jsonl"))}
+
+
 def ensure(data_dir, quick=False, corpus=None, synthetic=False, log=print):
     """Builds the data folder (or reuses it) and returns its manifest."""
     data_dir = pathlib.Path(data_dir)
@@ -374,7 +389,8 @@ def ensure(data_dir, quick=False, corpus=None, synthetic=False, log=print):
     set_bytes, bigs = plan(quick)
     want = {"generator": GENERATOR_VERSION, "source": source, "set_bytes": set_bytes,
             "big": [list(b) for b in bigs],
-            "sources": {f: _sources_signature(sessions[f]) for f in FORMATS}}
+            "sources": {f: _sources_signature(sessions[f]) for f in FORMATS},
+            "more": {f: _sources_signature(v) for f, v in (more_sessions(corpus) if not synthetic else {}).items()}}
     mf = data_dir / "manifest.json"
     if mf.is_file():
         have = json.loads(mf.read_text())
@@ -390,6 +406,21 @@ def ensure(data_dir, quick=False, corpus=None, synthetic=False, log=print):
                          % (data_dir, free / 1e9, need / 1e9))
     log("building data in %s from %s (%.1f GB)" % (data_dir, source.split(":")[0], need / 1.1 / 1e9))
     manifest = dict(want, files={})
+    more = more_sessions(corpus) if not synthetic else {}
+    for fmt, found in more.items():
+        rng = random.Random("replicate-" + fmt)
+        d = data_dir / "set" / fmt
+        d.mkdir(parents=True)
+        n, i = 0, 0
+        while n < set_bytes // 4:
+            target, parts = _lognormal(rng, 150_000, 1.3, 2_000, 12 * MiB), []
+            while sum(map(len, parts)) < target:
+                parts.append(rng.choice(found))
+            data = b"".join(parts)
+            (d / ("%05d.jsonl" % i)).write_bytes(data)
+            n += len(data)
+            i += 1
+        manifest["files"]["set/" + fmt] = {"files": i, "bytes": n}
     for fmt in FORMATS:
         rng = random.Random("replicate-" + fmt)
         d = data_dir / "set" / fmt

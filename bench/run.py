@@ -370,6 +370,54 @@ def section_memory(data, fmt, tools):
 # ---------------------------------------------------------------------------
 # Machine facts
 
+READING_BYTES = 256 * 10**6
+
+
+def section_readings(data_dir, repeat, quick):
+    """Each assistant's rules, per MB, on as many MB of its replicated logs (what
+    exists of the set, up to READING_BYTES): the search reading (`_search.read`,
+    every row in full, on all cores) and `read_arrow` with tools on one thread,
+    timed in turns within each repetition. Returns a Table."""
+    import pyarrow as pa
+    from sessionrows import _search
+
+    limit = READING_BYTES // (16 if quick else 1)
+    sets = {}
+    for fmt in datagen.FORMATS + datagen.MORE_FORMATS:
+        files, n = [], 0
+        for p in sorted((data_dir / "set" / fmt).glob("*.jsonl")):
+            if n >= limit:
+                break
+            files.append(str(p))
+            n += p.stat().st_size
+        if files:
+            sets[fmt] = (files, n)
+            for path in files:
+                with open(path, "rb") as f:
+                    while f.read(1 << 24):
+                        pass
+    times = {fmt: ([], []) for fmt in sets}
+    order = list(sets.items())
+    for r in range(repeat):
+        for fmt, (files, _) in order[r % len(order):] + order[:r % len(order)]:
+            t = time.perf_counter()
+            for i in range(0, len(files), 200):
+                _search.read([(fmt, p, 0, 0) for p in files[i:i + 200]], True)
+            times[fmt][0].append(time.perf_counter() - t)
+            t = time.perf_counter()
+            pa.table(sessionrows.read_arrow([(fmt, p) for p in files], True, threads=1))
+            times[fmt][1].append(time.perf_counter() - t)
+    table = Table("Each assistant's reading, per MB (median of %d, in turns)" % repeat,
+                  ["logs", "MB", "search reading MB/s", "vs Codex", "read_arrow, tools, 1 thread MB/s", "vs Codex"])
+    codex = {k: sets["codex"][1] / 1e6 / statistics.median(times["codex"][k]) for k in (0, 1)} if "codex" in sets \
+        else None
+    for fmt, (files, n) in sets.items():
+        rates = [n / 1e6 / statistics.median(times[fmt][k]) for k in (0, 1)]
+        table.add(fmt, "%.0f" % (n / 1e6), "%.0f" % rates[0], "%.2fx" % (rates[0] / codex[0]) if codex else "",
+                  "%.0f" % rates[1], "%.2fx" % (rates[1] / codex[1]) if codex else "")
+    return table
+
+
 def cpu_model():
     try:
         for line in open("/proc/cpuinfo"):
@@ -410,7 +458,7 @@ def main(argv=None):
     ap.add_argument("--build-dir", metavar="DIR", default=str(HERE / "out" / "build"),
                     help="where the C++ floors are built (default bench/out/build)")
     ap.add_argument("--formats", default="claude,codex", help="comma-separated subset of claude,codex")
-    ap.add_argument("--sections", default="perfile,many,scaling,memory",
+    ap.add_argument("--sections", default="perfile,many,scaling,memory,readings",
                     help="comma-separated subset of perfile,many,scaling,memory")
     ap.add_argument("--no-guard", action="store_true", help="skip the check that the peers give the same rows")
     a = ap.parse_args(argv)
@@ -498,6 +546,9 @@ def main(argv=None):
         for fmt in FORMATS)
 
     tables, verdicts = build_tables(results, have_many, why_not, floors is not None)
+    if "readings" in sections:
+        log("each assistant's reading")
+        tables.append(section_readings(data_dir, repeat, a.quick))
     text = render_text(facts, tables, verdicts)
     print(text)
     if a.report:

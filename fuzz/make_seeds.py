@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Writes the committed seed corpus under fuzz/seeds/ from the project's sample
 sessions (tests/data/*.jsonl) and a few hand-made lines. Run it again after
-changing either; the file names are content hashes, so reruns are stable."""
+changing either; the file names are content hashes, so reruns are stable. Seeds
+named in words (the made-up logs of each assistant, such as
+scan/gemini-rewind-and-restated-messages) are hand-written and kept as they are."""
 
 import hashlib
 import pathlib
-import shutil
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SEEDS = ROOT / "fuzz" / "seeds"
@@ -76,7 +77,9 @@ def write(kind, data):
 
 
 def main():
-    shutil.rmtree(SEEDS, ignore_errors=True)
+    for old in SEEDS.glob("*/*"):
+        if all(c in "0123456789abcdef" for c in old.name):     # what this script wrote before
+            old.unlink()
     samples = sorted((ROOT / "tests" / "data").glob("*.jsonl"))
     for path in samples:
         data = path.read_bytes()

@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets (clang-14, ASan + UBSan) and runs each one for SECONDS
 # seconds from the committed seeds, as many at once as there are processors.
 #
-#   fuzz/run.sh SECONDS [TARGET...]      targets: scan render prefilter columns search (default: all)
+#   fuzz/run.sh SECONDS [TARGET...]      targets: scan render prefilter columns search archive (default: all)
 #
 # Environment (all optional):
 #   FUZZ_BUILD_DIR   build here and keep it (default: a temporary directory)
@@ -19,7 +19,7 @@ root="$(dirname "$here")"
 seconds="${1:?usage: fuzz/run.sh SECONDS [TARGET...]}"
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(scan render prefilter columns search)
+[ ${#targets[@]} -gt 0 ] || targets=(scan render prefilter columns search archive)
 
 . "$root/tools/clang14.sh"
 need_clang14
@@ -37,7 +37,7 @@ cmake --build "$build" -j 2 >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log"; ex
 
 max_len() {
   case "$1" in
-    scan|search) echo 16384 ;;
+    scan|search|archive) echo 16384 ;;
     render) echo 8192 ;;
     *) echo 4096 ;;
   esac
@@ -49,7 +49,7 @@ run_target() {   # TARGET: fuzzes it; its log in $tmp/TARGET.log, its exit statu
   corpus="${corpus:-$tmp/corpus-$t}"
   mkdir -p "$corpus"
   seeds=("$here/seeds/$t")
-  [ -d "$here/seeds/$t" ] || seeds=("$here/seeds/scan")   # the search reading reads whole logs, as scan does
+  [ -d "$here/seeds/$t" ] || seeds=("$here/seeds/scan")   # the search reading and the archive read whole logs
   if [ -n "${FUZZ_EXTRA_SEEDS:-}" ]; then
     IFS=: read -r -a extra <<<"$FUZZ_EXTRA_SEEDS"
     for d in "${extra[@]}"; do

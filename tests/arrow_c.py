@@ -132,3 +132,28 @@ def read_capsule(capsule, move_children=False):
 def read(stream_object, **kw):
     """read_capsule of a new export of the object."""
     return read_capsule(stream_object.__arrow_c_stream__(), **kw)
+
+
+class Table:
+    """The rows of a stream as a small stand-in for the part of pyarrow.Table the
+    rule tests use (pyarrow is not installed everywhere the tests run)."""
+
+    COLUMNS = ("job", "role", "text", "timestamp", "source")
+
+    def __init__(self, stream_object):
+        self.rows = [dict(zip(self.COLUMNS, r)) for r in read(stream_object)[0]]
+
+    @property
+    def num_rows(self):
+        return len(self.rows)
+
+    def to_pylist(self):
+        return list(self.rows)
+
+    def column(self, name):
+        values = [r[name] for r in self.rows]
+        return type("Column", (), {"to_pylist": lambda self: list(values)})()
+
+
+def table(stream_object):
+    return Table(stream_object)

@@ -64,37 +64,6 @@ def kind_of(path):
     return "codex" if "/.codex/" in str(path) else "claude"
 
 
-@pytest.mark.parametrize("tools", [False, True])
-@pytest.mark.parametrize("fmt", ["jsonl", "csv"])
-def test_export_gives_every_row_of_every_log(home, fmt, tools):
-    expected = [(str(p), kind_of(p)) + row
-                for p in logs(home) for row in sessionrows.extract_many([(kind_of(p), str(p))], tools)[0]]
-    _, out, _ = run(home, "export", "--format", fmt, *(["--include-tools"] if tools else []), check=0)
-    if fmt == "jsonl":
-        records = [json.loads(line) for line in out.splitlines()]
-        got = [tuple(r[k] for k in ("path", "agent", "role", "text", "timestamp", "source")) for r in records]
-    else:
-        table = list(csv.reader(io.StringIO(out)))
-        assert table[0] == ["path", "agent", "role", "text", "timestamp", "source"]
-        got = [tuple(r) for r in table[1:]]
-    assert sorted(got) == sorted(expected) and len(got) >= 30
-
-
-@pytest.mark.parametrize("tools", [False, True])
-def test_parquet_export_holds_the_same_records(home, tmp_path, tools):
-    pq = pytest.importorskip("pyarrow.parquet")
-    flag = ["--include-tools"] if tools else []
-    _, out, _ = run(home, "export", *flag, check=0)
-    target = tmp_path / "rows.parquet"
-    run(home, "export", "--format", "parquet", "-o", str(target), *flag, check=0)
-    table = pq.read_table(target)
-    assert table.column_names == ["path", "agent", "role", "text", "timestamp", "source"]
-    assert table.to_pylist() == [json.loads(line) for line in out.splitlines()]
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["home", "rows.parquet"]    # no partial file left
-    code, _, err = run(home, "export", "--format", "parquet")
-    assert code == 2 and "-o FILE" in err
-
-
 def test_search_finds_phrases_and_identifiers(home):
     top = hits(home, "flaky upload")[0]
     assert (top["session_id"], top["agent"], top["role"], top["title"]) == (UPLOAD, "claude", "user",

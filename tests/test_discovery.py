@@ -46,13 +46,13 @@ def test_default_places_follow_the_environment(tmp_path):
         ("claude", "/home/ada/.claude/projects", "*.jsonl"),
         ("codex", "/home/ada/.codex/sessions", "rollout-*.jsonl"),
         ("codex", "/home/ada/.codex/archived_sessions", "rollout-*.jsonl"),
-        ("gemini", "/home/ada/.gemini/tmp", "session-*.jsonl"),
+        ("gemini", "/home/ada/.gemini/tmp", "*.jsonl"),
         ("copilot", "/home/ada/.copilot/session-state", "events.jsonl"),
         ("pi", "/home/ada/.pi/agent/sessions", "*.jsonl")]
     env.update(CLAUDE_CONFIG_DIR="/cfg/claude", CODEX_HOME="/cfg/codex", GEMINI_CLI_HOME="/cfg/gemini",
                COPILOT_HOME="/cfg/copilot", PI_CODING_AGENT_DIR="/cfg/pi")
     assert [r.path for r in default_roots(env)] == [
-        "/cfg/claude/projects", "/cfg/codex/sessions", "/cfg/codex/archived_sessions", "/cfg/gemini/tmp",
+        "/cfg/claude/projects", "/cfg/codex/sessions", "/cfg/codex/archived_sessions", "/cfg/gemini/.gemini/tmp",
         "/cfg/copilot/session-state", "/cfg/pi/sessions"]
     env.update(PI_CODING_AGENT_SESSION_DIR="/var/pi-sessions")      # Pi's sessions, all in one folder
     assert default_roots(env)[-1] == ("pi", "/var/pi-sessions", "*.jsonl")

@@ -9,10 +9,10 @@ import re
 import pytest
 
 import sessionrows
+import arrow_c
 from conftest import corpus_files
 from sessionrows import _search
 
-pa = pytest.importorskip("pyarrow")
 
 TEXT, CONTEXT, SUMMARY, CALL, RESULT, THINKING = range(6)
 SUBAGENT, REWOUND = 1, 2
@@ -74,7 +74,7 @@ def read(write):
 @pytest.fixture
 def arrow(write):
     def _arrow(lines, tools):
-        table = pa.table(sessionrows.read_arrow([("copilot", write(lines))], tools))
+        table = arrow_c.table(sessionrows.read_arrow([("copilot", write(lines))], tools))
         return [(r["role"], r["text"], r["source"]) for r in table.to_pylist()]
     return _arrow
 
@@ -274,7 +274,7 @@ def test_torn_and_invalid_lines_are_passed_over(write, bad):
     path = write(b"\n".join(good) + b"\n")
     [(facts, rows)] = _search.read([("copilot", path, 0, 0)])
     assert [r[6] for r in rows] == ["before", "after"]
-    table = pa.table(sessionrows.read_arrow([("copilot", path)], True))
+    table = arrow_c.table(sessionrows.read_arrow([("copilot", path)], True))
     assert table.column("text").to_pylist() == ["before", "after"]
 
 
@@ -283,7 +283,7 @@ def test_a_line_with_bytes_that_are_not_utf8_is_read_with_them_replaced(write):
     path = write(b"\n".join([json.dumps(user("before", id="u1")).encode(), bad]) + b"\n")
     [(facts, rows)] = _search.read([("copilot", path, 0, 0)])
     assert [r[6] for r in rows] == ["before", "\ufffd\ufffd bad byte"]          # as grep would find it
-    assert pa.table(sessionrows.read_arrow([("copilot", path)], True)).column("text").to_pylist() == ["before"]
+    assert arrow_c.table(sessionrows.read_arrow([("copilot", path)], True)).column("text").to_pylist() == ["before"]
 
 
 # --- the real logs ---
@@ -358,7 +358,7 @@ def test_real_logs_read_and_their_words_are_found():
 
 def test_real_logs_as_arrow_rows():
     logs = copilot_logs()
-    table = pa.table(sessionrows.read_arrow([("copilot", str(p)) for p in logs], True))
+    table = arrow_c.table(sessionrows.read_arrow([("copilot", str(p)) for p in logs], True))
     by_role = collections.Counter(table.column("role").to_pylist())
     assert by_role["__meta__"] == len(logs)
     assert by_role["user"] and by_role["assistant"] and by_role["tool"]

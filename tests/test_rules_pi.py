@@ -7,10 +7,10 @@ import re
 import pytest
 
 import sessionrows
+import arrow_c
 from conftest import corpus_files
 from sessionrows import _search
 
-pa = pytest.importorskip("pyarrow")
 
 TEXT, CONTEXT, SUMMARY, CALL, RESULT, THINKING = range(6)
 REWOUND = 2
@@ -32,7 +32,7 @@ def search(write, lines):
 
 
 def arrow(write, lines, tools):
-    table = pa.table(sessionrows.read_arrow([("pi", write(lines))], tools))
+    table = arrow_c.table(sessionrows.read_arrow([("pi", write(lines))], tools))
     return [(r["role"], r["text"], r["source"]) for r in table.to_pylist()]
 
 
@@ -170,7 +170,7 @@ def test_hostile_lines_never_fail(write):
     facts, rows = _search.read([("pi", path, 0, 0)])[0]
     # A byte that is not UTF-8 is read as U+FFFD by the search reading; read_arrow's rows leave the line out.
     assert [r[6] for r in rows] == ["bad \ufffd byte", "still here"] and facts[0] == "sess-1"
-    assert [r["text"] for r in pa.table(sessionrows.read_arrow([("pi", path)], True)).to_pylist()] == \
+    assert [r["text"] for r in arrow_c.table(sessionrows.read_arrow([("pi", path)], True)).to_pylist()] == \
         ["/w/app", "still here"]
 
 
@@ -234,7 +234,7 @@ def test_corpus_logs_read_and_grep_parity():
     pairs = found = 0
     for path in PI_LOGS:
         for tools in (False, True):
-            pa.table(sessionrows.read_arrow([("pi", str(path))], tools))
+            arrow_c.table(sessionrows.read_arrow([("pi", str(path))], tools))
         result = _search.read([("pi", str(path), 0, 0)])[0]
         assert not isinstance(result, str), result
         facts, rows = result

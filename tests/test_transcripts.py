@@ -462,3 +462,34 @@ def test_chromium_draws_the_page(hostile, tmp_path, dark):
     assert (width, height) == (900, 1400)
     assert (sum(first_row[:3]) < 100) == dark              # the page follows the reader's colour scheme
     assert ink > 0.01                                      # text, code, borders: not a blank page
+
+
+# -- every assistant's real logs ---------------------------------------------------------
+
+def corpus_by_agent():
+    from conftest import corpus_files
+    out = {}
+    for p in corpus_files():
+        out.setdefault(p.parent.name, []).append(p)
+    return out
+
+
+@pytest.mark.parametrize("agent, shell", [("claude", "Bash"), ("codex", None), ("gemini", "run_shell_command"),
+                                          ("copilot", "bash"), ("pi", "bash")])
+def test_every_assistants_real_logs_make_pages_with_their_commands_as_shell(agent, shell):
+    logs = corpus_by_agent().get(agent)
+    if not logs:
+        pytest.skip("no corpus of real logs (set SESSIONROWS_CORPUS)")
+    from sessionrows import commands, transcripts
+    from sessionrows.discovery import LogFile
+    shells = 0
+    for path in logs:
+        t = commands.transcript(LogFile(str(path), 0, 0, 0, agent))
+        page = transcripts.render(t, "markdown")
+        html = transcripts.render(t, "html")
+        assert page and "<html" in html
+        if shell:
+            calls = sum(1 for r in t.rows if r.kind == 3 and r.tool == shell)
+            shells += calls
+            assert page.count("```sh\n") >= calls or calls == 0, path
+    assert shell is None or shells

@@ -42,14 +42,18 @@ class Agent(NamedTuple):
     first_line: Callable[[dict], bool]      # a parsed line that only its logs have
     line_start: Optional[Pattern[bytes]] = None     # how its lines begin, tested before a parse
     long_line: Tuple[Pattern[bytes], ...] = ()      # found together in a first line too long to parse
-    subagent_folder: str = ""   # where a session's sub-agent logs lie, beside its log ({stem}: its name)
+    subagent_folder: str = ""   # where a session's sub-agent logs lie, beside its log ({stem}: its name
+                                # without .jsonl, {session}: the session's id)
     subagent_prefix: str = ""   # the start of a sub-agent log's file name, before the sub-agent's id
     logs_variable: str = ""     # a variable that names the folder of its logs itself (its one place)
+    variable_is_home: bool = False  # its variable stands for the home folder, its folder lies below it
 
     def folder(self, environ: Optional[dict] = None) -> str:
         """Its own folder: the variable's value, else its folder below the home folder."""
         env = os.environ if environ is None else environ
         home = os.path.expanduser("~") if environ is None else env.get("HOME", os.path.expanduser("~"))
+        if self.variable_is_home:
+            return os.path.join(env.get(self.home_variable) or home, self.home)
         return env.get(self.home_variable) or os.path.join(home, self.home)
 
     def resume_command(self, session_id: str, cwd: str, path: str = "") -> str:
@@ -89,7 +93,8 @@ def _claude_line(value: dict) -> bool:
 
 
 def _gemini_line(value: dict) -> bool:
-    return ("sessionId" in value and "projectHash" in value) or "$set" in value or "$rewindTo" in value
+    return (isinstance(value.get("sessionId"), str) and isinstance(value.get("projectHash"), str)
+            and "type" not in value) or "$set" in value or "$rewindTo" in value
 
 
 def _copilot_line(value: dict) -> bool:
@@ -116,8 +121,11 @@ AGENTS: Tuple[Agent, ...] = (
           re.compile(rb'\{"timestamp":"[^"\\]*","type":"'
                      rb'(?:session_meta|response_item|event_msg|turn_context|compacted)","payload":'),
           (re.compile(rb'"payload"'), re.compile(rb'"type"\s*:\s*"(?:session_meta|response_item|event_msg|turn_context)"'))),
-    Agent("gemini", "Gemini CLI", "GEMINI_CLI_HOME", ".gemini", (("tmp", "session-*.jsonl"),),
-          "gemini --resume {id}", _gemini_line, long_line=(re.compile(rb'"projectHash"\s*:'),)),
+    # Gemini CLI keeps a session as tmp/<project>/chats/session-*.jsonl and its sub-agents'
+    # chats in chats/<session id>/*.jsonl; $GEMINI_CLI_HOME stands for the home folder.
+    Agent("gemini", "Gemini CLI", "GEMINI_CLI_HOME", ".gemini", (("tmp", "*.jsonl"),),
+          "gemini --resume {id}", _gemini_line, long_line=(re.compile(rb'"projectHash"\s*:'),),
+          subagent_folder="{session}", variable_is_home=True),
     Agent("copilot", "Copilot CLI", "COPILOT_HOME", ".copilot", (("session-state", "events.jsonl"),),
           "copilot --resume={id}", _copilot_line, long_line=(re.compile(rb'"type"\s*:\s*"session\.start"'),)),
     # Pi's sessions lie in a folder per working directory, or all in $PI_CODING_AGENT_SESSION_DIR;
@@ -175,7 +183,10 @@ def places_text() -> str:
     out = []
     for a in AGENTS:
         folders = " and ".join(folder for folder, _ in a.places)
-        out.append("%s: $%s/%s (else ~/%s/...)" % (a.label, a.home_variable, folders, a.home))
+        if a.variable_is_home:
+            out.append("%s: $%s/%s/%s (else ~/%s/...)" % (a.label, a.home_variable, a.home, folders, a.home))
+        else:
+            out.append("%s: $%s/%s (else ~/%s/...)" % (a.label, a.home_variable, folders, a.home))
     return "; ".join(out)
 
 

@@ -476,6 +476,12 @@ class Archive:
             raise
 
 
+def file_digest(path: str) -> Optional[Tuple[int, int]]:
+    """(size, XXH64) of a file as it is now, or None if it cannot be read."""
+    result = _search.pack([(os.fsencode(path), 0, 0)], 0)[0]
+    return None if isinstance(result, str) else (result[0], result[1])
+
+
 def damaged(entry: Entry, why: str) -> str:
     return ("the archived copy of %s (version %d, %s) is damaged: %s; it was left as it is"
             % (entry.path, entry.version, os.path.basename(entry.member), why))

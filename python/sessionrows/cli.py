@@ -14,13 +14,14 @@ from typing import List, Optional, Sequence, TextIO
 
 from . import __version__
 from .agents import NAMES, labels, places_text
-from .sessions import ROLES
-from .terminal import Printer, clean, home_relative, pager, progress, terminal_width, wants_color
-from .when import WHEN_HELP, WhenError, parse_when
+from .sessions import INJECTED, KIND_NAMES, ROLES, TITLE
+from .terminal import Printer, clean, home_relative, pager, progress, size_text, terminal_width, wants_color
+from .when import WHEN_HELP, WhenError, local_time, parse_when
 
 PROG = "sessionrows"
 FOUND, NOTHING, ERROR = 0, 1, 2
 MOST_HITS = 10_000
+KINDS = {name: kind for kind, name in KIND_NAMES.items() if kind != TITLE}
 
 
 class _Parser(argparse.ArgumentParser):
@@ -57,6 +58,17 @@ def _number(least: int, most: int = 10 ** 9):
             raise argparse.ArgumentTypeError("must be at most %d" % most)
         return n
     return parse
+
+
+def _kinds(text: str) -> List[int]:
+    """An argument type: row kinds by name, comma-separated."""
+    out = []
+    for name in text.split(","):
+        name = name.strip().lower().replace("-", "_")
+        if name not in KINDS:
+            raise argparse.ArgumentTypeError("%r is not a kind of row (choose from %s)" % (name, ", ".join(KINDS)))
+        out.append(KINDS[name])
+    return out
 
 
 def _role(text: str) -> str:
@@ -128,17 +140,31 @@ def build_parser() -> argparse.ArgumentParser:
     redact(p)
     pages(p, "FILE", "write the page here instead of to standard output")
 
-    p = sub.add_parser("export", help="every row of every log (jsonl, csv, parquet), or a page per session "
+    p = sub.add_parser("export", help="the rows of every session (jsonl, csv, parquet), or a page per session "
                        "(markdown, html)",
-                       description="Every row of every log, read straight from the logs.")
-    common(p)
-    p.add_argument("--include-tools", action="store_true", help="with tool calls and results")
+                       description="The rows of every session in scope as show --json gives them, every row "
+                       "unless filters pick some, or a page per session (--format markdown, html). The index is "
+                       "brought up to date first; logs gone from their places are read from the archive.")
+    common(p, index=True)
     p.add_argument("--format", choices=("jsonl", "csv", "parquet", "markdown", "html"), default="jsonl",
                    help="(default jsonl; parquet needs pyarrow and -o; markdown and html write a page per "
                    "session and an index page into -o FOLDER)")
-    p.add_argument("-o", "--output", metavar="FILE", help="write here instead of to standard output (- for it)")
+    p.add_argument("-o", "--output", metavar="FILE", help="write here instead of to standard output (- for it); "
+                   "markdown, html: the folder to write into")
+    p.add_argument("--agent", choices=NAMES, help="only this agent's sessions")
+    p.add_argument("--role", type=_role, metavar="ROLE", help="only rows of this role: %s (user: what the "
+                   "person typed, not prompts written for sub-agents)" % ", ".join(ROLES))
+    p.add_argument("--project", metavar="TEXT", help="only sessions whose working directory contains TEXT")
+    when(p)
+    p.add_argument("--kind", type=_kinds, action="extend", metavar="KINDS",
+                   help="only rows of these kinds, comma-separated: %s" % ", ".join(KINDS))
+    p.add_argument("--context", action="store_true", help="markdown, html: include injected text, collapsed "
+                   "(the other formats always hold it; --kind picks kinds)")
     redact(p)
-    p.add_argument("--context", action="store_true", help="markdown, html: include injected text, collapsed")
+    p.add_argument("--raw", action="store_true", help="the module's own rows instead (extract_many; read_arrow "
+                   "for parquet), of the logs in their places, as earlier releases exported them")
+    p.add_argument("--include-tools", action="store_true", help="with --raw: with tool calls and results (the "
+                   "other rows always hold them)")
 
     p = sub.add_parser("stats", help="logs, sessions and rows by agent and role",
                        description="Logs, bytes, sessions and rows by agent and role, and the date range, from the "
@@ -153,6 +179,24 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--rebuild", action="store_true", help="start the index afresh")
     p.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors (what the assistants' "
                    "hooks run)")
+
+    p = sub.add_parser("restore", help="put a session's logs back where the assistant keeps them, from the archive",
+                       description="Writes a session's logs (its sub-agents' included) back where they were, byte "
+                       "for byte as the archive holds them, and prints the command that resumes the session. A "
+                       "file that is there already is never overwritten.")
+    p.add_argument("session", metavar="SESSION", help="a session id or a unique prefix of one")
+    p.add_argument("--to", metavar="PATH", help="write the session's log here instead (its sub-agents' logs stay)")
+    p.add_argument("--index", metavar="FILE", help="the index file (default: as search)")
+
+    p = sub.add_parser("forget", help="remove sessions from the archive and the index for good",
+                       description="Removes sessions (their sub-agents' included) from the archive and the index "
+                       "for good: a way to delete a conversation that held a secret. Asks first on a terminal. A log "
+                       "still in its place is left there, and not read again.")
+    p.add_argument("sessions", nargs="*", metavar="SESSION", help="session ids or unique prefixes of them")
+    p.add_argument("--before", type=_when(), metavar="DATE", help="every session whose last activity is before "
+                   "DATE: %s (local time)" % WHEN_HELP)
+    p.add_argument("-y", "--yes", action="store_true", help="do not ask (needed without a terminal)")
+    p.add_argument("--index", metavar="FILE", help="the index file (default: as search)")
 
     p = sub.add_parser("hooks", help="have Claude Code and Codex run sessionrows index by themselves",
                        description="Adds to (or removes from) the assistants' own settings what makes them run "
@@ -236,14 +280,18 @@ def _filters_in_force(args) -> List[str]:
 # -- commands ----------------------------------------------------------------------
 
 
+def _check_range(args) -> None:
+    if args.since and args.until and args.since >= args.until:
+        raise _Failure("the date range is empty: --since %s is not before --until %s"
+                       % (args._since_text, args._until_text))
+
+
 def run_search(args, session: Session) -> int:
     from .commands import hit_json, search
     from .index import Filters
     filters = Filters(agent=args.agent, role=args.role, project=args.project, since=args.since,
                       until=args.until, context=args.context)
-    if args.since and args.until and args.since >= args.until:
-        raise _Failure("the date range is empty: --since %s is not before --until %s"
-                       % (args._since_text, args._until_text))
+    _check_range(args)
     width = terminal_width(sys.stdout)
     snippet_width = 200 if args.json else max(40, 2 * (width - 4) - 10)
     with progress("indexing") as bar:
@@ -251,6 +299,8 @@ def run_search(args, session: Session) -> int:
                         index_path=args.index, warn=session.warn, progress=bar, on_wait=session.waiting,
                         snippet_width=snippet_width, part=_redactor(args, part=True))
     session.read_only(result.report)
+    if not args.json:
+        _first_index_notes(session, result)
     if args.redact:
         result = result._replace(hits=_redacted_hits(result.hits))
     if not result.found:
@@ -334,12 +384,11 @@ def _show_page(args, t) -> int:
     return FOUND
 
 
-def _export_pages(args, session: Session, logs, named) -> int:
+def _export_pages(args, session: Session, logs, named, select) -> int:
     from .transcripts.export import export_folder
-    if not args.output or args.output == "-":
-        raise _Failure("--format %s writes a folder: give it with -o FOLDER" % args.format)
+    context = args.context or bool(select.kinds and select.kinds & set(INJECTED))
     with progress("exporting") as bar:
-        report = export_folder(logs, named, args.output, args.format, context=args.context,
+        report = export_folder(logs, named, args.output, args.format, context=context, select=select,
                                redact=_redaction(args), warn=session.warn, progress=bar)
     session.note("wrote %d page%s and %s" % (len(report.pages), "" if len(report.pages) == 1 else "s",
                                              clean(report.index, True)))
@@ -348,9 +397,57 @@ def _export_pages(args, session: Session, logs, named) -> int:
 
 def run_export(args, session: Session) -> int:
     from . import export
+    from .commands import logs_in_scope, open_index
+    from .index import Filters
+    to_stdout = not args.output or args.output == "-"
+    pages = args.format in ("markdown", "html")
+    if pages and to_stdout:
+        raise _Failure("--format %s writes a folder: give it with -o FOLDER" % args.format)
+    if args.format == "parquet":
+        if to_stdout:
+            raise _Failure("--format parquet writes a file: give it with -o FILE")
+        export.needs_pyarrow()
+    if args.raw:
+        return _export_raw(args, session, to_stdout)
+    _check_range(args)
+    filters = Filters(agent=args.agent, project=args.project, since=args.since, until=args.until)
+    select = export.RowFilter(args.role, args.since, args.until, frozenset(args.kind) if args.kind else None)
+    with progress("indexing") as bar:
+        opened = open_index(args.paths, args.index, warn=session.warn, progress=bar, on_wait=session.waiting)
+    try:
+        records = logs_in_scope(opened, filters)
+    finally:
+        opened.index.close()
+    session.read_only(opened.report)
+    if not records and not opened.found:
+        session.nothing_found(opened.where)
+        return NOTHING
+    sources = export.sources_of(records, session.warn)
+    if pages:
+        return _export_pages(args, session, [s.log for s in sources], list(args.paths), select)
+    if to_stdout:
+        report = export.export(sources, sys.stdout, args.format, select=select, redact=_redactor(args),
+                               warn=session.warn)
+    else:
+        with export.output_file(args.output, binary=args.format == "parquet") as stream, \
+                progress("exporting") as bar:
+            report = export.export(sources, stream, args.format, select=select, redact=_redactor(args),
+                                   warn=session.warn, progress=bar)
+    return FOUND if report.rows else NOTHING
+
+
+def _export_raw(args, session: Session, to_stdout: bool) -> int:
+    """export --raw: the module's rows of the logs in their places, as earlier releases wrote them."""
+    from . import export
     from .commands import CommandError
     from .discovery import NotFound, find_logs
-    from .reader import Problem
+    from .reader import Problem, resolve_agents
+    refused = [name for name in ("role", "project", "since", "until", "kind", "context") if getattr(args, name)]
+    if refused:
+        raise _Failure("--raw writes the module's rows as they are; of the filters it takes --agent only, "
+                       "not --%s" % refused[0])
+    if args.format in ("markdown", "html"):
+        raise _Failure("--raw writes rows: give --format jsonl, csv or parquet")
     try:
         logs = find_logs(args.paths or None,
                          on_error=lambda e: session.warn(Problem(e.filename or "?", e.strerror or str(e))))
@@ -360,23 +457,17 @@ def run_export(args, session: Session) -> int:
     if not logs:
         session.nothing_found(args.paths or _default_places())
         return NOTHING
-    if args.format in ("markdown", "html"):
-        return _export_pages(args, session, logs, named)
-    to_stdout = not args.output or args.output == "-"
-    if args.format == "parquet":
-        if to_stdout:
-            raise _Failure("--format parquet writes a file: give it with -o FILE")
-        with progress("exporting") as bar:
-            report = export.export_parquet(logs, named, args.output, include_tools=args.include_tools,
-                                           warn=session.warn, progress=bar, redact=_redactor(args))
-        return FOUND if report.rows else NOTHING
+    logs = resolve_agents(logs, session.warn, named)
+    if args.agent:
+        logs = [log for log in logs if log.agent == args.agent]
     if to_stdout:
-        report = export.export_rows(logs, named, sys.stdout, args.format, include_tools=args.include_tools,
-                                    warn=session.warn, redact=_redactor(args))
-        return FOUND if report.rows else NOTHING
-    with export.output_file(args.output) as stream, progress("exporting") as bar:
-        report = export.export_rows(logs, named, stream, args.format, include_tools=args.include_tools,
-                                    warn=session.warn, progress=bar, redact=_redactor(args))
+        report = export.export_raw(logs, named, sys.stdout, args.format, include_tools=args.include_tools,
+                                   warn=session.warn, redact=_redactor(args))
+    else:
+        with export.output_file(args.output, binary=args.format == "parquet") as stream, \
+                progress("exporting") as bar:
+            report = export.export_raw(logs, named, stream, args.format, include_tools=args.include_tools,
+                                       warn=session.warn, progress=bar, redact=_redactor(args))
     return FOUND if report.rows else NOTHING
 
 
@@ -432,10 +523,75 @@ def run_index(args, session: Session) -> int:
     session.read_only(r)
     if not opened.found:
         session.nothing_found(opened.where)
+    _first_index_notes(session, opened)
     session.note("%d logs in scope: %d new, %d grown, %d changed, %d removed; %d rows added in %.2f s. "
                  "The index (%s) holds %d logs, %d rows." % (opened.found, r.new, r.appended, r.changed, r.removed,
                                                              r.rows, r.seconds, clean(path, True), files, rows))
     return FOUND if opened.found else NOTHING
+
+
+def run_restore(args, session: Session) -> int:
+    from .archived import restore
+    with progress("indexing") as bar:
+        done = restore(args.session, args.to, index_path=args.index, warn=session.warn, progress=bar,
+                       on_wait=session.waiting)
+    for log in done.logs:
+        what = ("restored " if log.written else "already in place: ") + ("sub-agent log " if log.subagent else "")
+        session.out.line((what, "dim"), clean(home_relative(log.path), True))
+    if done.resume:
+        session.out.line(("resume: ", "dim"), (clean(done.resume, True), "cyan"))
+    return FOUND
+
+
+def run_forget(args, session: Session) -> int:
+    from .archived import forget, to_forget
+    from .commands import open_index
+    if not args.sessions and args.before is None:
+        raise _Failure("name the sessions to forget, or give --before DATE")
+    with progress("indexing") as bar:
+        opened = open_index(None, args.index, warn=session.warn, progress=bar, on_wait=session.waiting)
+    with opened.index:
+        records = to_forget(opened, args.sessions, args.before)
+        if not records:
+            session.note("no session to forget%s" % (" before %s" % args._before_text if args.before else ""))
+            return NOTHING
+        mains = [r for r in records if not r.agent_id] or records
+        for r in mains:
+            session.out.line(clean(r.title or "(untitled)", True),
+                             ("  %s \u00b7 %s \u00b7 %s" % (r.agent, clean(r.session_id or r.path, True),
+                                                            local_time(r.last_ts)), "dim"))
+        question = "Forget %s for good (%d log%s)? [y/N] " % (
+            "this session" if len(mains) == 1 else "these %d sessions" % len(mains), len(records),
+            "" if len(records) == 1 else "s")
+        if not args.yes:
+            if not (sys.stdin.isatty() and sys.stderr.isatty()):
+                raise _Failure("forget asks before it removes anything, and there is no terminal to ask on; "
+                               "give --yes to forget without asking")
+            sys.stderr.write(question)
+            sys.stderr.flush()
+            if sys.stdin.readline().strip().lower() not in ("y", "yes"):
+                session.note("nothing was forgotten")
+                return NOTHING
+        done = forget(opened, records)
+    session.note("forgot %d session%s (%d log%s); %s freed in the archive, the index rewritten in %.1f s"
+                 % (len(done.sessions), "" if len(done.sessions) == 1 else "s", done.logs,
+                    "" if done.logs == 1 else "s", size_text(done.bytes_freed), done.seconds))
+    for path in done.in_place:
+        session.note("its log %s is still in its place: sessionrows will not read it again (delete it to remove it "
+                     "from the disk)" % clean(home_relative(path), True))
+    return FOUND
+
+
+def _first_index_notes(session: Session, opened) -> None:
+    """On a first index: what the assistants' own cleanup means for the person."""
+    r = opened.report
+    if not r.new or r.new < opened.found or r.appended or r.changed:
+        return
+    from .retention import retention
+    for kept in retention():
+        if kept.present and (kept.deletes or kept.warning):
+            session.note(clean(kept.sentence, True) + ("" if kept.warning else
+                                                       "; sessionrows keeps every log it reads from now on"))
 
 
 def run_hooks(args, session: Session) -> int:
@@ -455,12 +611,12 @@ def run_tui(args, session: Session) -> int:
 
 
 COMMANDS = {"search": run_search, "show": run_show, "export": run_export, "stats": run_stats, "index": run_index,
-            "mcp": run_mcp, "tui": run_tui, "hooks": run_hooks}
+            "restore": run_restore, "forget": run_forget, "mcp": run_mcp, "tui": run_tui, "hooks": run_hooks}
 
 
 def _keep_date_texts(parser: argparse.ArgumentParser, argv: Sequence[str], args) -> None:
     """The dates as typed, for messages (the parsed values are UTC time stamps)."""
-    for name in ("since", "until"):
+    for name in ("since", "until", "before"):
         text = ""
         for i, a in enumerate(argv):
             if a == "--" + name and i + 1 < len(argv):
@@ -495,7 +651,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     from .commands import CommandError
     from .index import IndexProblem
     from .query import QueryError
-    failures: tuple = (CommandError, IndexProblem, QueryError, _Failure)
+    from .archive import ArchiveProblem
+    failures: tuple = (CommandError, IndexProblem, QueryError, ArchiveProblem, _Failure)
     if args.command == "export":     # the export module only for the command that uses it
         from .export import ExportError
         failures += (ExportError,)

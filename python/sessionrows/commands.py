@@ -14,7 +14,7 @@ from .discovery import LogFile
 from .index import FileRecord, Filters, Index, IndexProblem, Scope, UpdateReport
 from .query import Query, parse
 from .reader import NOT_A_LOG, Problem, Warn, archived_copy, read_session, resolve_agents
-from .sessions import INJECTED, KIND_NAMES, SUBAGENT, TEXT, TITLE, resume_command, title_of
+from .sessions import INJECTED, KIND_NAMES, REWOUND, SUBAGENT, TEXT, TITLE, resume_command, title_of
 from .snippets import Span, snippet
 
 Progress = Callable[[int, int], None]
@@ -145,7 +145,8 @@ def hit_json(hit: Hit) -> dict:
             "subagent": hit.subagent or None, "title": hit.title, "cwd": hit.cwd, "row": hit.row, "role": hit.role,
             "kind": KIND_NAMES.get(hit.kind, str(hit.kind)), "tool": hit.tool or None, "timestamp": hit.timestamp,
             "text": hit.text, "snippet": hit.snippet, "matches": [list(s) for s in hit.matches],
-            "context": hit.injected, "sidechain": bool(hit.flags & SUBAGENT), "score": round(hit.score, 4),
+            "context": hit.injected, "sidechain": bool(hit.flags & SUBAGENT), "rewound": bool(hit.flags & REWOUND),
+            "score": round(hit.score, 4),
             "resume": hit.resume, "archived": bool(hit.gone_since), "gone_since": hit.gone_since or None}
 
 
@@ -257,7 +258,8 @@ def row_json(t: Transcript, row: SessionRow) -> dict:
     """A row of a session as `show --json` prints it (one object per line)."""
     return {"path": t.path, "agent": t.agent, "session_id": t.session_id, "session": t.session, "row": row.row,
             "role": row.role, "kind": KIND_NAMES.get(row.kind, str(row.kind)),
-            "subagent": t.agent_id or None, "sidechain": bool(row.flags & SUBAGENT), "tool": row.tool or None,
+            "subagent": t.agent_id or None, "sidechain": bool(row.flags & SUBAGENT),
+            "rewound": bool(row.flags & REWOUND), "tool": row.tool or None,
             "timestamp": row.timestamp, "text": row.text, "archived": t.archived}
 
 
@@ -342,6 +344,33 @@ def rows_around(t: Transcript, row: int, context_rows: int) -> List[SessionRow]:
     return t.rows[max(0, row - context_rows):row + context_rows + 1]
 
 
+# -- the logs in scope -----------------------------------------------------------
+
+
+def logs_in_scope(opened: Opened, filters: Optional[Filters] = None) -> List[FileRecord]:
+    """The records of the logs in an open index's scope, those in their places and
+    those gone from there whose rows the archive keeps (`gone_since` set), in the
+    order of their paths (a session's log before its sub-agents'): of the agent and
+    the project that `filters` name, and with rows in its time range. What export
+    reads."""
+    from .index.records import _file_conditions, _record
+    from .index.schema import _FILE_COLUMNS
+    filters = filters or Filters()
+    conditions, args = _file_conditions(filters, opened.scope)
+    if filters.since:           # first_ts and last_ts: the earliest and the latest of the log's rows
+        conditions.append("f.last_ts >= ?")
+        args.append(filters.since)
+    if filters.until:
+        conditions.append("f.first_ts != '' AND f.first_ts < ?")
+        args.append(filters.until)
+    sql = "SELECT %s FROM files f%s" % (_FILE_COLUMNS, " WHERE " + " AND ".join(conditions) if conditions else "")
+    index = opened.index
+    with index._guard():
+        found = [_record(r) for db in index.shards for r in db.execute(sql, args)]
+    found.sort(key=lambda r: os.fsencode(r.path))
+    return found
+
+
 # -- sessions and stats ----------------------------------------------------------
 
 
@@ -392,12 +421,26 @@ class AgentStats:
         self.last = last
 
 
+class Kept(NamedTuple):
+    """What the archive keeps of the history in scope."""
+
+    sessions: int           # sessions kept only in the archive (their logs are gone from their places)
+    oldest: str             # the first time of the oldest of them
+    by_agent: Dict[str, int]
+    logs: int               # logs the archive holds (all of them, in or out of scope)
+    bytes: int              # their bytes
+    stored: int             # the archive's size
+    folder: str
+
+
 class Stats(NamedTuple):
     where: List[str]
     agents: Dict[str, AgentStats]
     unreadable: int
     seconds: float
     fresh: bool = False     # read from the logs rather than the index
+    kept: Optional[Kept] = None         # None: read from the logs, or the archive is off
+    retention: Sequence = ()            # how long the assistants keep their logs (retention.Retention)
 
     @property
     def files(self) -> int:
@@ -406,10 +449,38 @@ class Stats(NamedTuple):
 
 def stats_json(s: Stats) -> dict:
     """Stats as `stats --json` prints them and the MCP server's history_stats answers."""
+    k = s.kept
     return {"where": s.where, "seconds": round(s.seconds, 4), "unreadable": s.unreadable, "fresh": s.fresh,
             "agents": {name: {"files": a.files, "bytes": a.bytes, "sessions": a.sessions, "rows": a.rows,
                               "roles": a.roles, "first": a.first, "last": a.last}
-                       for name, a in s.agents.items()}}
+                       for name, a in s.agents.items()},
+            "archive": None if k is None else {
+                "sessions_kept": k.sessions, "oldest_kept": k.oldest or None, "kept_by_agent": k.by_agent,
+                "logs": k.logs, "bytes": k.bytes, "stored": k.stored, "folder": k.folder},
+            "retention": [{"agent": r.agent, "deletes": r.deletes, "after_days": r.after_days,
+                           "keeps_newest": r.keeps_newest, "writes_logs": r.writes_logs, "says": r.sentence}
+                          for r in s.retention]}
+
+
+def kept(opened: Opened) -> Optional[Kept]:
+    """What the archive keeps of the history in scope, or None with the archive off."""
+    from . import archive
+    if not archive.enabled():
+        return None
+    gone = opened.index.records("gone_since != '' AND agent_id = ''")
+    if not opened.scope.whole:
+        roots = [root.rstrip(os.sep) for root in opened.scope.roots]
+        gone = [r for r in gone if any(r.path == root or r.path.startswith(root + os.sep) for root in roots)]
+    by_agent: Dict[str, int] = {}
+    for r in gone:
+        by_agent[r.agent] = by_agent.get(r.agent, 0) + 1
+    store = archive.Archive()
+    logs = size = stored = 0
+    if store.exists():
+        with store:
+            logs, size, stored = store.totals()
+    return Kept(len(gone), min((r.first_ts for r in gone if r.first_ts), default=""), by_agent, logs, size, stored,
+                store.folder)
 
 
 def stats(paths: Optional[Sequence[str]] = None, *, fresh: bool = False, index_path: Optional[str] = None,
@@ -433,10 +504,13 @@ def stats(paths: Optional[Sequence[str]] = None, *, fresh: bool = False, index_p
         try:
             for agent, files, size, sessions, rows, roles, first, last in opened.index.stats(opened.scope):
                 agents[agent] = AgentStats(files, size, sessions, rows, roles, first or "", last or "")
+            keeping = kept(opened)
         finally:
             if own:
                 opened.index.close()
-        return Stats(opened.where, agents, len(problems), time.perf_counter() - started)
+        from .retention import retention
+        return Stats(opened.where, agents, len(problems), time.perf_counter() - started, kept=keeping,
+                     retention=retention())
     where = list(paths or []) or discovery.root_paths()
     try:
         logs = discovery.find_logs(list(paths) if paths else None,

@@ -9,7 +9,7 @@ import os
 from typing import Optional, Sequence
 
 from .commands import Hit, SessionRow, Stats, Transcript, group_by_session
-from .sessions import role_name
+from .sessions import REWOUND, THINKING, TOOL_CALL, TOOL_RESULT, role_name
 from .terminal import Printer, clean, fit_command, home_relative, marked_spans, size_text
 from .when import local_time
 
@@ -39,6 +39,8 @@ def print_hits(out: Printer, hits: Sequence[Hit], width: int) -> None:
             tag = [("  row %d " % hit.row, "dim"), (clean(label, True), "dim")]
             if hit.injected:
                 tag.append((" [injected]", "yellow"))
+            if hit.flags & REWOUND:
+                tag.append((" [rewound]", "yellow"))
             out.line(*tag)
             out.line("    ", *marked_spans(hit.snippet, hit.matches, "bold red"))
         where = "sessionrows show %s --around %d" % (first.session, first.row) if first.subagent else first.resume
@@ -74,13 +76,16 @@ def print_transcript(out: Printer, t: Transcript, span: Sequence[SessionRow], wi
         focus = around == row.row
         out.line("")
         label = role_name(row.role, row.kind, row.flags, row.tool)
-        style = "dim" if row.injected else ROLE_STYLES.get(row.role, "bold")
+        rewound = bool(row.flags & REWOUND)
+        quiet = row.injected or rewound or row.kind == THINKING
+        style = "dim" if quiet else ROLE_STYLES.get(row.role, "bold")
         out.line((">" if focus else " ", "bold yellow"), ("#%d " % row.row, "dim"), (clean(label, True), style),
-                 ("  " + local_time(row.timestamp), "dim"), ("  [injected]" if row.injected else "", "yellow"))
+                 ("  " + local_time(row.timestamp), "dim"), ("  [injected]" if row.injected else "", "yellow"),
+                 ("  [rewound]" if rewound else "", "yellow"))
         lines = clean(row.text).split("\n")
         if row.injected and not focus and len(lines) > 1:
             lines = [lines[0], "\u2026 (%d more lines)" % (len(lines) - 1)]
-        body_style = "dim" if row.injected or row.kind >= 3 else ""
+        body_style = "dim" if quiet or row.kind in (TOOL_CALL, TOOL_RESULT) else ""
         for line in lines:
             out.line(("    " + line, body_style))
 
@@ -101,6 +106,30 @@ def print_stats(out: Printer, s: Stats) -> None:
     lasts = [a.last for a in shown.values() if a.last]
     if firsts:
         out.line(("dates: ", "dim"), "%s to %s" % (local_time(min(firsts)), local_time(max(lasts))))
+    for line, style in kept_lines(s):
+        out.line((line, style))
     if s.fresh:
         total = sum(a.bytes for a in shown.values())
         out.line(("read in %.2f s (%s/s)" % (s.seconds, size_text(total / s.seconds if s.seconds else 0)), "dim"))
+
+
+def kept_lines(s: Stats):
+    """What the archive keeps, and what the assistants' own cleanup means for the
+    person: (line, style) pairs."""
+    k = s.kept
+    if k is not None and k.logs:
+        gone = ""
+        if k.sessions:
+            gone = "; %d session%s kept only there (their logs are gone), the oldest from %s" % (
+                k.sessions, "" if k.sessions == 1 else "s", local_time(k.oldest))
+        yield ("archive: %d logs (%s) in %s at %s%s" % (k.logs, size_text(k.bytes), size_text(k.stored),
+                                                        clean(home_relative(k.folder), True), gone), "dim")
+    for r in s.retention:
+        if not r.present:
+            continue
+        if not r.writes_logs or k is None:
+            yield (clean(r.sentence, True), "yellow" if r.warning else "dim")
+            continue
+        n = k.by_agent.get(r.agent, 0)
+        yield ("%s; sessionrows keeps %d session%s it deleted" % (clean(r.sentence, True), n, "" if n == 1 else "s"),
+               "yellow" if r.warning else "dim")

@@ -7,6 +7,7 @@ The next batch is read on a helper thread while the caller works on the current 
 from __future__ import annotations
 
 import os
+import re
 from typing import Callable, Iterable, Iterator, List, NamedTuple, Optional, Sequence, cast
 
 from . import _core, _search
@@ -211,12 +212,19 @@ def read_session(log: LogFile, archived=None):
 _SUBAGENT_LOGS = [(os.path.basename(a.subagent_folder), a.subagent_prefix) for a in AGENTS if a.subagent_prefix]
 
 
+_UUID = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\Z", re.I)
+
+
 def _with_agent_id(facts: tuple, path: str) -> tuple:
     """A sub-agent's log whose lines do not name the sub-agent (older Claude Code
-    versions) is known by its file name: <session>/subagents/agent-<id>.jsonl."""
+    versions) is known by its file name: <session>/subagents/agent-<id>.jsonl; one
+    whose lines do not name its session (Gemini CLI's) lies in a folder named after
+    the session's id."""
+    folder, name = os.path.split(path)
+    if facts[2] and not facts[0] and _UUID.match(os.path.basename(folder)):
+        return (os.path.basename(folder),) + facts[1:]
     if facts[2] or not path.endswith(".jsonl"):
         return facts
-    folder, name = os.path.split(path)
     for last, prefix in _SUBAGENT_LOGS:
         if os.path.basename(folder) == last and name.startswith(prefix) and len(name) > len(prefix) + 6:
             return facts[:2] + (name[len(prefix):-6],) + facts[3:]

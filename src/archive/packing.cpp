@@ -106,6 +106,7 @@ void finish_packing(log_packer& p) {
         p.compressing = false;
     }
     if (!p.out.prefix_same) p.out.frame.clear();
+    p.out.frame.shrink_to_fit();  // it grew by whole chunks' bounds; a batch holds many of them
 }
 
 pack_outcome pack_file(const std::string& path, const pack_request& request, error_value& err, bool& ok) {

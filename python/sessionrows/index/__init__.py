@@ -145,6 +145,7 @@ class Index:
     # -- updating (writing.py) ----------------------------------------------------
 
     update = writing.update
+    forget = writing.forget
     _begin = staticmethod(writing._begin)
     _finish = staticmethod(writing._finish)
 

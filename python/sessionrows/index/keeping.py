@@ -66,13 +66,16 @@ class Keeper:
             out[path] = ("pack", plan)
         return out
 
-    def record(self, results: Sequence[tuple]) -> None:
+    def record(self, results: List[tuple]) -> None:
         """Adds what a batch's readings packed to the archive (before the index
-        writes the batch): results as read_for_index gives them."""
+        writes the batch): results as read_for_index gives them, whose frames are
+        let go once they are written."""
         if self.archive is None:
             return
         packed = [(job.log.path, job.log.agent, self.planned.get(job.log.path, 0), archives.Packed(*k))
                   for job, _, _, _, k in results if k is not None and job.archiving and job.archiving[0] == "pack"]
+        for i, result in enumerate(results):
+            results[i] = result[:4] + (None,)
         if packed:
             with self.archive.writing():
                 self.archive.record(packed)

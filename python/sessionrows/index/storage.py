@@ -22,9 +22,13 @@ def _private_file(path: str) -> None:
     try:
         st = os.lstat(path)
     except FileNotFoundError:
-        fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC | os.O_NOFOLLOW, 0o600)
-        os.close(fd)
-        return
+        try:
+            fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC | os.O_NOFOLLOW, 0o600)
+        except FileExistsError:   # another process made it a moment ago: look at what it made
+            st = os.lstat(path)
+        else:
+            os.close(fd)
+            return
     if not stat.S_ISREG(st.st_mode):
         raise IndexProblem("%s is not a regular file; give an index file with --index FILE" % path)
     if st.st_mode & 0o077 and st.st_uid == os.getuid():

@@ -345,3 +345,28 @@ def _small_caches(shards: Sequence[sqlite3.Connection]) -> Iterator[None]:
         for db in shards:
             with contextlib.suppress(sqlite3.Error):
                 db.execute("PRAGMA cache_size = %d" % -READ_CACHE_KIB)
+
+
+def forget(ix, gone: Sequence[FileRecord]) -> None:
+    """Removes these logs and their rows for good: the text is overwritten where it
+    lay (secure_delete), and the full-text index of each shard it touched is
+    rewritten, so that none of its words stays in the index files."""
+    if not gone:
+        return
+    n = len(ix.shards)
+    by_shard: Dict[int, List[FileRecord]] = {}
+    for record in gone:
+        by_shard.setdefault(record.id % n, []).append(record)
+    with _update_lock(ix.path, ix.on_wait), ix._guard():
+        for shard, records_of in sorted(by_shard.items()):
+            db = ix.shards[shard]
+            db.execute("PRAGMA secure_delete = ON")
+            try:
+                batch = _Batch()
+                batch.gone.extend(records_of)
+                _begin(db, batch)
+                db.execute("COMMIT")
+                db.execute("INSERT INTO rows_fts(rows_fts) VALUES ('optimize')")
+                db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+            finally:
+                db.execute("PRAGMA secure_delete = OFF")

@@ -1,6 +1,11 @@
 """A folder of transcripts: one page per session (its sub-agents' conversations in it),
 and an index page listing the sessions by project and date.
 
+The logs are those the index holds in scope (commands.logs_in_scope), a log gone
+from its place read from its archived copy (commands.transcript). A `RowFilter`
+keeps a page to the rows that pass it (of a role, kinds, a time range); a session
+none of whose rows passes gets no page.
+
 Streaming: a session is read and its page written, then the next, so memory holds a
 session (two per worker process, for a large export) and the index's list, however
 large the history. Each page is written under a temporary name and renamed when whole.
@@ -21,7 +26,7 @@ from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 from ..commands import CommandError, transcript
 from ..discovery import LogFile
 from ..reader import Problem, Warn, resolve_agents
-from ..export import ExportError
+from ..export import ExportError, RowFilter
 from . import SUFFIX, Redact, writer
 from .model import build_page
 
@@ -107,8 +112,8 @@ def _name(session: str, path: str, taken: set, suffix: str) -> str:
     return name + suffix
 
 
-def _render(folder: str, fmt: str, context: bool, redact: Optional[Redact], token: str, number: int,
-            group: Tuple[LogFile, List[LogFile]]):
+def _render(folder: str, fmt: str, context: bool, redact: Optional[Redact], select: RowFilter, token: str,
+            number: int, group: Tuple[LogFile, List[LogFile]]):
     """Reads a session's logs and writes its page under a temporary name; returns
     (what the index lists, the temporary file, the session's key and log) or None,
     and the problems met. Runs in the exporting process or in a worker process."""
@@ -124,6 +129,10 @@ def _render(folder: str, fmt: str, context: bool, redact: Optional[Redact], toke
             subs.append(transcript(s))
         except CommandError as e:
             problems.append(Problem(s.path, str(e).split(": ", 1)[-1]))
+    if select.active:
+        main, subs = _selected(main, select), [_selected(s, select) for s in subs]
+        if not main.rows and not any(s.rows for s in subs):
+            return None, problems
     page = build_page(main, redact=redact, context=context, subagents=subs)
     partial = os.path.join(folder, ".partial-%s-%d%s" % (token, number, SUFFIX[fmt]))
     with private_file(partial) as out:
@@ -131,6 +140,11 @@ def _render(folder: str, fmt: str, context: bool, redact: Optional[Redact], toke
     listed = Listed("", page.title, page.agent, page.session_id, page.cwd, main.first_ts, main.last_ts,
                     len(page.entries), len(page.subagents))
     return (listed, partial, main.session, main.path, 1 + len(subs)), problems
+
+
+def _selected(t, select: RowFilter):
+    """The transcript with the rows that pass `select` (each keeps its number)."""
+    return t._replace(rows=[r for r in t.rows if select.passes(r.role, r.kind, r.flags, r.timestamp)])
 
 
 def _workers(total: int, redact: Optional[Redact]) -> int:
@@ -179,10 +193,13 @@ def _pages(jobs: Sequence[Tuple[LogFile, List[LogFile]]], workers: int, render: 
 
 def export_folder(logs: Sequence[LogFile], named: Sequence[str], folder: str, fmt: str, *,
                   context: bool = False, redact: Optional[Redact] = None, warn: Warn = lambda p: None,
-                  progress: Optional[Callable[[int, int], None]] = None, workers: Optional[int] = None) -> FolderReport:
-    """Writes a page per session of `logs` (as found by discovery; `named`, the paths
-    given on the command line) into `folder`, and the index page. A large export is
-    shared among worker processes (`workers`: their number; 1 for none)."""
+                  progress: Optional[Callable[[int, int], None]] = None, workers: Optional[int] = None,
+                  select: RowFilter = RowFilter()) -> FolderReport:
+    """Writes a page per session of `logs` (as the index lists them, or as found by
+    discovery; `named`, the paths given on the command line) into `folder`, and the
+    index page. A log gone from its place is read from the archive. Pages hold the
+    rows that pass `select`. A large export is shared among worker processes
+    (`workers`: their number; 1 for none)."""
     writer(fmt)         # an unknown format fails here, before anything is written
     suffix = SUFFIX[fmt]
     logs = resolve_agents(logs, warn, named)
@@ -193,7 +210,7 @@ def export_folder(logs: Sequence[LogFile], named: Sequence[str], folder: str, fm
     report = FolderReport(folder)
     taken: set = set()
     token = secrets.token_hex(6)
-    render = functools.partial(_render, folder, fmt, context, redact, token)
+    render = functools.partial(_render, folder, fmt, context, redact, select, token)
     try:
         for (result, problems), size in zip(_pages(groups, workers or _workers(total, redact), render), sizes):
             for problem in problems:
@@ -213,8 +230,14 @@ def export_folder(logs: Sequence[LogFile], named: Sequence[str], folder: str, fm
             os.remove(os.path.join(folder, name))
     from .index_page import write_index
     report.index = os.path.join(folder, "index" + suffix)
-    with private_file(report.index) as out:
-        write_index(report.pages, fmt, out)
+    partial = os.path.join(folder, ".partial-%s-index%s" % (token, suffix))
+    try:
+        with private_file(partial) as out:
+            write_index(report.pages, fmt, out)
+        os.replace(partial, report.index)
+    finally:
+        if os.path.lexists(partial):
+            os.remove(partial)
     return report
 
 

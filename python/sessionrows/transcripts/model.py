@@ -157,7 +157,8 @@ def subagent_logs(t: Transcript) -> List[LogFile]:
     if not where or t.agent_id or not t.path.endswith(".jsonl"):
         return []
     paths = {os.path.abspath(r.path) for r in t.subagents}
-    folder = os.path.join(os.path.dirname(t.path), where.format(stem=os.path.basename(t.path)[:-len(".jsonl")]))
+    folder = os.path.join(os.path.dirname(t.path), where.format(stem=os.path.basename(t.path)[:-len(".jsonl")],
+                                                                session=t.session_id))
     try:
         with os.scandir(folder) as it:
             paths.update(os.path.abspath(e.path) for e in it if e.name.endswith(".jsonl") and e.is_file())

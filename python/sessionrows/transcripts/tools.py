@@ -44,20 +44,28 @@ _CLAUDE_BASH = frozenset({"description", "timeout", "run_in_background", "danger
 _CODEX_SHELL = frozenset({"workdir", "timeout_ms", "timeout", "with_escalated_permissions", "justification",
                           "sandbox_permissions", "prefix_rule"})
 _CODEX_EXEC = _CODEX_SHELL | frozenset({"yield_time_ms", "max_output_tokens", "shell", "login", "tty"})
-_TASK = frozenset({"description", "subagent_type", "model", "run_in_background", "resume", "name"})
+_TASK = frozenset({"description", "subagent_type", "model", "run_in_background", "resume", "name", "agent_type", "mode"})
+_SHELL = frozenset({"description", "timeout", "initial_wait", "mode", "dir_path", "directory", "is_background"})
 SHAPES: Dict[str, _Shape] = {
     "Bash": _Shape("command", "command", frozenset({"command"}), _CLAUDE_BASH),
     "shell": _Shape("command", "command", frozenset({"command"}), _CODEX_SHELL),
     "container.exec": _Shape("command", "command", frozenset({"command"}), _CODEX_SHELL),
-    "local_shell": _Shape("command", "command", frozenset({"command"}), _CODEX_SHELL),
+    "local_shell": _Shape("command", "command", frozenset({"command"}), _CODEX_SHELL | {"description"}),
+    "bash": _Shape("command", "command", frozenset({"command"}), _SHELL),                   # Copilot CLI, Pi
+    "run_shell_command": _Shape("command", "command", frozenset({"command"}), _SHELL),      # Gemini CLI
     "exec_command": _Shape("command", "cmd", frozenset({"cmd"}), _CODEX_EXEC),
     "Edit": _Shape("edit", "file_path", frozenset({"file_path", "old_string", "new_string"}),
                    frozenset({"replace_all"})),
     "MultiEdit": _Shape("multiedit", "file_path", frozenset({"file_path", "edits"})),
     "Write": _Shape("write", "file_path", frozenset({"file_path", "content"})),
+    "write_file": _Shape("write", "file_path", frozenset({"file_path", "content"})),       # Gemini CLI
+    "write": _Shape("write", "path", frozenset({"path", "content"})),                        # Pi
+    "replace": _Shape("edit", "file_path", frozenset({"file_path", "old_string", "new_string"}),
+                      frozenset({"expected_replacements", "instruction"})),                     # Gemini CLI
     "apply_patch": _Shape("patch", "input", frozenset({"input"})),
     "Task": _Shape("task", "prompt", frozenset({"prompt"}), _TASK),
     "Agent": _Shape("task", "prompt", frozenset({"prompt"}), _TASK),
+    "task": _Shape("task", "prompt", frozenset({"prompt"}), _TASK),                          # Copilot CLI
 }
 
 
@@ -131,11 +139,11 @@ def _view(shape: _Shape, values: Dict[str, str], notes: List[Tuple[str, str]]) -
     if shape.form == "command":
         return ToolView("command", command=values[shape.main], notes=notes)
     if shape.form == "edit":
-        return ToolView("edit", path=values["file_path"], edits=[(values["old_string"], values["new_string"])],
+        return ToolView("edit", path=values[shape.main], edits=[(values["old_string"], values["new_string"])],
                         notes=notes)
     if shape.form == "task":
         return ToolView("task", content=values["prompt"], notes=notes)
-    return ToolView("write", path=values["file_path"], content=values["content"], notes=notes)
+    return ToolView("write", path=values[shape.main], content=values["content"], notes=notes)
 
 
 def _plain(value) -> Optional[str]:

@@ -710,6 +710,7 @@ LONG = "a very long title " * 10
     (FIX, 44, (), FIX + "  claude \u00b7 2 hits"),                                      # then the date
     (FIX, 30, (), "Fix the flak\u2026  claude \u00b7 2 hits"),                            # only then the title
     (LONG, 98, (), LONG[:67] + "\u2026  claude \u00b7 2026-11-03 \u00b7 2 hits"),        # a title that cannot fit
+    (LONG, 58, (), LONG[:27] + "\u2026  claude \u00b7 2026-11-03 \u00b7 2 hits"),        # ... nor two thirds of it
     (FIX, 80, ("a3f9", True), FIX + "  claude \u00b7 2026-11-03 \u00b7 sub-agent \u00b7 archived \u00b7 2 hits"),
 ])
 def test_a_heading_cuts_the_project_and_the_date_before_the_title(title, width, marks, shown):

@@ -232,8 +232,9 @@ def session_heading(title: str, agent: str, cwd: str, when: str, hits: int, widt
     """A session's line: its title, then agent, project folder, date and hits. The
     title keeps its room: the time of day goes first, then the project folder is
     cut and left out, then the date, and only then is the title cut. A title too
-    long for the line in any case is cut to about two thirds of it, so that the
-    date can stay. The agent, the sub-agent and archive marks and the hits stay."""
+    long for the line in any case is cut to about two thirds of it, or shorter
+    where the date would not fit beside that, so that the date can stay. The
+    agent, the sub-agent and archive marks and the hits stay."""
     title_text = clean(title or "(untitled)", True)
     project = clean(project_name(cwd), True)
     stamp = local_time(when)
@@ -246,7 +247,7 @@ def session_heading(title: str, agent: str, cwd: str, when: str, hits: int, widt
 
     n = cell_len(title_text)
     least = cell_len(facts("", ""))
-    wanted = n if n + least <= width else min(n, max(20, width * 2 // 3))
+    wanted = n if n + least <= width else min(n, max(20, min(width * 2 // 3, width - cell_len(facts("", day)))))
     for p, d in ((project, stamp), (project, day), (_cut(project, 12), day), ("", day), ("", "")):
         shown = facts(p, d)
         if cell_len(shown) + wanted <= width:

@@ -3,6 +3,9 @@
 it draws with."""
 
 import asyncio
+import contextlib
+import datetime
+import io
 import json
 import os
 import pathlib
@@ -15,7 +18,9 @@ from conftest import REPO
 
 textual = pytest.importorskip("textual")
 
-from sessionrows import cli, commands, when  # noqa: E402
+from rich.cells import cell_len  # noqa: E402
+
+from sessionrows import cli, commands, printing, terminal, when  # noqa: E402
 from sessionrows.tui import present  # noqa: E402
 from sessionrows.tui.app import SessionrowsApp, TranscriptScreen  # noqa: E402
 from sessionrows.tui.widgets import TextView, _indent, _starts  # noqa: E402
@@ -33,10 +38,27 @@ def home(tmp_path, monkeypatch):
     home = tmp_path / "home"
     shutil.copytree(EXAMPLES / "claude", home / ".claude")
     shutil.copytree(EXAMPLES / "codex", home / ".codex")
-    for name in ("CLAUDE_CONFIG_DIR", "CODEX_HOME", "XDG_CACHE_HOME", "NO_COLOR"):
+    for name in ("CLAUDE_CONFIG_DIR", "CODEX_HOME", "GEMINI_CLI_HOME", "COPILOT_HOME", "PI_CODING_AGENT_DIR",
+                 "PI_CODING_AGENT_SESSION_DIR", "XDG_CACHE_HOME", "XDG_DATA_HOME", "SESSIONROWS_ARCHIVE", "NO_COLOR"):
         monkeypatch.delenv(name, raising=False)
     monkeypatch.setenv("HOME", str(home))
     return home
+
+
+def claude_log(home, sid, cwd, said, start="2026-10-01T08:00:00"):
+    """A made-up Claude Code log: a user row for each text of `said`, a minute apart."""
+    folder = home / ".claude" / "projects" / ("-" + cwd.strip("/").replace("/", "-"))
+    folder.mkdir(parents=True, exist_ok=True)
+    t = datetime.datetime.fromisoformat(start)
+    lines = []
+    for i, text in enumerate(said):
+        lines.append({"parentUuid": None if i == 0 else "u%d" % (i - 1), "isSidechain": False, "type": "user",
+                      "uuid": "u%d" % i, "sessionId": sid, "cwd": cwd,
+                      "timestamp": (t + datetime.timedelta(minutes=i)).isoformat() + ".000Z",
+                      "message": {"role": "user", "content": text}})
+    path = folder / (sid + ".jsonl")
+    path.write_text("".join(json.dumps(x) + "\n" for x in lines))
+    return path
 
 
 def drive(scenario, size=(100, 30), **kwargs):
@@ -82,6 +104,20 @@ async def search(pilot, text, typed=False):
 
 def targets(app):
     return [e.target for e in app.results.entries if e.target is not None]
+
+
+def drawn(widget):
+    """The lines of a widget as they are on the screen."""
+    return ["".join(s.text for s in widget.render_line(y)) for y in range(widget.size.height)]
+
+
+def headings(app):
+    return [present.plain(e.line) for e in app.results.entries if e.target is None or app._query is None]
+
+
+def cursor_row(app):
+    """The cursor's row on the screen of the list."""
+    return app.results._offsets[app.results.highlighted] - int(app.results.scroll_offset.y)
 
 
 def sessions_shown(app):
@@ -172,6 +208,105 @@ def test_moving_the_selection_shows_the_preview_at_the_hit(home):
     drive(scenario, size=(80, 24))
 
 
+@pytest.mark.parametrize("size", [(80, 24), (100, 30), (120, 40)])
+@pytest.mark.parametrize("how", ["given at the start", "typed"])
+def test_the_preview_shows_the_hit_at_any_size(home, size, how):
+    async def scenario(app, pilot):
+        if how == "typed":
+            await search(pilot, "flaky", typed=True)
+        rows = []
+        for hit in targets(app):
+            if rows:
+                await pilot.press("down")
+                await settle(pilot)
+            assert app.results.target == hit
+            lines = drawn(app.preview)
+            at = [i for i, line in enumerate(lines) if line.startswith("\u25b6 #%d " % hit.row)]
+            assert at, lines
+            assert any("flaky" in line.lower() for line in lines[at[0]:])     # its words, below its heading
+            rows.append(hit.row)
+        assert len(rows) == 2
+    drive(scenario, size=size, query="flaky" if how != "typed" else "")
+
+
+@pytest.mark.parametrize("size", [(80, 24), (120, 40)])
+@pytest.mark.parametrize("query", ["", "fix", "flaky"])
+def test_the_list_gives_the_titles_their_room(home, size, query):
+    async def scenario(app, pilot):
+        await search(pilot, query)
+        entries = app.results.entries
+        on_screen = drawn(app.results)
+        width = app.results.scrollable_content_region.width
+        for i, e in enumerate(entries):
+            if query and e.target is not None:
+                continue
+            title = (e.target or entries[i + 1].target).title
+            hits = [x.target for x in entries[i + 1:] if x.target is not None and x.target.path ==
+                    entries[i + 1].target.path] if query else []
+            line = on_screen[i]
+            assert line.startswith(title + "  ") and "\u2026" not in line, line
+            assert line.rstrip().endswith("%d hits" % len(hits) if len(hits) > 1 else "")
+            assert cell_len(line.rstrip()) <= width
+    drive(scenario, size=size)
+
+
+def many_sessions(home, n):
+    """`n` made-up sessions with a made-up word in two rows each, of lengths that rank each hit apart."""
+    for i in range(n):
+        claude_log(home, "00000000-0000-4000-8000-%012d" % i, "/home/ada/src/many",
+                   ["zeppelin " + "filler " * i, "again zeppelin " + "filler " * (i + n)],
+                   start=(datetime.datetime(2026, 10, 1) + datetime.timedelta(hours=i)).isoformat())
+
+
+async def to_the_end(app, pilot):
+    """Moves the cursor down a page at a time until it is on the last entry of the
+    list (or the list grew meanwhile, as the cursor reached its end)."""
+    entries = app.results.entries
+    for _ in range(100):
+        if app.results.at_end() or app.results.entries is not entries:
+            break
+        await pilot.press("pagedown")
+    await settle(pilot)
+
+
+def test_the_list_loads_more_as_the_cursor_reaches_its_end(home):
+    many_sessions(home, 70)
+
+    async def scenario(app, pilot):
+        rows = []       # where on the screen the cursor was when the list was drawn anew
+        draw = app.results.show
+
+        def show(entries, *args):
+            rows.append(cursor_row(app) if app.results.highlighted is not None else None)
+            draw(entries, *args)
+        app.results.show = show
+        for query, pages, last_says in [("", [60, 73], "all 73 sessions"), ("zeppelin", [50, 100, 140], "all shown")]:
+            await search(pilot, query)
+            seen = set()
+            for k, count in enumerate(pages):
+                shown = [(t.path, getattr(t, "row", None)) for t in targets(app)]
+                assert len(shown) == count and seen <= set(shown), (query, k)     # nothing lost, nothing twice
+                seen = set(shown)
+                if k == len(pages) - 1:
+                    assert last_says in app._results_text and present.MORE not in app._results_text
+                    break
+                assert present.MORE in app._results_text and last_says not in app._results_text
+                await to_the_end(app, pilot)
+                # the next page came; the cursor is where it was, on the same entry
+                was = shown[-1]
+                assert (app.results.target.path, getattr(app.results.target, "row", None)) == was
+                assert cursor_row(app) == rows[-1] > 0
+                assert not app.results.at_end()
+                await pilot.press("down")
+                await settle(pilot)
+                assert (app.results.target.path, getattr(app.results.target, "row", None)) not in seen
+        # other results, after the cursor went far down these: shown from their top, the first heading in view
+        await search(pilot, "again zeppelin")
+        assert app.results.scroll_offset.y == 0 and app.results.highlighted == 1
+        assert drawn(app.results)[0].rstrip() == present.plain(app.results.entries[0].line).rstrip()
+    drive(scenario, size=(80, 24))
+
+
 def test_the_cursor_goes_over_the_hits_only_by_keys_and_by_mouse(home):
     async def scenario(app, pilot):
         await search(pilot, "fix")          # a heading and a hit for each of two sessions
@@ -248,13 +383,165 @@ def test_the_resume_key_leaves_with_the_command_and_its_folder(home, query, argv
     assert plan.line == "cd %s && %s" % (cwd, " ".join(argv))
 
 
-def test_the_copy_key_sends_the_resume_line(home):
+@pytest.mark.parametrize("folder", ["there", "gone"])
+def test_the_copy_key_sends_the_resume_line_that_can_work(home, tmp_path, folder):
+    cwd = str(tmp_path / "work")
+    if folder == "there":
+        os.mkdir(cwd)
+    claude_log(home, HOSTILE, cwd, ["where is the quokka config"])
+    line = "claude --resume " + HOSTILE
+
     async def scenario(app, pilot):
-        await search(pilot, "flaky")
+        await search(pilot, "quokka")
         await pilot.press("ctrl+y")
         await settle(pilot)
-        assert app.clipboard == "cd /home/ada/src/uploader && claude --resume " + UPLOAD
+        assert app.clipboard == ("cd %s && %s" % (cwd, line) if folder == "there" else line)
+        # the preview says so too
+        assert any(text.endswith(app.clipboard) for text in app.preview.texts)
     drive(scenario)
+
+
+@pytest.mark.parametrize("where", ["list", "transcript"])
+def test_a_sub_agents_log_is_shown_under_the_title_the_list_gives_it(home, monkeypatch, where):
+    paged = []
+    monkeypatch.setattr(printing, "print_transcript", lambda out, t, rows, width, around=None: paged.append(t.title))
+    monkeypatch.setattr(terminal, "pager", lambda stream, *args: contextlib.nullcontext(io.StringIO()))
+    monkeypatch.setattr(SessionrowsApp, "suspend", lambda self: contextlib.nullcontext())
+
+    async def scenario(app, pilot):
+        await search(pilot, "notes grep")
+        for _ in range(len(app.results.entries)):
+            if app.results.target.subagent:
+                break
+            await pilot.press("down")
+            await settle(pilot)
+        assert app.results.target.subagent, [present.plain(e.line) for e in app.results.entries]
+        i = app.results.highlighted
+        heading = next(present.plain(e.line) for e in reversed(app.results.entries[:i]) if e.target is None)
+        title = app.results.target.title
+        assert title == "Writing the notes-cli README" and heading.startswith(title + "  ")
+        assert drawn(app.preview)[0].startswith(title) or app.preview.texts[0] == title
+        if where == "transcript":
+            await pilot.press("enter")
+            await settle(pilot)
+            assert isinstance(app.screen, TranscriptScreen) and app.screen.query_one(TextView).texts[0] == title
+        await pilot.press("ctrl+o")
+        await settle(pilot)
+        assert paged == [title]
+    drive(scenario)
+
+
+GEMINI = "9692a100-69d1-495c-a62c-f4835a92360b"
+COPILOT = "f3799dbd-0001-4a4a-9b9b-123456789abc"
+PI = "b7c1d2e3-0000-4000-8000-000000000001"
+
+
+def _write_lines(path, lines):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("".join(json.dumps(x) + "\n" for x in lines))
+    return path
+
+
+def three_more_assistants(home):
+    """A made-up session of Gemini CLI, Copilot CLI and Pi, each where it keeps its logs."""
+    _write_lines(home / ".gemini" / "tmp" / "abc123" / "chats" / "session-2026-11-07T10-00-9692a100.jsonl", [
+        {"sessionId": GEMINI, "projectHash": "abc123", "startTime": "2026-11-07T10:00:00.000Z",
+         "lastUpdated": "2026-11-07T10:01:00.000Z", "kind": "main"},
+        {"id": "m1", "timestamp": "2026-11-07T10:00:01.000Z", "type": "user",
+         "content": [{"text": "Gemini, rename the widget module"}]},
+        {"id": "m2", "timestamp": "2026-11-07T10:00:05.000Z", "type": "gemini", "content": "Renamed it."}])
+
+    def ev(kind, data, id, ts):
+        return {"type": kind, "data": data, "id": id, "timestamp": "2026-11-08T10:00:%02d.000Z" % ts, "parentId": None}
+    _write_lines(home / ".copilot" / "session-state" / COPILOT / "events.jsonl", [
+        ev("session.start", {"sessionId": COPILOT, "version": 1, "producer": "copilot-agent",
+                             "context": {"cwd": "/home/ada/src/gadgets"}}, "e0", 0),
+        ev("user.message", {"content": "Copilot, rename the gadget module", "attachments": []}, "u1", 1),
+        ev("assistant.message", {"messageId": "m1", "content": "Renamed it.", "toolRequests": []}, "a1", 3)])
+    return _write_lines(home / ".pi" / "agent" / "sessions" / "--home-ada-src-gizmos--" /
+                        ("2026-11-09T10-00-00-000Z_%s.jsonl" % PI), [
+        {"type": "session", "version": 3, "id": PI, "timestamp": "2026-11-09T10:00:00.000Z",
+         "cwd": "/home/ada/src/gizmos"},
+        {"type": "message", "id": "e1", "parentId": None, "timestamp": "2026-11-09T10:00:01.000Z",
+         "message": {"role": "user", "content": "Pi, rename the gizmo module"}},
+        {"type": "message", "id": "e2", "parentId": "e1", "timestamp": "2026-11-09T10:00:02.000Z",
+         "message": {"role": "assistant", "content": [{"type": "text", "text": "Renamed it."}]}}])
+
+
+@pytest.mark.parametrize("agent, presses, resumes", [     # (F2 pressed this often from "any", the line that resumes it)
+    ("claude", 1, "claude --resume " + UPLOAD),
+    ("codex", 2, "codex resume " + STAGING),
+    ("gemini", 3, "gemini --resume " + GEMINI),
+    ("copilot", 4, "copilot --resume=" + COPILOT),
+    ("pi", 5, "pi --session {pi}"),
+])
+def test_the_agent_key_knows_every_assistant_and_each_resumes(home, agent, presses, resumes):
+    pi_log = three_more_assistants(home)
+    resumes = resumes.format(pi=pi_log)
+    found = []
+
+    async def scenario(app, pilot):
+        await search(pilot, "")
+        assert {t.agent for t in targets(app)} == {"claude", "codex", "gemini", "copilot", "pi"}
+        for _ in range(presses):
+            await pilot.press("f2")
+            await settle(pilot)
+        assert "agent %s" % agent in str(app.query_one("#filters").render())
+        found.extend(targets(app))
+        assert found and {t.agent for t in found} == {agent}
+        for _ in found:
+            if app.results.target.session_id in resumes:
+                break
+            await pilot.press("down")
+            await settle(pilot)
+        await pilot.press("ctrl+y")
+        await settle(pilot)
+        # the example sessions' folders are not on this machine: the line without its cd
+        assert app.clipboard == resumes
+        assert any(text.endswith(resumes) for text in app.preview.texts)
+        await pilot.press("f2")                # and on from pi to any
+        await settle(pilot)
+    app = drive(scenario)
+    if agent == "pi":
+        assert app.keys.agent is None
+
+
+def test_a_session_whose_log_is_gone_shows_as_archived_and_is_restored_first(home):
+    commands.open_index().index.close()         # reads the logs, and so archives them
+    (home / ".claude" / "projects" / "-home-ada-src-uploader" / (UPLOAD + ".jsonl")).unlink()
+    commands.open_index().index.close()         # notes the log gone
+    restore = "sessionrows restore " + UPLOAD
+
+    async def scenario(app, pilot):
+        for query in ("", "flaky"):
+            await search(pilot, query)
+            for _ in range(len(app.results.entries)):
+                if app.results.target.session_id == UPLOAD:
+                    break
+                await pilot.press("down")
+                await settle(pilot)
+            i = app.results.highlighted
+            heading = [present.plain(e.line) for e in app.results.entries[:i + 1]
+                       if e.target is None or query == ""][-1]
+            assert heading.startswith("Fix the flaky upload test  ") and "archived" in heading
+            others = [present.plain(e.line) for e in app.results.entries if e.target is None or query == ""]
+            assert sum("archived" in h for h in others) == 1
+            header = app.preview.texts[:app.preview.texts.index("")]
+            assert any(line.startswith("archived: the log is gone") and line.endswith(restore) for line in header)
+        await pilot.press("ctrl+r")             # does not leave: the assistant would not find the log
+        await settle(pilot)
+        assert app.is_running and app.return_value is None
+        await pilot.press("ctrl+y")
+        await settle(pilot)
+        assert app.clipboard == restore + " && claude --resume " + UPLOAD
+        await pilot.press("enter")
+        await settle(pilot)
+        assert app.screen.transcript.archived
+        await pilot.press("ctrl+r")
+        await settle(pilot)
+        assert app.is_running
+    app = drive(scenario)
+    assert app.return_value is None
 
 
 @pytest.mark.parametrize("where", ["list", "transcript"])
@@ -343,7 +630,12 @@ def test_resuming_runs_the_assistant_in_its_folder_or_prints_the_line(tmp_path, 
         assert ran == [(cwd, "claude", ["claude", "--resume", session_id])]
     else:
         assert present.run_plan(plan) == 0 and ran == []
-        assert capsys.readouterr().out.strip() == plan.line
+        printed = capsys.readouterr()
+        if folder == "gone":        # what resumes it from here: the line without its cd
+            assert printed.out.strip() == "claude --resume " + session_id
+            assert "folder %s is gone" % cwd in printed.err and "cd " not in printed.err + printed.out
+        else:
+            assert printed.out.strip() == plan.line
 
 
 @pytest.mark.parametrize("typed, query, filters, problems", [
@@ -407,12 +699,25 @@ def test_a_long_line_is_folded_without_losing_a_character(text, width):
     assert all(cell_len(p) <= (width if k == 0 else width - indent) for k, p in enumerate(pieces))
 
 
-def test_the_list_cuts_long_rows_and_keeps_the_facts_in_view():
-    line = present.session_heading("a very long title " * 10, "claude", "/home/ada/src/project", "", 3, 60)
-    text = present.plain(line)
-    assert text.endswith("project \u00b7 3 hits") and "\u2026" in text
-    from rich.cells import cell_len
-    assert cell_len(text) <= 60
+FIX = "Fix the flaky upload test"
+LONG = "a very long title " * 10
+
+
+@pytest.mark.parametrize("title, width, marks, shown", [
+    (FIX, 200, (), FIX + "  claude \u00b7 uploader-service-v2 \u00b7 2026-11-03 09:02 \u00b7 2 hits"),
+    (FIX, 80, (), FIX + "  claude \u00b7 uploader-service-v2 \u00b7 2026-11-03 \u00b7 2 hits"),   # the time of day first
+    (FIX, 70, (), FIX + "  claude \u00b7 uploader-se\u2026 \u00b7 2026-11-03 \u00b7 2 hits"),   # then the project
+    (FIX, 56, (), FIX + "  claude \u00b7 2026-11-03 \u00b7 2 hits"),
+    (FIX, 44, (), FIX + "  claude \u00b7 2 hits"),                                      # then the date
+    (FIX, 30, (), "Fix the flak\u2026  claude \u00b7 2 hits"),                            # only then the title
+    (LONG, 98, (), LONG[:67] + "\u2026  claude \u00b7 2026-11-03 \u00b7 2 hits"),        # a title that cannot fit
+    (LONG, 58, (), LONG[:27] + "\u2026  claude \u00b7 2026-11-03 \u00b7 2 hits"),        # ... nor two thirds of it
+    (FIX, 80, ("a3f9", True), FIX + "  claude \u00b7 2026-11-03 \u00b7 sub-agent \u00b7 archived \u00b7 2 hits"),
+])
+def test_a_heading_cuts_the_project_and_the_date_before_the_title(title, width, marks, shown):
+    line = present.plain(present.session_heading(title, "claude", "/home/ada/src/uploader-service-v2",
+                                                 "2026-11-03T09:02:00", 2, width, *marks))
+    assert line == shown and cell_len(line) <= width
     assert cell_len(present.plain(present.fit([("\u4e2d" * 50, "")], 21))) <= 21
 
 
@@ -425,8 +730,8 @@ def test_a_session_heading_shows_its_own_time_whatever_the_hit(home, query):
 
 
 @pytest.mark.parametrize("shown, says", [
-    (present.results_status(1, 1, 0.004, None, 100), "1 hit in 1 session (4 ms)"),
-    (present.results_status(3, 2, 0.004, None, 100), "3 hits in 2 sessions (4 ms)"),
+    (present.results_status(1, 1, 0.004, None, False), "1 hit in 1 session (4 ms)"),
+    (present.results_status(3, 2, 0.004, None, False), "3 hits in 2 sessions (4 ms)"),
     (present.plain(present._row_lines(commands.SessionRow(0, "tool", 4, 0, "", "", "a\nb\nc"), None, False, 2)[-1]),
      "    \u2026 1 more line"),
 ])
@@ -464,4 +769,14 @@ def test_no_command_opens_the_interface_only_on_a_terminal(monkeypatch, capsys, 
     monkeypatch.setattr("sys.stdout.isatty", lambda: stdout, raising=False)
     assert cli.main([]) == 0
     assert opened == ([[]] if opens else [])
-    assert ("usage: sessionrows" in capsys.readouterr().out) != opens
+    printed = capsys.readouterr()
+    assert ("usage: sessionrows" in printed.out) != opens
+    # on a terminal without Textual: a line that says how to get the interface
+    assert ("needs Textual: pip install" in printed.err) == (stdin and stdout and not installed)
+
+
+def test_the_help_says_what_sessionrows_alone_does_and_every_export_format():
+    text = " ".join(cli.build_parser().format_help().split())
+    assert "Without a command, on a terminal: the interface to search as you type (sessionrows tui)" in text
+    export = text[text.index(" export "):text.index(" stats ")]
+    assert all(name in export for name in ("jsonl", "csv", "parquet", "markdown", "html")), export

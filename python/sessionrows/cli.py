@@ -82,7 +82,8 @@ def _role(text: str) -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog=PROG, description="Search, read, export and count your session history of %s."
+    parser = _Parser(prog=PROG, description="Search, read, export and count your session history of %s. "
+                     "Without a command, on a terminal: the interface to search as you type (sessionrows tui)."
                      % labels(), epilog="Without PATHS, the logs are read from their default places: %s."
                      % places_text())
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
@@ -157,7 +158,8 @@ def build_parser() -> argparse.ArgumentParser:
     redact(p)
     pages(p, "FILE", "write the page here instead of to standard output")
 
-    p = sub.add_parser("export", help="the rows of every session, as JSON Lines, CSV or Parquet, or as pages",
+    p = sub.add_parser("export", help="the rows of every session (jsonl, csv, parquet), or a page per session "
+                       "(markdown, html)",
                        description="The rows of every session in scope as show --json gives them, every row "
                        "unless filters pick some, or a page per session (--format markdown, html). The index is "
                        "brought up to date first; logs gone from their places are read from the archive.")
@@ -233,7 +235,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--no-redact", action="store_true", help="send texts as they are, secrets included (by default "
                    "secrets are replaced by [redacted: KIND] before they leave the server)")
 
-    p = sub.add_parser("tui", help="search as you type, read and resume sessions (needs sessionrows[tui])",
+    p = sub.add_parser("tui", help="search as you type, read and resume sessions (what sessionrows alone "
+                       "opens on a terminal)",
                        description="A terminal interface: search as you type, read a session, resume it. "
                        "Also what sessionrows without a command opens on a terminal.")
     common(p, index=True)
@@ -711,11 +714,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     parser = build_parser()
     if not argv:
-        from .tui import available
-        if sys.stdin.isatty() and sys.stdout.isatty() and available():
+        from .tui import NEEDS_TEXTUAL, available
+        on_terminal = sys.stdin.isatty() and sys.stdout.isatty()
+        if on_terminal and available():
             argv = ["tui"]      # on a terminal, with Textual installed: the interface
         else:
             parser.print_help()
+            if on_terminal:
+                sys.stderr.write("%s: %s\n" % (PROG, NEEDS_TEXTUAL))
             return FOUND
     args = parser.parse_args(argv)
     if not args.command:

@@ -7,6 +7,9 @@ import os
 from typing import Optional, Sequence
 
 
+NEEDS_TEXTUAL = "the terminal interface needs Textual: pip install 'sessionrows[tui]'"
+
+
 def available() -> bool:
     """Whether Textual is installed (without importing it)."""
     import importlib.util
@@ -21,7 +24,7 @@ def run(paths: Sequence[str] = (), index_path: Optional[str] = None, query: str 
         if not os.path.exists(path):
             raise CommandError("%s: no such file or folder" % path)
     if not available():
-        raise CommandError("the terminal interface needs Textual: pip install 'sessionrows[tui]'")
+        raise CommandError(NEEDS_TEXTUAL)
     from .app import SessionrowsApp
     from .present import Plan, run_plan
     app = SessionrowsApp(paths, index_path, query)

@@ -17,7 +17,7 @@ import threading
 import time
 from collections import OrderedDict
 from functools import partial
-from typing import Callable, List, Optional, Sequence
+from typing import Callable, Dict, List, Optional, Sequence
 
 from textual import events
 from textual.app import App, ComposeResult
@@ -41,14 +41,15 @@ from .widgets import ResultsList, TextView, content
 DEBOUNCE = 0.04         # seconds of quiet typing before a query runs
 PAUSE = 0.3             # ... when its last word is one letter so far
 PREVIEW_DELAY = 0.05     # after a move, or after the results are drawn
-LIMIT = 50              # hits a query shows: the best, grouped by session (more cost more snippets)
+LIMIT = 50              # hits a page of results holds: the best, grouped by session (more cost more snippets)
 # While the person types, a query that matches more rows than this ranks the newest
 # of them (bm25 over as many as `search` ranks, for a broad
 # word such as "src" or "use", takes about 0.1 s on the benchmark's history); once
 # typing stops, it is ranked as `search` ranks it.
 QUICK_BROAD = 4_000
 REFINE_DELAY = 0.4
-RECENT = 60             # sessions shown with nothing typed
+RECENT = 60             # sessions a page holds with nothing typed
+MOST = 5_000            # hits or sessions the list takes, page after page
 REFRESH_WHILE_INDEXING = 1.5    # seconds between re-runs of the query while the index fills
 TRANSCRIPTS_KEPT = 6
 WIDE = 120              # from this width on, the preview stands beside the results
@@ -174,8 +175,8 @@ class SessionrowsApp(App, inherit_bindings=False):
     #main.wide { layout: horizontal; }
     #results { height: 1fr; border-top: solid $primary; border-title-color: $text; }
     #preview { height: 1fr; border-top: solid $primary; border-title-color: $text; }
-    #main.wide #results { width: 45%; height: 1fr; }
-    #main.wide #preview { width: 55%; height: 1fr; border-left: solid $primary; }
+    #main.wide #results { width: 50%; height: 1fr; }
+    #main.wide #preview { width: 50%; height: 1fr; border-left: solid $primary; }
     #status { height: 1; padding: 0 1; background: $panel; }
     #transcript { height: 1fr; }
     #find { height: 1; margin: 0 1; }
@@ -212,6 +213,12 @@ class SessionrowsApp(App, inherit_bindings=False):
         self._query: Optional[Query] = None     # the query of the results shown
         self._groups: List[SessionHits] = []
         self._recent: List[SessionSummary] = []
+        self._gone: Dict[str, str] = {}         # the recent sessions whose logs are gone: since when
+        self._pages = 1                         # pages of results asked for (the cursor reached the end)
+        self._more = False                      # the results shown have more after them
+        self._paging = False                    # the next page is being read
+        self._broad = QUICK_BROAD               # how the results shown ranked a broad query
+        self._shown_key: Optional[tuple] = None  # the query and filters of the results shown
         self._timer: Optional[Timer] = None
         self._preview_timer: Optional[Timer] = None
         self._refine_timer: Optional[Timer] = None
@@ -265,7 +272,7 @@ class SessionrowsApp(App, inherit_bindings=False):
     def on_resize(self, event: events.Resize) -> None:
         self._layout(event.size.width)
         if self._groups or self._recent:
-            self._draw_results(keep=self.results.target)
+            self._draw_results(self.results.target, stay=True)
 
     def _layout(self, width: int) -> None:
         self.query_one("#main").set_class(width >= WIDE, "wide")
@@ -406,6 +413,9 @@ class SessionrowsApp(App, inherit_bindings=False):
             return
         if box.key == self._last_key and not force:
             return
+        if box.key != self._last_key:
+            self._pages = 1
+            self._more = self._paging = False
         self._last_key = box.key
         self._last_refresh = time.monotonic()
         self._seq += 1
@@ -414,17 +424,28 @@ class SessionrowsApp(App, inherit_bindings=False):
                 db.interrupt()       # the query running is stale
         width = self.results.scrollable_content_region.width or max(20, self.size.width - 2)
         self._stop_refine()
-        self.run_worker(partial(self._query_work, self._seq, box, width, broad, time.perf_counter(), self._typed_at),
-                        thread=True, group="query")
+        self.run_worker(partial(self._query_work, self._seq, box, width, broad, self._pages, time.perf_counter(),
+                                self._typed_at), thread=True, group="query")
 
-    def _query_work(self, seq: int, box: Box, width: int, broad: int, started: float, typed: float) -> None:
-        """On a worker thread: the query, its hits grouped and shaped for the list."""
+    def _load_more(self) -> None:
+        """The next page of the results: asked for as the cursor reaches their end."""
+        if not self._more or self._paging or self.reader is None:
+            return
+        self._paging = True
+        self._pages += 1
+        self._run_query(force=True, broad=self._broad)
+
+    def _query_work(self, seq: int, box: Box, width: int, broad: int, pages: int, started: float,
+                    typed: float) -> None:
+        """On a worker thread: the query, its hits grouped and shaped for the list
+        (as many pages of them as asked for)."""
         reader = self.reader
         assert reader is not None
         groups: List[SessionHits] = []
         recent: List[SessionSummary] = []
+        gone: Dict[str, str] = {}
         q = None
-        refine = False
+        refine = more = False
         with self._db:
             if seq != self._seq:
                 return
@@ -433,17 +454,21 @@ class SessionrowsApp(App, inherit_bindings=False):
                 if box.query:
                     q = parse(box.query)
                     snippet_width = max(30, width - 14)
-                    result = commands.search_opened(reader, q, box.filters, LIMIT, snippet_width, broad_limit=broad)
+                    limit = min(MOST, LIMIT * pages)
+                    result = commands.search_opened(reader, q, box.filters, limit, snippet_width, broad_limit=broad)
                     groups = commands.group_by_session(result.hits)
                     refine = bool(result.bounded) and broad < commands.BROAD_LIMIT
+                    more = result.more and limit < MOST
                     status = present.results_status(len(result.hits), len(groups), result.seconds, result.bounded,
-                                                     LIMIT)
+                                                     result.more, pages > 1, MOST)
                 else:
                     t = time.perf_counter()
-                    recent = commands.list_sessions(box.filters, RECENT, opened=reader)
-                    status = "%s (%.0f ms); type to search" % (
-                        "the newest session" if len(recent) == 1 else "the %d newest sessions" % len(recent),
-                        (time.perf_counter() - t) * 1000)
+                    limit = min(MOST, RECENT * pages)
+                    records = reader.index.list_sessions(box.filters, limit + 1, reader.scope)
+                    more = len(records) > limit
+                    recent = [commands.summary_of(r) for r in records[:limit]]
+                    gone = {r.path: r.gone_since for r in records[:limit] if r.gone_since}
+                    status = present.recent_status(len(recent), time.perf_counter() - t, more, pages > 1)
             except QueryError as e:
                 status = str(e)
                 if seq == self._seq:
@@ -459,32 +484,37 @@ class SessionrowsApp(App, inherit_bindings=False):
             finally:
                 self._busy = False
         if seq == self._seq:
-            self.call_from_thread(self._show_results, seq, groups, recent, q, status, started, typed, refine)
+            self.call_from_thread(self._show_results, seq, groups, recent, gone, q, status, started, typed, refine,
+                                  more, broad)
 
     def _results_problem(self, seq: int, text: str) -> None:
         if seq == self._seq:
+            self._paging = False
             self._results_text = clean(text, True)
             self._show_status()
 
-    def _show_results(self, seq: int, groups: List[SessionHits], recent: List[SessionSummary], q: Optional[Query],
-                      status: str, started: float, typed: float, refine: bool = False) -> None:
+    def _show_results(self, seq: int, groups: List[SessionHits], recent: List[SessionSummary], gone: Dict[str, str],
+                      q: Optional[Query], status: str, started: float, typed: float, refine: bool = False,
+                      more: bool = False, broad: int = QUICK_BROAD) -> None:
         if seq != self._seq:
             return
         if refine:
             self._refine_timer = self.set_timer(REFINE_DELAY, partial(self._refine, seq))
         keep = self.results.target
-        self._groups, self._recent, self._query = groups, recent, q
-        self._draw_results(keep)
+        stay = self._shown_key == self._last_key      # the same results again, or with more of them
+        self._groups, self._recent, self._gone, self._query = groups, recent, gone, q
+        self._more, self._paging, self._broad, self._shown_key = more, False, broad, self._last_key
+        self._draw_results(keep, stay)
         self._results_text = status
         self._show_status()
         if self.drawn is not None:
             self.call_after_refresh(self.drawn, seq, started, typed)
 
-    def _draw_results(self, keep: Optional[Target] = None) -> None:
+    def _draw_results(self, keep: Optional[Target] = None, stay: bool = False) -> None:
         width = self.results.scrollable_content_region.width or max(20, self.size.width - 2)
         entries: List[Entry] = (present.result_entries(self._groups, width) if self._query is not None
-                                else present.recent_entries(self._recent, width))
-        self.results.show(entries, keep)
+                                else present.recent_entries(self._recent, width, self._gone))
+        self.results.show(entries, keep, stay)
         self.results.border_title = "sessions" if self._query is None else "hits by session"
         if not entries:
             self.preview.show(present.Page([]))
@@ -493,6 +523,8 @@ class SessionrowsApp(App, inherit_bindings=False):
     # -- the preview -----------------------------------------------------------------
 
     def on_results_list_highlighted(self, event: ResultsList.Highlighted) -> None:
+        if self._more and self.results.at_end():
+            self._load_more()
         if self._preview_timer is not None:
             self._preview_timer.stop()
         self._preview_timer = self.set_timer(PREVIEW_DELAY, self._load_preview)
@@ -523,7 +555,12 @@ class SessionrowsApp(App, inherit_bindings=False):
                         group="preview")
 
     def transcript_of(self, target: Target) -> Transcript:
-        """The transcript of the target's log, read again only when the log changed."""
+        """The transcript of the target's log, read again only when the log changed,
+        under the title the list gives it (a sub-agent's log: its session's)."""
+        t = self._read_transcript(target)
+        return t._replace(title=target.title) if target.title and target.title != t.title else t
+
+    def _read_transcript(self, target: Target) -> Transcript:
         try:
             st = os.stat(target.path)
             stamp = (st.st_size, st.st_mtime_ns)
@@ -598,7 +635,9 @@ class SessionrowsApp(App, inherit_bindings=False):
 
     def _plan(self) -> Optional[Plan]:
         target = self._current()
-        plan = present.targets_plan(target) if target is not None else None
+        plan = None
+        if target is not None:
+            plan = present.targets_plan(target, archived=getattr(target, "path", None) in self._gone)
         if plan is None:
             self.notify("no session selected" if target is None else "this session has no id to resume it by",
                         severity="warning", markup=False)
@@ -606,16 +645,28 @@ class SessionrowsApp(App, inherit_bindings=False):
 
     def action_resume(self) -> None:
         plan = self._plan()
-        if plan is not None:
-            self.exit(plan)
+        if plan is None:
+            return
+        if plan.restore:        # the assistant would not find its log
+            self.notify("Its log is gone from its place (it is read from the archive). Restore it first:\n%s\n"
+                        "then resume it (^y copies both as one line)." % clean(plan.restore, True),
+                        title="resume", severity="warning", markup=False, timeout=10)
+            return
+        self.exit(plan)
 
     def action_copy(self) -> None:
         plan = self._plan()
         if plan is None:
             return
-        self.copy_to_clipboard(plan.line)
-        self.notify("Sent to the clipboard (OSC 52). If your terminal does not take it, the line is:\n"
-                    + clean(plan.line, True), title="resume line", markup=False, timeout=8)
+        line = plan.copied
+        self.copy_to_clipboard(line)
+        why = ""
+        if plan.restore:
+            why = "Its log is gone from its place: the line restores it from the archive first.\n"
+        elif plan.folder_gone and plan.anywhere:
+            why = "Its folder %s is gone: the line resumes it from the folder you are in.\n" % clean(plan.cwd, True)
+        self.notify(why + "Sent to the clipboard (OSC 52). If your terminal does not take it, the line is:\n"
+                    + clean(line, True), title="resume line", markup=False, timeout=8)
 
     def action_pager(self) -> None:
         target = self._current()

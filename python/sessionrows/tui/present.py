@@ -12,7 +12,7 @@ import re
 import shlex
 import sys
 from dataclasses import dataclass, field
-from typing import List, Optional, Sequence, TextIO, Tuple, Union
+from typing import List, Mapping, Optional, Sequence, TextIO, Tuple, Union
 
 from rich.cells import cell_len, set_cell_size
 
@@ -223,22 +223,40 @@ def project_name(cwd: str) -> str:
     return os.path.basename(cwd.rstrip("/")) if cwd else ""
 
 
+def _cut(text: str, most: int) -> str:
+    return text if cell_len(text) <= most else set_cell_size(text, most - 1) + ELLIPSIS
+
+
 def session_heading(title: str, agent: str, cwd: str, when: str, hits: int, width: int,
-                    subagent: str = "") -> Line:
-    """A session's line: its title, then agent, project folder, time (the
-    session's last activity, whatever its hits) and hits (the title is cut first, so
-    that the facts stay in view)."""
-    meta = [agent, clean(project_name(cwd), True), local_time(when)]
-    if subagent:
-        meta.append("sub-agent")
-    if hits > 1:
-        meta.append("%d hits" % hits)
-    facts = "  " + " \u00b7 ".join(m for m in meta if m)
-    room = max(10, width - cell_len(facts))
+                    subagent: str = "", archived: bool = False) -> Line:
+    """A session's line: its title, then agent, project folder, date (the
+    session's last activity, whatever its hits) and hits. The
+    title keeps its room: the time of day goes first, then the project folder is
+    cut and left out, then the date, and only then is the title cut. A title too
+    long for the line in any case is cut to about two thirds of it, or shorter
+    where the date would not fit beside that, so that the date can stay. The
+    agent, the sub-agent and archive marks and the hits stay."""
     title_text = clean(strip_escapes(title) or "(untitled)", True)
-    if cell_len(title_text) > room:
-        title_text = set_cell_size(title_text, room - 1) + ELLIPSIS
-    return fit([(title_text, TITLE), (facts, DIM)], width)
+    project = clean(project_name(cwd), True)
+    stamp = local_time(when)
+    day = stamp[:10] if len(stamp) == 16 and stamp[10] == " " else stamp
+    tail = (["sub-agent"] if subagent else []) + (["archived"] if archived else []) + \
+        (["%d hits" % hits] if hits > 1 else [])
+
+    def facts(project: str, date: str) -> str:
+        return "  " + " \u00b7 ".join(m for m in [agent, project, date, *tail] if m)
+
+    n = cell_len(title_text)
+    least = cell_len(facts("", ""))
+    wanted = n if n + least <= width else min(n, max(20, min(width * 2 // 3, width - cell_len(facts("", day)))))
+    for p, d in ((project, stamp), (project, day), (_cut(project, 12), day), ("", day), ("", "")):
+        shown = facts(p, d)
+        if cell_len(shown) + wanted <= width:
+            break
+    room = max(10, width - cell_len(shown))
+    if n > room:
+        title_text = _cut(title_text, room)
+    return fit([(title_text, TITLE), (shown, DIM)], width)
 
 
 def hit_line(hit: Hit, width: int) -> Line:
@@ -274,15 +292,17 @@ def result_entries(groups: Sequence[SessionHits], width: int) -> List[Entry]:
     out: List[Entry] = []
     for group in groups:
         first = group.first
-        out.append(Entry(session_heading(first.title, first.agent, first.cwd, first.last_ts or first.timestamp,
-                                         len(group.hits), width, first.subagent)))
+        out.append(Entry(session_heading(first.title, first.agent, first.cwd, first.last_ts or first.timestamp, len(group.hits),
+                                         width, first.subagent, bool(first.gone_since))))
         out.extend(Entry(hit_line(hit, width), hit) for hit in group.hits)
     return out
 
 
-def recent_entries(sessions: Sequence[SessionSummary], width: int) -> List[Entry]:
-    """With nothing typed: the newest sessions, one line each."""
-    return [Entry(session_heading(s.title, s.agent, s.cwd, s.last_ts, 0, width), s) for s in sessions]
+def recent_entries(sessions: Sequence[SessionSummary], width: int, gone: Mapping[str, str] = {}) -> List[Entry]:
+    """With nothing typed: the newest sessions, one line each (`gone`: since when
+    the log of each path in it is gone from its place, read from the archive)."""
+    return [Entry(session_heading(s.title, s.agent, s.cwd, s.last_ts, 0, width, archived=s.path in gone), s)
+            for s in sessions]
 
 
 # -- the preview and the transcript -------------------------------------------------
@@ -345,7 +365,16 @@ def header_lines(t: Transcript, title: str = "") -> List[Line]:
         out.append([("%s to %s, %s" % (local_time(t.first_ts), local_time(t.last_ts), counted(len(t.rows), "row")),
                      DIM)])
     if t.resume:
-        out.append([("resume: ", DIM), (clean(t.resume, True), COMMAND)])
+        anywhere = resume_command(t.agent, t.session_id, "", t.path)
+        if t.cwd and anywhere and not os.path.isdir(t.cwd):
+            out.append([("resume (its folder is gone; from any folder): ", DIM), (clean(anywhere, True), COMMAND)])
+        else:
+            out.append([("resume: ", DIM), (clean(t.resume, True), COMMAND)])
+    if t.archived:
+        since = " since " + local_time(t.gone_since) if t.gone_since else ""
+        out.append([("archived", "bold $text-warning"),
+                    (": the log is gone from its place%s; read from the archive. To resume it, restore it first: "
+                     % since, DIM), (clean(restore_command(t.session or t.path), True), COMMAND)])
     out.append([("log: " + clean(home_relative(t.path), True), DIM)])
     return out
 
@@ -399,15 +428,36 @@ def find(texts: Sequence[str], q: Query, start: int, backward: bool = False) -> 
 
 # -- the status line ---------------------------------------------------------------
 
-def results_status(hits: int, sessions: int, seconds: float, bounded: Optional[int], limit: int) -> str:
+MORE = "more at the end of the list"
+
+
+def results_status(hits: int, sessions: int, seconds: float, bounded: Optional[int], more: bool,
+                   paged: bool = False, most: Optional[int] = None) -> str:
+    """What the list holds: its hits and sessions, and whether more are to come as
+    the cursor reaches its end (`more`), or all are shown after pages of them
+    (`paged`); `most`, when set, is as many as the list takes."""
     if not hits:
         return "no match (%.0f ms)" % (seconds * 1000)
     text = "%s in %s (%.0f ms)" % (counted(hits, "hit"), counted(sessions, "session"), seconds * 1000)
-    if hits >= limit:
-        text += ", the best %d" % limit
+    if more and most is not None and hits >= most:
+        text += ", the best %d (add words to narrow the search)" % hits
+    elif more:
+        text += ", the best %d: %s" % (hits, MORE)
+    elif paged:
+        text += ", all shown"
     if bounded:
         text += ", the newest %d matches ranked" % bounded
     return text
+
+
+def recent_status(sessions: int, seconds: float, more: bool, paged: bool = False) -> str:
+    if more:
+        text = "the %d newest sessions (%.0f ms), %s" % (sessions, seconds * 1000, MORE)
+    elif paged:
+        text = "all %d sessions (%.0f ms)" % (sessions, seconds * 1000)
+    else:
+        text = "the %d newest session%s (%.0f ms)" % (sessions, "" if sessions == 1 else "s", seconds * 1000)
+    return text + "; type to search"
 
 
 def indexing_status(done: int, total: int) -> str:
@@ -447,33 +497,59 @@ class Plan:
     argv: List[str]
     cwd: str
     line: str           # the same as one shell line, to show or copy
+    anywhere: str = ""  # the line without its cd: the assistant resumes the session from any folder
+    restore: str = ""   # for a log gone from its place (read from the archive): what puts it back first
+
+    @property
+    def folder_gone(self) -> bool:
+        return bool(self.cwd) and not os.path.isdir(self.cwd)
 
     @property
     def runnable(self) -> bool:
-        """The session's folder is still there (and its id is an id, not an option)."""
-        return bool(self.argv) and bool(self.cwd) and os.path.isdir(self.cwd)
+        """The session's folder is still there, and so is its log (and its id is an
+        id, not an option)."""
+        return bool(self.argv) and bool(self.cwd) and not self.restore and os.path.isdir(self.cwd)
+
+    @property
+    def copied(self) -> str:
+        """The line to copy: the resume line (without its cd when the folder is
+        gone), after the restore of its log when that is needed."""
+        line = self.anywhere if self.folder_gone and self.anywhere else self.line
+        return "%s && %s" % (self.restore, line) if self.restore else line
 
 
-def resume_plan(agent: str, session_id: str, cwd: str) -> Optional[Plan]:
+def restore_command(session: str) -> str:
+    return "sessionrows restore %s" % shlex.quote(session)
+
+
+def resume_plan(agent: str, session_id: str, cwd: str, path: str = "", archived: str = "") -> Optional[Plan]:
     """The plan that resumes a session, from `sessions.resume_command`; None for a
     session without an id. An id that is not one (it would read as an option, say)
-    gives a plan that only shows its line."""
-    line = resume_command(agent, session_id, cwd)
+    gives a plan that only shows its line. `archived` names the session of a log
+    gone from its place (read from the archive): it is restored first."""
+    line = resume_command(agent, session_id, cwd, path)
     if not line:
         return None
-    argv = shlex.split(resume_command(agent, session_id, "")) if _SAFE_ID.match(session_id) else []
-    return Plan(argv, cwd, line)
+    anywhere = resume_command(agent, session_id, "", path)
+    argv = shlex.split(anywhere) if _SAFE_ID.match(session_id) else []
+    return Plan(argv, cwd, line, anywhere, restore_command(archived) if archived else "")
 
 
-def run_plan(plan: Plan, err: TextIO = sys.stderr) -> int:
+def run_plan(plan: Plan, err: Optional[TextIO] = None) -> int:
     """Resumes the session: changes to its folder and replaces this process with the
-    assistant. When that folder is gone (or the assistant cannot be started), says
-    so and prints the line instead. Returns an exit status when it returns."""
+    assistant. When that folder is gone, says so and prints the line that resumes
+    it from the folder the person is in; when its log is gone, the line that puts
+    it back first (or, when the assistant cannot be started, the line). Returns an
+    exit status when it returns."""
+    err = err or sys.stderr
     if not plan.runnable:
-        if plan.cwd and not os.path.isdir(plan.cwd):
-            err.write("sessionrows: the session's folder %s is gone; resume it from elsewhere with:\n"
+        if plan.restore:
+            err.write("sessionrows: the session's log is gone from its place; put it back from the archive "
+                      "first, then resume it:\n")
+        elif plan.folder_gone and plan.anywhere:
+            err.write("sessionrows: the session's folder %s is gone; this resumes it from the folder you are in:\n"
                       % clean(plan.cwd, True))
-        print(clean(plan.line, True))
+        print(clean(plan.copied, True))
         return 0
     try:
         os.chdir(plan.cwd)
@@ -486,5 +562,18 @@ def run_plan(plan: Plan, err: TextIO = sys.stderr) -> int:
     return 0    # not reached: execvp replaced the process
 
 
-def targets_plan(target: Union[Target, Transcript]) -> Optional[Plan]:
-    return resume_plan(target.agent, target.session_id, target.cwd)
+def gone_since(target: Union[Target, Transcript]) -> Optional[str]:
+    """For a log gone from its place (read from the archive): since when ("" when
+    not noted); None for a log in its place."""
+    if isinstance(target, Transcript):
+        return target.gone_since if target.archived else None
+    since = getattr(target, "gone_since", "")
+    return since if since else None
+
+
+def targets_plan(target: Union[Target, Transcript], archived: bool = False) -> Optional[Plan]:
+    """The plan for the selected session, or the open transcript (`archived`: its
+    log is known to be gone from its place, whatever the target says)."""
+    archived = archived or gone_since(target) is not None
+    return resume_plan(target.agent, target.session_id, target.cwd, target.path,
+                       target.session if archived else "")

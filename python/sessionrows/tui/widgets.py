@@ -96,7 +96,12 @@ class TextView(ScrollView, can_focus=True):
         if not self._offsets or index >= len(self._offsets):
             return
         top = max(0, self._offsets[index] - int(self.scrollable_content_region.height * at))
-        self.scroll_to(y=top, animate=False, immediate=True)
+        self._scroll_top(top)
+
+    def _scroll_top(self, top: int) -> None:
+        # force: a view whose lines came a moment ago has no scroll bar yet (Textual
+        # allows no scrolling until the next layout), yet it opens at its focus.
+        self.scroll_to(y=top, animate=False, immediate=True, force=True)
 
     def visible_line(self) -> int:
         """The line at the top of the view."""
@@ -214,23 +219,60 @@ class ResultsList(TextView):
         super().__init__(**kwargs)
         self.entries: List[Entry] = []
         self.highlighted: Optional[int] = None
+        self._keep_row: Optional[int] = None    # where on screen the cursor stays when the entries change
+        self._fresh = False                     # other results: they are shown from their top
 
-    def show(self, entries: Sequence[Entry], keep: Optional[Target] = None) -> None:  # type: ignore[override]
+    def show(self, entries: Sequence[Entry], keep: Optional[Target] = None,  # type: ignore[override]
+             stay: bool = False) -> None:
         """Shows `entries`, the cursor on `keep` if it is among them, else on the
-        first entry that can be chosen."""
+        first entry that can be chosen. With `stay` (the entries are the same
+        results again, or with another page of them) the cursor stays where it was
+        on the screen, and on an entry of the same log if `keep` is gone. Without
+        it (other results) they are shown from their top, the cursor on the first."""
+        row = None
+        i = self.highlighted
+        if not stay:
+            keep = None
+        if keep is not None and i is not None and i < len(self._offsets) - 1 and not self._opening:
+            row = self._offsets[i] - int(self.scroll_offset.y)
         self.entries = list(entries)
-        chosen = None
+        first = same = log = None
         for i, e in enumerate(self.entries):
             if e.target is None:
                 continue
-            if chosen is None:
-                chosen = i
+            if first is None:
+                first = i
             if keep is not None and _same(e.target, keep):
-                chosen = i
+                same = i
                 break
+            if keep is not None and log is None and e.target.path == keep.path:
+                log = i
+        chosen = same if same is not None else log if log is not None else first
         self.highlighted = chosen
+        self._keep_row = row if chosen is not None and chosen in (same, log) else None
+        self._fresh = not stay
         super().show(Page([e.line for e in self.entries], chosen or 0))
         self.post_message(self.Highlighted())
+
+    def _open_at_focus(self) -> None:
+        row, self._keep_row = self._keep_row, None
+        if not (self._opening and self.size.height):
+            self._keep_row = row
+            return
+        if row is None or not 0 <= row < self.scrollable_content_region.height:
+            if self._fresh:
+                self._scroll_top(0)     # the first heading in view, not where the last results were
+            super()._open_at_focus()
+            return
+        self._opening = False
+        self._layout()
+        if self.focus_line < len(self._offsets) - 1:
+            self._scroll_top(max(0, self._offsets[self.focus_line] - row))
+
+    def at_end(self) -> bool:
+        """Whether the cursor is on the last entry that can be chosen."""
+        i = self.highlighted
+        return i is not None and self._choosable(len(self.entries) - 1, -1) == i
 
     def scroll_to_line(self, index: int, at: float = 0.25) -> None:
         """Scrolls as little as keeps line `index` in view."""
@@ -239,9 +281,9 @@ class ResultsList(TextView):
         top, height = int(self.scroll_offset.y), self.scrollable_content_region.height
         line = self._offsets[index]
         if line < top:
-            self.scroll_to(y=line, animate=False, immediate=True)
+            self._scroll_top(line)
         elif height and line >= top + height:
-            self.scroll_to(y=line - height + 1, animate=False, immediate=True)
+            self._scroll_top(line - height + 1)
 
     @property
     def target(self) -> Optional[Target]:

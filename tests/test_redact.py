@@ -14,7 +14,8 @@ import pytest
 
 from conftest import corpus_files
 from sessionrows import redact
-from sessionrows.redact import _adapt, redact_part, redact_text
+from sessionrows.re2 import adapt as _adapt
+from sessionrows.redact import redact_part, redact_text
 from test_cli import env_for, home, run  # noqa: F401  (home is a fixture)
 
 ALNUM = string.ascii_letters + string.digits

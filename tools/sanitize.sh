@@ -48,7 +48,7 @@ cp "$root"/third_party/gitleaks/gitleaks.toml "$root"/third_party/gitleaks/LICEN
 cp "$tmp"/build/_core*.so "$tmp"/build/_arrow*.so "$tmp"/build/_search*.so "$tmp/site/sessionrows/"
 
 "$python" -m venv "$tmp/venv"
-"$tmp/venv/bin/pip" install -q --disable-pip-version-check pytest rich 'tomli; python_version < "3.11"' >"$tmp/pip.log" 2>&1 || { cat "$tmp/pip.log"; exit 1; }
+"$tmp/venv/bin/pip" install -q --disable-pip-version-check pytest rich tomlkit 'tomli; python_version < "3.11"' >"$tmp/pip.log" 2>&1 || { cat "$tmp/pip.log"; exit 1; }
 
 if [ $mode = thread ]; then
   # The shared TSan runtime cannot be preloaded into an uninstrumented program (it

@@ -9,7 +9,7 @@ import time
 from typing import Callable, Dict, List, NamedTuple, Optional, Sequence
 
 from . import archive as archives
-from .commands import CommandError, Opened, open_index, session_key
+from .commands import CommandError, Opened, open_index, session_matches
 from .index import FileRecord
 from .reader import Warn
 from .sessions import resume_command
@@ -28,14 +28,7 @@ def _archive() -> archives.Archive:
 def session_logs(opened: Opened, key: str) -> List[FileRecord]:
     """The logs of the session that `key` names (an id, a unique prefix of one, or
     agent-ID for a sub-agent's log): its main log first, then its sub-agents'."""
-    matches = opened.index.find_sessions(key)
-    if not matches:
-        raise CommandError("no session %r in the index (looked in %s)" % (key, ", ".join(opened.where)))
-    keys = sorted({session_key(r) if key.startswith("agent-") else r.session_id for r in matches})
-    if len(keys) > 1:
-        shown = ", ".join(keys[:5]) + (", ..." if len(keys) > 5 else "")
-        raise CommandError("%r is the start of %d session ids (%s); give more of it" % (key, len(keys), shown))
-    return sorted(matches, key=lambda r: (bool(r.agent_id), r.path))
+    return sorted(session_matches(opened, key), key=lambda r: (bool(r.agent_id), r.path))
 
 
 # -- restore -------------------------------------------------------------------------

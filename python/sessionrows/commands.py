@@ -282,6 +282,19 @@ def _is_path(key: str) -> bool:
     return os.sep in key or key.endswith(".jsonl") or os.path.isfile(key)
 
 
+def session_matches(opened: Opened, key: str) -> List[FileRecord]:
+    """The logs of the one session that `key` names (an id, a unique prefix of one,
+    or agent-ID for a sub-agent's log); CommandError if none or several do."""
+    matches = opened.index.find_sessions(key)
+    if not matches:
+        raise CommandError("no session %r in the index (looked in %s)" % (key, ", ".join(opened.where)))
+    keys = sorted({session_key(r) if key.startswith("agent-") else r.session_id for r in matches})
+    if len(keys) > 1:
+        shown = ", ".join(keys[:5]) + (", ..." if len(keys) > 5 else "")
+        raise CommandError("%r is the start of %d session ids (%s); give more of it" % (key, len(keys), shown))
+    return matches
+
+
 def load_session(key: str, *, index_path: Optional[str] = None, warn: Warn = _nothing,
                  progress: Optional[Progress] = None, on_wait: Optional[Callable[[], None]] = None,
                  opened: Optional[Opened] = None) -> Transcript:
@@ -305,13 +318,7 @@ def load_session(key: str, *, index_path: Optional[str] = None, warn: Warn = _no
         opened = open_index(None, index_path, warn=warn, progress=progress, on_wait=on_wait)
     try:
         index = opened.index
-        matches = index.find_sessions(key)
-        if not matches:
-            raise CommandError("no session %r in the index (looked in %s)" % (key, ", ".join(opened.where)))
-        keys = sorted({session_key(r) if key.startswith("agent-") else r.session_id for r in matches})
-        if len(keys) > 1:
-            shown = ", ".join(keys[:5]) + (", ..." if len(keys) > 5 else "")
-            raise CommandError("%r is the start of %d session ids (%s); give more of it" % (key, len(keys), shown))
+        matches = session_matches(opened, key)
         mains = [r for r in matches if not r.agent_id] if not key.startswith("agent-") else []
         record = max(mains, key=lambda r: r.size) if mains else matches[0]
         t = transcript(LogFile(record.path, record.size, record.mtime_ns, record.inode, record.agent))
